@@ -1,0 +1,58 @@
+// Small helpers for calling into the interpreter the way the module's methods do: names looked
+// up in the module namespace at each call, builtins, files closed on every path.
+#pragma once
+
+#include "compressor/module_state.hpp"
+
+#include <exception>
+#include <new>
+
+namespace qvc {
+
+// Runs an entry point's body, turning a C++ allocation failure into MemoryError so that no
+// exception crosses into the interpreter.
+template <typename Result, typename Body>
+Result guarded_call(Result error_value, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    }
+    return error_value;
+}
+
+// A name of the module namespace, then of the builtins; NameError when neither has it. The
+// methods reach `os`, `pickle`, `re` and `zstd` this way at each call, so rebinding them in the
+// module takes effect.
+PyRef module_global(PyObject* module, PyObject* name);
+
+// A builtin by name (`open`, `zip`), as the running code sees the builtins.
+PyRef builtin(PyObject* name);
+
+// getattr(obj, name) where a missing attribute is no error: null without an exception set.
+PyRef optional_attr(PyObject* obj, PyObject* name);
+
+// obj.name(*args)
+template <typename... Args>
+PyRef call_method(PyObject* obj, PyObject* name, Args... args) {
+    return PyRef::steal(PyObject_CallMethodObjArgs(obj, name, args..., nullptr));
+}
+
+// callable(*args)
+template <typename... Args>
+PyRef call(PyObject* callable, Args... args) {
+    return PyRef::steal(PyObject_CallFunctionObjArgs(callable, args..., nullptr));
+}
+
+// The builtin `open(path, mode)`, or with an encoding and newline setting when given.
+PyRef open_file(ModuleState* st, PyObject* path, PyObject* mode, PyObject* encoding = nullptr,
+                PyObject* newline = nullptr);
+
+// Closes `file`, as leaving a context-managed block does, also while an exception is pending. As
+// in a `with` block, an error from closing replaces a pending exception, which becomes its
+// context. Returns false when an exception is set afterwards.
+bool close_file(ModuleState* st, PyObject* file);
+
+}  // namespace qvc

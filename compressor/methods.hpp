@@ -1,0 +1,28 @@
+// The bodies of the class's methods, each in the source file of its subsystem. They run after
+// the arguments were bound (compressor.cpp) and return a new reference, or null with an error.
+#pragma once
+
+#include "compressor/compressor_object.hpp"
+
+namespace qvc {
+
+// vocabulary/dictionary_file.cpp
+PyObject* load_dict(MethodCall& call);
+PyObject* save_dict(MethodCall& call);
+
+// tokenize/tokenizer.cpp
+PyObject* tokenize(MethodCall& call);
+PyObject* detokenize(MethodCall& call);
+
+// package/encoder.cpp
+PyObject* encode_files(MethodCall& call);
+
+// package/decoder.cpp
+PyObject* decode_package(MethodCall& call);
+
+// vocabulary/state_transfer.cpp
+PyObject* reduce_compressor(MethodCall& call);
+PyObject* setstate_compressor(MethodCall& call);
+PyObject* unpickle_compressor(PyObject* module, const BoundArgs& args);
+
+}  // namespace qvc

@@ -1,0 +1,93 @@
+// Per-module state: the module's types, the strings its code looks things up by, and caches.
+#pragma once
+
+#include "compressor/py_ref.hpp"
+
+namespace qvc {
+
+// Strings created once per module: attribute and key names, fixed arguments and texts.
+// X(field, text)
+#define QVC_MODULE_STRINGS(X)                  \
+    X(s_os, "os")                              \
+    X(s_re, "re")                              \
+    X(s_struct, "struct")                      \
+    X(s_pickle, "pickle")                      \
+    X(s_zstd, "zstd")                          \
+    X(s_path, "path")                          \
+    X(s_exists, "exists")                      \
+    X(s_basename, "basename")                  \
+    X(s_join, "join")                          \
+    X(s_makedirs, "makedirs")                  \
+    X(s_exist_ok, "exist_ok")                  \
+    X(s_open, "open")                          \
+    X(s_close, "close")                        \
+    X(s_read, "read")                          \
+    X(s_write, "write")                        \
+    X(s_mode_rb, "rb")                         \
+    X(s_mode_wb, "wb")                         \
+    X(s_mode_r, "r")                           \
+    X(s_mode_w, "w")                           \
+    X(s_encoding, "encoding")                  \
+    X(s_utf8, "utf-8")                         \
+    X(s_newline, "newline")                    \
+    X(s_get, "get")                            \
+    X(s_items, "items")                        \
+    X(s_update, "update")                      \
+    X(s_dict, "dict")                          \
+    X(s_next_id, "next_id")                    \
+    X(s_load_dict, "load_dict")                \
+    X(s_tokenize, "tokenize")                  \
+    X(s_findall, "findall")                    \
+    X(s_token_pattern, "\\S+|\\s+")            \
+    X(s_dump, "dump")                          \
+    X(s_load, "load")                          \
+    X(s_Unpickler, "Unpickler")                \
+    X(s_UnpicklingError, "UnpicklingError")    \
+    X(s_PickleError, "PickleError")            \
+    X(s_find_class, "find_class")              \
+    X(s_ZstdCompressor, "ZstdCompressor")      \
+    X(s_ZstdDecompressor, "ZstdDecompressor")  \
+    X(s_compress, "compress")                  \
+    X(s_decompress, "decompress")              \
+    X(s_level, "level")                        \
+    X(s_threads, "threads")                    \
+    X(s_compressed, "compressed")              \
+    X(s_file_boundaries, "file_boundaries")    \
+    X(s_filenames, "filenames")                \
+    X(s_global_dict, "global_dict")            \
+    X(s_unknown_token, "<UNK>")                \
+    X(s_default_dict_path, "vornakel_dict.bin") \
+    X(s_empty, "")                             \
+    X(s_dunder_dict, "__dict__")               \
+    X(s_unpickle_func, "__pyx_unpickle_QVCompressor") \
+    X(s_module_name, "qvc_compressor")         \
+    X(s_realpath, "realpath")                  \
+    X(s_zip, "zip")                            \
+    X(s_sep, "sep")                            \
+    X(s_altsep, "altsep")                      \
+    X(s_extend, "extend")                      \
+    X(s_new, "__new__")
+
+struct ModuleState {
+    PyTypeObject* compressor_type;       // QVCompressor
+    PyTypeObject* method_function_type;  // the type of the class's method objects
+    PyObject* tokenize_function;         // the class's own `tokenize`, to recognise overrides
+
+    // The restricted unpicklers derive from the `pickle.Unpickler` found in the module namespace
+    // when they were made; they are made again when that name points elsewhere.
+    PyObject* unpickler_base;
+    PyObject* dictionary_unpickler;
+    PyObject* package_unpickler;
+
+#define QVC_DECLARE_STRING(field, text) PyObject* field;
+    QVC_MODULE_STRINGS(QVC_DECLARE_STRING)
+#undef QVC_DECLARE_STRING
+};
+
+extern PyModuleDef module_def;
+
+inline ModuleState* module_state(PyObject* module) noexcept {
+    return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+}  // namespace qvc

@@ -1,0 +1,13 @@
+// Rebuilding `inverse_dict` from a vocabulary mapping.
+#pragma once
+
+#include "compressor/module_state.hpp"
+
+namespace qvc {
+
+// A new dict mapping id to token for every (token, id) pair of `vocabulary`, in its iteration
+// order, so that of several tokens sharing an id the last one wins. An exact dict is walked
+// directly; anything else through its `items()`, each element unpacked into exactly two values.
+PyRef invert_vocabulary(ModuleState* st, PyObject* vocabulary);
+
+}  // namespace qvc
