@@ -27,7 +27,7 @@ test: build
 	$(PY) -m pytest -q tests
 
 demo: build
-	$(PY) bench/demo.py
+	$(PY) tools/demo.py
 
 clean:
 	rm -rf build .venv .pytest_cache .hypothesis
