@@ -320,17 +320,11 @@ bool add_methods_to_class(PyObject* module, ModuleState* st) {
     return true;
 }
 
-int module_exec(PyObject* module) {
-    if (module_initialised.load()) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'qvc_compressor' has already been imported. Re-initialisation is "
-                        "not supported.");
-        return -1;
-    }
+bool fill_module(PyObject* module) {
     ModuleState* st = module_state(module);
-#define QVC_CREATE_STRING(field, text)                \
+#define QVC_CREATE_STRING(field, text)                               \
     if ((st->field = PyUnicode_InternFromString(text)) == nullptr) { \
-        return -1;                                    \
+        return false;                                                \
     }
     QVC_MODULE_STRINGS(QVC_CREATE_STRING)
 #undef QVC_CREATE_STRING
@@ -339,21 +333,34 @@ int module_exec(PyObject* module) {
         !bind_imported_module(module, "struct", "struct") ||
         !bind_imported_module(module, "pickle", "pickle") ||
         !bind_imported_module(module, "zstandard", "zstd")) {
-        return -1;
+        return false;
     }
 
     st->method_function_type = create_method_function_type(module);
     if (st->method_function_type == nullptr) {
-        return -1;
+        return false;
     }
     st->compressor_type = reinterpret_cast<PyTypeObject*>(
         PyType_FromModuleAndSpec(module, &compressor_spec, nullptr));
     if (st->compressor_type == nullptr || !add_methods_to_class(module, st) ||
         PyModule_AddObjectRef(module, "QVCompressor",
                               reinterpret_cast<PyObject*>(st->compressor_type)) < 0) {
+        return false;
+    }
+    return PyModule_AddFunctions(module, module_functions) == 0;
+}
+
+int module_exec(PyObject* module) {
+    if (module_initialised.load()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'qvc_compressor' has already been imported. Re-initialisation is "
+                        "not supported.");
         return -1;
     }
-    if (PyModule_AddFunctions(module, module_functions) < 0) {
+    if (!fill_module(module)) {
+        // An import that failed (say, for want of zstandard) leaves no module behind, so it
+        // holds no claim on the process either: another interpreter may try next.
+        owning_interpreter.store(-1);
         return -1;
     }
     module_initialised.store(true);

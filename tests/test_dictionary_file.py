@@ -1,0 +1,309 @@
+"""The dictionary file: exact bytes, loading and its failure states, safe saving and loading."""
+
+import os
+import pickle
+import stat
+import types
+
+import pytest
+
+import qvc_compressor
+from qvc_compressor import QVCompressor
+
+EMPTY_37 = bytes.fromhex(
+    "80 04 95 1a 00 00 00 00 00 00 00 7d 94 28 8c 04 64 69 63 74 94 7d 94 8c 07 6e 65 78 74 5f"
+    " 69 64 94 4b 01 75 2e"
+)
+SMALL_53 = bytes.fromhex(
+    "80 04 95 2a 00 00 00 00 00 00 00 7d 94 28 8c 04 64 69 63 74 94 7d 94 28 8c 01 61 94 4b 01"
+    " 8c 01 62 94 4d 2c 01 75 8c 07 6e 65 78 74 5f 69 64 94 4d 2d 01 75 2e"
+)
+
+
+def write_pickle(path, content, protocol=None):
+    with open(path, "wb") as f:
+        pickle.dump(content, f, protocol=protocol)
+
+
+def state(compressor):
+    return compressor.global_dict, compressor.inverse_dict, compressor.next_id
+
+
+def grown(path):
+    """A compressor with a vocabulary of its own whose dict_path is `path` (not loaded yet)."""
+    compressor = QVCompressor(str(path) + ".absent")
+    compressor.dict_path = str(path)
+    compressor.global_dict.update({"x": 1, "y": 2})
+    compressor.inverse_dict.update({1: "x", 2: "y"})
+    compressor.next_id = 3
+    return compressor
+
+
+@pytest.mark.parametrize(
+    "vocabulary, next_id, expected",
+    [({}, 1, EMPTY_37), ({"a": 1, "b": 300}, 301, SMALL_53)],
+)
+def test_saved_bytes_are_exactly_the_picklers(in_tmp_dir, vocabulary, next_id, expected):
+    compressor = QVCompressor()
+    compressor.global_dict.update(vocabulary)
+    compressor.next_id = next_id
+    assert compressor.save_dict() is None
+    assert (in_tmp_dir / "vornakel_dict.bin").read_bytes() == expected
+    loaded = QVCompressor()
+    assert state(loaded) == (vocabulary, {v: k for k, v in vocabulary.items()}, next_id)
+
+
+def test_save_then_load_keeps_pairs_order_and_next_id(tmp_path):
+    path = str(tmp_path / "vocab.bin")
+    source = QVCompressor(path)
+    pairs = [("zeta", 5), (" ", 1), ("\u00e9t\u00e9", 3), ("\U0001f600", 2), ("\n\n", 4)]
+    source.global_dict.update(pairs)
+    source.next_id = -7
+    source.save_dict()
+    target = QVCompressor(path)
+    assert list(target.global_dict.items()) == pairs
+    assert list(target.inverse_dict.items()) == [(i, t) for t, i in pairs]
+    assert target.next_id == -7
+
+
+def test_load_without_a_file_changes_nothing(tmp_path):
+    compressor = grown(tmp_path / "absent.bin")
+    before = state(compressor)
+    assert compressor.load_dict() is None
+    assert state(compressor) == before and compressor.global_dict is before[0]
+
+
+@pytest.mark.parametrize(
+    "content, expected",
+    [
+        ({"next_id": 9}, ({}, {}, 9)),
+        ({"dict": {"a": 4, "b": 2}}, ({"a": 4, "b": 2}, {4: "a", 2: "b"}, 1)),
+        ({"dict": {"a": 1, "b": 1, "c": 2}, "next_id": 3}, ({"a": 1, "b": 1, "c": 2}, {1: "b", 2: "c"}, 3)),
+        ({"dict": {"a": 1}, "next_id": 2.9, "other": "ignored"}, ({"a": 1}, {1: "a"}, 2)),
+    ],
+)
+def test_load_reads_entries_by_key_with_defaults(tmp_path, content, expected):
+    path = tmp_path / "vocab.bin"
+    write_pickle(path, content)
+    compressor = grown(path)
+    compressor.load_dict()
+    assert state(compressor) == expected
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_every_protocol_stays_readable(tmp_path, protocol):
+    path = tmp_path / "vocab.bin"
+    extras = [{1, 2}, frozenset({"f"}), bytearray(b"\x00ab"), bytearray(), b"", b"\xff\x00", (1, "t")]
+    vocabulary = {"a": 1, "\u00e9": 300, "\u4e00": 2**31 - 1, "": 0}
+    write_pickle(path, {"dict": vocabulary, "next_id": 301, "extras": extras}, protocol)
+    compressor = QVCompressor(str(path))
+    assert state(compressor) == (vocabulary, {v: k for k, v in vocabulary.items()}, 301)
+
+
+@pytest.mark.parametrize(
+    "content, error, message, replaced",
+    [
+        ([1, 2], AttributeError, "'list' object has no attribute 'get'", "nothing"),
+        ({"dict": None}, AttributeError, "'NoneType' object has no attribute 'items'", "global_dict"),
+        ({"dict": [("a", 1)]}, AttributeError, "'list' object has no attribute 'items'", "global_dict"),
+        ({"dict": {"a": [1]}}, TypeError, "unhashable type: 'list'", "global_dict"),
+        ({"dict": {"a": 1}, "next_id": 2**31}, OverflowError, "value too large to convert to int", "mappings"),
+        ({"dict": {"a": 1}, "next_id": "4"}, TypeError, "an integer is required", "mappings"),
+    ],
+)
+def test_load_failures_keep_what_was_replaced_before_them(tmp_path, content, error, message, replaced):
+    path = tmp_path / "vocab.bin"
+    write_pickle(path, content)
+    compressor = grown(path)
+    before = state(compressor)
+    with pytest.raises(error) as info:
+        compressor.load_dict()
+    assert str(info.value) == message
+    after = state(compressor)
+    stored = content.get("dict") if isinstance(content, dict) else None
+    if replaced == "nothing":
+        expected = before
+    elif replaced == "global_dict":
+        expected = (stored, before[1], before[2])
+    else:
+        expected = (stored, {v: k for k, v in stored.items()}, before[2])
+    assert after == expected
+    if replaced != "nothing":
+        assert after[0] is not before[0]
+
+
+@pytest.mark.parametrize("data", [b"", b"\x80\x04\x95\x1a\x00\x00", b"not a pickle at all"])
+def test_malformed_files_raise_the_unpicklers_error_and_change_nothing(tmp_path, data):
+    path = tmp_path / "vocab.bin"
+    path.write_bytes(data)
+    compressor = grown(path)
+    before = state(compressor)
+    with pytest.raises((EOFError, pickle.UnpicklingError)):
+        compressor.load_dict()
+    assert state(compressor) == before
+
+
+def test_dict_path_of_the_wrong_type_fails_in_the_existence_test(in_tmp_dir):
+    with pytest.raises(TypeError) as expected:
+        os.path.exists(None)
+    compressor = grown(in_tmp_dir / "x.bin")
+    compressor.dict_path = None
+    with pytest.raises(TypeError) as info:
+        compressor.load_dict()
+    assert str(info.value) == str(expected.value)
+
+
+def test_directory_as_dict_path(tmp_path):
+    compressor = grown(tmp_path / "x.bin")
+    compressor.dict_path = str(tmp_path)
+    before = state(compressor)
+    with pytest.raises(IsADirectoryError):
+        compressor.load_dict()
+    with pytest.raises(IsADirectoryError) as info:
+        compressor.save_dict()
+    assert info.value.filename == str(tmp_path)
+    assert state(compressor) == before
+
+
+def test_save_into_a_missing_directory_creates_nothing(tmp_path):
+    path = str(tmp_path / "missing" / "vocab.bin")
+    compressor = grown(tmp_path / "x.bin")
+    compressor.dict_path = path
+    with pytest.raises(FileNotFoundError) as info:
+        compressor.save_dict()
+    assert info.value.filename == path
+    assert os.listdir(tmp_path) == []
+
+
+def test_save_with_a_non_path_raises_opens_type_error(tmp_path):
+    compressor = grown(tmp_path / "x.bin")
+    compressor.dict_path = None
+    with pytest.raises(TypeError) as expected:
+        open(None, "wb")
+    with pytest.raises(TypeError) as info:
+        compressor.save_dict()
+    assert str(info.value) == str(expected.value)
+
+
+def test_none_vocabulary_saves_and_then_fails_to_load(tmp_path):
+    path = tmp_path / "vocab.bin"
+    compressor = grown(path)
+    compressor.global_dict = None
+    compressor.save_dict()
+    with open(path, "rb") as f:
+        assert pickle.load(f) == {"dict": None, "next_id": 3}
+    other = grown(tmp_path / "other.bin")
+    other.dict_path = str(path)
+    inverse = other.inverse_dict
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'items'"):
+        other.load_dict()
+    assert other.global_dict is None and other.inverse_dict is inverse
+
+
+# --- Saving never loses the file on disk ---------------------------------------------------------
+
+
+def test_unpicklable_value_keeps_the_old_file_byte_for_byte(tmp_path):
+    path = tmp_path / "vocab.bin"
+    compressor = grown(path)
+    compressor.save_dict()
+    old = path.read_bytes()
+    compressor.global_dict["bad"] = lambda: None
+    with pytest.raises((pickle.PicklingError, AttributeError, TypeError)):
+        compressor.save_dict()
+    assert path.read_bytes() == old
+    assert os.listdir(tmp_path) == ["vocab.bin"]
+
+
+def test_symlinked_dict_path_keeps_pointing_at_its_target(tmp_path):
+    target = tmp_path / "real" / "vocab.bin"
+    target.parent.mkdir()
+    target.write_bytes(b"old")
+    link = tmp_path / "link.bin"
+    link.symlink_to(target)
+    compressor = grown(tmp_path / "x.bin")
+    compressor.dict_path = str(link)
+    compressor.save_dict()
+    assert link.is_symlink() and os.readlink(link) == str(target)
+    with open(target, "rb") as f:
+        assert pickle.load(f) == {"dict": {"x": 1, "y": 2}, "next_id": 3}
+    assert sorted(os.listdir(target.parent)) == ["vocab.bin"]
+
+
+def test_file_modes_are_those_a_plain_open_gives(tmp_path):
+    existing = tmp_path / "existing.bin"
+    existing.write_bytes(b"old")
+    existing.chmod(0o640)
+    compressor = grown(existing)
+    compressor.dict_path = str(existing)
+    compressor.save_dict()
+    assert stat.S_IMODE(existing.stat().st_mode) == 0o640
+
+    old_umask = os.umask(0o027)
+    try:
+        compressor.dict_path = str(tmp_path / "new.bin")
+        compressor.save_dict()
+    finally:
+        os.umask(old_umask)
+    assert stat.S_IMODE((tmp_path / "new.bin").stat().st_mode) == 0o640
+
+
+def test_pickle_is_looked_up_in_the_module_namespace_at_each_call(tmp_path, monkeypatch):
+    dumped = []
+
+    def recording_dump(obj, file):
+        dumped.append(obj)
+        pickle.dump(obj, file)
+
+    shim = types.SimpleNamespace(dump=recording_dump, Unpickler=pickle.Unpickler,
+                                 UnpicklingError=pickle.UnpicklingError)
+    compressor = grown(tmp_path / "vocab.bin")
+    monkeypatch.setattr(qvc_compressor, "pickle", shim)
+    compressor.save_dict()
+    assert dumped == [{"dict": {"x": 1, "y": 2}, "next_id": 3}]
+    assert dumped[0]["dict"] is compressor.global_dict
+
+
+# --- Loading never runs code ----------------------------------------------------------------------
+
+
+class RunsCommand:
+    def __init__(self, marker):
+        self.marker = marker
+
+    def __reduce__(self):
+        return (os.system, (f"touch {self.marker}",))
+
+
+def hostile_streams(marker):
+    command = f"touch {marker}".encode()
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        yield pickle.dumps({"dict": {"a": 1}, "next_id": RunsCommand(marker)}, protocol=protocol)
+    yield b"cos\nsystem\n(S'" + command + b"'\ntR."
+    yield b"cbuiltins\neval\n(V__import__('os').system('" + command + b"')\ntR."
+    # The allowed names only rebuild byte strings: other arguments are refused too.
+    yield b"\x80\x02c__builtin__\nbytearray\nJ\x00\x00\x00\x40\x85R."
+    yield b"\x80\x02c_codecs\nencode\nX\x01\x00\x00\x00aX\x05\x00\x00\x00rot13\x86R."
+    yield b"\x80\x02c__builtin__\nbytes\nJ\x00\x00\x00\x40\x85R."
+
+
+def test_hostile_dictionary_files_run_nothing_and_change_nothing(tmp_path):
+    marker = tmp_path / "pwned"
+    path = tmp_path / "vocab.bin"
+    compressor = grown(tmp_path / "x.bin")
+    compressor.dict_path = str(path)
+    before = state(compressor)
+    for stream in hostile_streams(marker):
+        path.write_bytes(stream)
+        with pytest.raises(pickle.UnpicklingError) as info:
+            compressor.load_dict()
+        assert "forbidden" in str(info.value) or "only allowed" in str(info.value)
+        assert state(compressor) == before
+    assert not marker.exists()
+
+
+def test_refusal_names_the_global(tmp_path):
+    path = tmp_path / "vocab.bin"
+    path.write_bytes(b"cos\nsystem\n(S'true'\ntR.")
+    with pytest.raises(pickle.UnpicklingError, match=r"'os\.system'"):
+        QVCompressor(str(path))
