@@ -20,8 +20,9 @@ enum class ParamKind : uint8_t {
 struct ParamSpec {
     const char* name;
     ParamKind kind;
-    int32_t int_default = 0;     // Int32 parameters that may be omitted
-    bool truth_default = false;  // Truth parameters that may be omitted
+    int32_t int_default = 0;            // Int32 parameters that may be omitted
+    bool truth_default = false;         // Truth parameters that may be omitted
+    const char* text_default = nullptr; // Object parameters whose default is a str
 };
 
 struct Signature {

@@ -14,7 +14,7 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Signatures
 
-constexpr ParamSpec kInitParams[] = {{"dict_path", ParamKind::Object}};
+constexpr ParamSpec kInitParams[] = {{"dict_path", ParamKind::Object, 0, false, "vornakel_dict.bin"}};
 constexpr Signature kInitSignature{"__init__", kInitParams, 1, 0};
 
 constexpr ParamSpec kTokenizeParams[] = {{"text", ParamKind::ExactStr}};
@@ -142,21 +142,16 @@ int compressor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// `__init__` as the class dictionary shows it (the slot above serves construction itself).
-PyObject* init_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames) {
-    ModuleState* st = static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
-    return guarded_call<PyObject*>(nullptr, [&]() -> PyObject* {
-        BoundArgs bound;
-        if (!bind_arguments(kInitSignature, args, nargs, kwnames, bound)) {
-            return nullptr;
-        }
-        if (!initialise(self, st, bound.object(0))) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    });
+// `__init__` as the class dictionary shows it: a function object like the other methods, so it
+// can be introspected. Construction itself goes through the slot above.
+PyObject* init_method(MethodCall& call) {
+    if (!initialise(call.self_object(), call.state, call.args.object(0))) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
+
+const MethodDef kInitMethod = {"__init__", kInitSignature, init_method};
 
 // ---------------------------------------------------------------------------------------------
 // Pickling hooks (bodies in vocabulary/state_transfer.cpp)
@@ -204,8 +199,6 @@ PyObject* unpickle_function(PyObject* module, PyObject* const* args, Py_ssize_t 
 #define QVC_AS_PYCFUNCTION(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef compressor_methods[] = {
-    {"__init__", QVC_AS_PYCFUNCTION(init_method), QVC_METHOD_FLAGS | METH_COEXIST,
-     "__init__($self, /, dict_path='vornakel_dict.bin')\n--\n\n"},
     {"__reduce__", QVC_AS_PYCFUNCTION(reduce_method), QVC_METHOD_FLAGS,
      "__reduce__($self, /)\n--\n\n"},
     {"__setstate__", QVC_AS_PYCFUNCTION(setstate_method), QVC_METHOD_FLAGS,
@@ -304,6 +297,13 @@ bool add_methods_to_class(PyObject* module, ModuleState* st) {
         return false;
     }
     PyObject* type = reinterpret_cast<PyObject*>(st->compressor_type);
+    // Straight into the class dictionary: setting it as an attribute would swap the
+    // construction slot for the generic one that looks `__init__` up at every call.
+    PyRef init = PyRef::steal(new_method_function(module, &kInitMethod, "QVCompressor", nullptr));
+    if (!init || PyDict_SetItemString(st->compressor_type->tp_dict, "__init__", init.get()) < 0) {
+        return false;
+    }
+    PyType_Modified(st->compressor_type);
     for (int i = 0; i < static_cast<int>(sizeof kMethods / sizeof kMethods[0]); ++i) {
         PyObject* defaults = i == kEncodeFiles     ? encode_defaults.get()
                              : i == kDecodePackage ? decode_defaults.get()

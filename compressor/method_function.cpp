@@ -147,7 +147,53 @@ int set_doc(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+PyRef parameter_default(const ParamSpec& param) {
+    switch (param.kind) {
+        case ParamKind::Int32:
+            return PyRef::steal(PyLong_FromLong(param.int_default));
+        case ParamKind::Truth:
+            return PyRef::borrow(param.truth_default ? Py_True : Py_False);
+        default:
+            return PyRef::steal(PyUnicode_FromString(param.text_default ? param.text_default : ""));
+    }
+}
+
+// The real parameters and the defaults that calls use, for inspect.signature and tools built on
+// it (a compiled function has no code object to read them from).
+PyObject* get_signature(PyObject* self, void*) {
+    const Signature& sig = as_function(self)->def->signature;
+    PyRef inspect = PyRef::steal(PyImport_ImportModule("inspect"));
+    PyRef parameter = inspect ? PyRef::steal(PyObject_GetAttrString(inspect.get(), "Parameter")) : PyRef{};
+    PyRef signature = inspect ? PyRef::steal(PyObject_GetAttrString(inspect.get(), "Signature")) : PyRef{};
+    PyRef kind = parameter ? PyRef::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"))
+                           : PyRef{};
+    PyRef parameters = PyRef::steal(PyList_New(0));
+    if (!signature || !kind || !parameters) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = -1; i < sig.nparams; ++i) {
+        PyRef name = PyRef::steal(PyUnicode_FromString(i < 0 ? "self" : sig.params[i].name));
+        PyRef args = name ? PyRef::steal(PyTuple_Pack(2, name.get(), kind.get())) : PyRef{};
+        PyRef kwargs = PyRef::steal(PyDict_New());
+        if (!args || !kwargs) {
+            return nullptr;
+        }
+        if (i >= sig.nrequired) {
+            PyRef value = parameter_default(sig.params[i]);
+            if (!value || PyDict_SetItemString(kwargs.get(), "default", value.get()) < 0) {
+                return nullptr;
+            }
+        }
+        PyRef entry = PyRef::steal(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
+        if (!entry || PyList_Append(parameters.get(), entry.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return call(signature.get(), parameters.get()).release();
+}
+
 PyGetSetDef function_getset[] = {
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__module__", get_module_name, set_module_name, nullptr, nullptr},

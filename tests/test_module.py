@@ -170,3 +170,26 @@ def test_second_interpreter_is_refused(config):
         "ImportError|Interpreter change detected - this module can only be loaded into one "
         "interpreter per process."
     )
+
+
+@pytest.mark.parametrize(
+    "name, parameters",
+    [
+        ("__init__", "(dict_path='vornakel_dict.bin')"),
+        ("load_dict", "()"),
+        ("save_dict", "()"),
+        ("tokenize", "(text)"),
+        ("detokenize", "(tokens)"),
+        ("encode_files", "(filepaths, output_path, zstd_level=6, threads=4)"),
+        ("decode_package", "(package_path, output_dir, use_zstd=True)"),
+    ],
+)
+def test_signatures_show_the_real_parameters(name, parameters):
+    import inspect
+
+    cls = qvc_compressor.QVCompressor
+    assert str(inspect.signature(getattr(cls, name))) == "(self" + (", " if parameters != "()" else "") + parameters[1:]
+    instance = cls.__new__(cls)
+    assert str(inspect.signature(getattr(instance, name))) == parameters
+    if name == "__init__":
+        assert str(inspect.signature(cls)) == parameters
