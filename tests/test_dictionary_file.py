@@ -307,3 +307,25 @@ def test_refusal_names_the_global(tmp_path):
     path.write_bytes(b"cos\nsystem\n(S'true'\ntR.")
     with pytest.raises(pickle.UnpicklingError, match=r"'os\.system'"):
         QVCompressor(str(path))
+
+
+@pytest.mark.parametrize(
+    "stream",
+    [
+        # A byte string that claims a terabyte: the unpickler would allocate it before reading.
+        b"\x80\x04\x8e" + (2**40).to_bytes(8, "little") + b"abc.",
+        b"\x80\x04\x95" + (2**40).to_bytes(8, "little") + b"N.",
+        b"\x80\x03B" + (2**31 - 1).to_bytes(4, "little") + b".",
+        # Memo indices far beyond the stream: the unpickler would grow and clear its memo table.
+        b"\x80\x02Nr\x00\x00\x00\x40.",
+        b"Np1073741824\n.",
+    ],
+)
+def test_declared_sizes_beyond_the_stream_are_refused_before_allocating(tmp_path, stream):
+    path = tmp_path / "vocab.bin"
+    path.write_bytes(stream)
+    compressor = grown(path)
+    before = state(compressor)
+    with pytest.raises(pickle.UnpicklingError):
+        compressor.load_dict()
+    assert state(compressor) == before
