@@ -3,11 +3,21 @@
 
 VENV      ?= .venv
 BUILD_DIR ?= build/$(notdir $(VENV))
+EXTRA_BUILD_FLAGS ?=
 PY        := $(VENV)/bin/python
-PIP_BUILD := $(PY) -m pip install --quiet --no-build-isolation --no-deps \
-             -C build-dir=$(BUILD_DIR) -C cmake.define.QVC_WERROR=ON
+PIP_BUILD  = $(PY) -m pip install --quiet --no-build-isolation --no-deps \
+             -C build-dir=$(BUILD_DIR) -C cmake.define.QVC_WERROR=ON $(EXTRA_BUILD_FLAGS)
 
-.PHONY: all venv build test demo clean
+# The sanitizer build lives in a venv of its own; the interpreter is not instrumented, so the
+# sanitizer runtime is preloaded into it and objects are allocated with malloc, where the
+# sanitizer sees them.
+ASAN_VENV := .venv-asan
+ASAN_RUNTIME = $(shell $${CXX:-g++} -print-file-name=libasan.so)
+ASAN_ENV   = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
+             ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
+             UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+.PHONY: all venv build test demo test-asan clean
 
 all: build
 
@@ -29,5 +39,10 @@ test: build
 demo: build
 	$(PY) tools/demo.py
 
+test-asan:
+	$(MAKE) VENV=$(ASAN_VENV) BUILD_DIR=build/asan \
+	    EXTRA_BUILD_FLAGS="-C cmake.define.QVC_SANITIZE=ON -C cmake.build-type=RelWithDebInfo" build
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
 clean:
-	rm -rf build .venv .pytest_cache .hypothesis
+	rm -rf build .venv .venv-* .pytest_cache .hypothesis
