@@ -1,0 +1,237 @@
+"""encode_files side by side with the plain-Python encoder and with the floor, in one process.
+
+The floor is what any writer of such a package has to do at the least: read the files, compress
+the packed token stream with `zstd.ZstdCompressor(level=6, threads=4)` and `pickle.dump` the
+package (stream and package are those the module wrote, prepared beforehand). Every round packs
+the corpus with a fresh vocabulary; the contenders run in turns and the medians of their wall
+times are compared:
+
+    plain / module   how many times faster the module is than the plain encoder (target >= 5)
+    module / floor   what the module costs above the floor (target <= 1.25)
+
+Peak memory is measured for each contender in a fresh interpreter of its own: the highest
+resident size during the one call above the resident size just before it (Linux's VmHWM, reset
+before the call; elsewhere the growth of ru_maxrss), with a fresh vocabulary and with one loaded
+from a dictionary file that already holds every token:
+
+    module / plain   the module's peak against the plain encoder's (target <= 1/3)
+
+It also reports the package's size against the input and against zstd level 6 of the files'
+concatenated bytes, which is what the format costs and gains.
+
+Usage: python bench/bench_encode.py [--rounds N] [--plain-rounds N] [--corpus stdlib|docs]...
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import pickle
+import re
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import zstandard
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import corpus  # noqa: E402
+import plain_encoder  # noqa: E402
+
+import qvc_compressor  # noqa: E402
+
+CORPORA = {"stdlib": corpus.stdlib_sources, "docs": corpus.python_docs}
+
+
+def utf8_files(paths: list[str]) -> list[str]:
+    """The files the encoder can read (a few test files of the library are not UTF-8)."""
+    readable = []
+    for path in paths:
+        try:
+            with open(path, encoding="utf-8") as f:
+                f.read()
+        except UnicodeDecodeError:
+            continue
+        readable.append(path)
+    return readable
+
+
+def timed(action) -> float:
+    gc.collect()
+    start = time.perf_counter()
+    kept = action()
+    elapsed = time.perf_counter() - start
+    del kept  # the vocabulary built is freed outside the measured time
+    return elapsed
+
+
+def floor_action(paths, stream, package, output):
+    def run():
+        for path in paths:
+            with open(path, "r", encoding="utf-8") as f:
+                f.read()
+        zstandard.ZstdCompressor(level=6, threads=4).compress(stream)
+        with open(output, "wb") as f:
+            pickle.dump(package, f)
+
+    return run
+
+
+def compare_times(paths, workdir, rounds, plain_rounds):
+    module_out = os.path.join(workdir, "module.pkg")
+    plain_out = os.path.join(workdir, "plain.pkg")
+    dict_path = os.path.join(workdir, "absent_dict.bin")
+
+    def module_run():
+        compressor = qvc_compressor.QVCompressor(dict_path)
+        compressor.encode_files(paths, module_out)
+        return compressor
+
+    def plain_run():
+        compressor = qvc_compressor.QVCompressor(dict_path)
+        plain_encoder.encode_files(compressor, paths, plain_out)
+        return compressor
+
+    module_run()
+    with open(module_out, "rb") as f:
+        package = pickle.load(f)
+    stream = zstandard.ZstdDecompressor().decompress(package["compressed"])
+    floor_run = floor_action(paths, stream, package, os.path.join(workdir, "floor.pkg"))
+
+    times = {"module": [], "plain": [], "floor": []}
+    for round_index in range(rounds):
+        order = [("module", module_run), ("floor", floor_run)]
+        if round_index < plain_rounds:
+            order.append(("plain", plain_run))
+        # Rotating the order spreads the machine's drift evenly over the contenders.
+        shift = round_index % len(order)
+        for name, action in order[shift:] + order[:shift]:
+            times[name].append(timed(action))
+    with open(module_out, "rb") as f, open(plain_out, "rb") as g:
+        identical = f.read() == g.read()
+    return {name: statistics.median(values) for name, values in times.items()}, identical, package
+
+
+def measure_memory(contender, corpus_name, learned_dict):
+    """Peak memory growth of one encode_files call, in a fresh interpreter."""
+    child = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--child", contender, corpus_name,
+         learned_dict or ""],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    return json.loads(child.stdout.strip().splitlines()[-1])
+
+
+class PeakMemory:
+    """The peak resident size reached from now on, above the resident size now, in KiB."""
+
+    def __init__(self):
+        self.fresh_peak = False
+        try:
+            with open("/proc/self/clear_refs", "w") as f:
+                f.write("5")  # resets the process's resident high-water mark
+            self.fresh_peak = True
+        except OSError:
+            pass
+        self.start = self._status("VmRSS") if self.fresh_peak else self._maxrss()
+
+    def growth(self):
+        return (self._status("VmHWM") if self.fresh_peak else self._maxrss()) - self.start
+
+    @staticmethod
+    def _status(field):
+        with open("/proc/self/status") as f:
+            return int(re.search(field + r":\s+(\d+)", f.read()).group(1))
+
+    @staticmethod
+    def _maxrss():
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def child_main(contender, corpus_name, learned_dict):
+    paths = utf8_files(CORPORA[corpus_name]())
+    with tempfile.TemporaryDirectory() as workdir:
+        dict_path = learned_dict or os.path.join(workdir, "absent_dict.bin")
+        compressor = qvc_compressor.QVCompressor(dict_path)
+        output = os.path.join(workdir, "package.pkg")
+        gc.collect()
+        peak = PeakMemory()
+        if contender == "module":
+            compressor.encode_files(paths, output)
+        else:
+            plain_encoder.encode_files(compressor, paths, output)
+        growth = peak.growth()
+    print(json.dumps({"peak_growth_kib": growth}))
+
+
+def mib(kib):
+    return kib / 1024
+
+
+def report_corpus(name, paths, args):
+    input_bytes = corpus.total_size(paths)
+    print(f"\n== {name}: {len(paths)} files, {input_bytes / 2**20:.1f} MiB")
+    with tempfile.TemporaryDirectory() as workdir:
+        medians, identical, package = compare_times(paths, workdir, args.rounds, args.plain_rounds)
+        package_bytes = os.path.getsize(os.path.join(workdir, "module.pkg"))
+        learned_dict = os.path.join(workdir, "learned_dict.bin")
+        learned = qvc_compressor.QVCompressor(learned_dict)
+        learned.encode_files(paths, os.path.join(workdir, "learned.pkg"))
+        learned.save_dict()
+        memory = {}
+        for vocabulary, dict_file in (("fresh", None), ("learned", learned_dict)):
+            for contender in ("module", "plain"):
+                result = measure_memory(contender, name, dict_file)
+                memory[vocabulary, contender] = result["peak_growth_kib"]
+
+    concatenated = b"".join(open(p, "rb").read() for p in paths)
+    zstd6_bytes = len(zstandard.ZstdCompressor(level=6).compress(concatenated))
+    tokens = package["file_boundaries"][-1] if package["file_boundaries"] else 0
+
+    print(f"   tokens {tokens:,}, distinct {len(package['global_dict']):,}")
+    print(f"   time (median): module {medians['module']:.3f} s, plain {medians['plain']:.3f} s, "
+          f"floor {medians['floor']:.3f} s; packages identical: {identical}")
+    print(f"   plain / module  {medians['plain'] / medians['module']:6.2f}   (target >= 5)")
+    print(f"   module / floor  {medians['module'] / medians['floor']:6.2f}   (target <= 1.25)")
+    for vocabulary in ("fresh", "learned"):
+        module_kib, plain_kib = memory[vocabulary, "module"], memory[vocabulary, "plain"]
+        print(f"   peak memory, {vocabulary} vocabulary: module {mib(module_kib):.0f} MiB, "
+              f"plain {mib(plain_kib):.0f} MiB; module / plain {module_kib / plain_kib:.2f}   "
+              f"(target <= 0.33)")
+    print(f"   package {package_bytes / 2**20:.2f} MiB = {package_bytes / input_bytes:.3f} of the "
+          f"input; zstd -6 of the files {zstd6_bytes / 2**20:.2f} MiB = "
+          f"{zstd6_bytes / input_bytes:.3f}; package / zstd -6 {package_bytes / zstd6_bytes:.2f}")
+    print(f"   of the package: token stream {len(package['compressed']) / 2**20:.2f} MiB, "
+          f"the rest (names, boundaries, vocabulary) "
+          f"{(package_bytes - len(package['compressed'])) / 2**20:.2f} MiB")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rounds", type=int, default=5, help="rounds of the module and floor")
+    parser.add_argument("--plain-rounds", type=int, default=3, help="rounds of the plain encoder")
+    parser.add_argument("--corpus", action="append", choices=sorted(CORPORA))
+    parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        contender, corpus_name, learned_dict = args.child
+        child_main(contender, corpus_name, learned_dict or None)
+        return
+    for name in args.corpus or ["stdlib", "docs"]:
+        paths = CORPORA[name]()
+        if not paths:
+            print(f"\n== {name}: not available on this machine")
+            continue
+        report_corpus(name, utf8_files(paths), args)
+
+
+if __name__ == "__main__":
+    main()
