@@ -1,10 +1,13 @@
-"""The main job end to end: pack a few hundred source files of the interpreter's standard library
-into one package, restore them with another compressor into a fresh directory, check every
-restored file byte for byte, and compare the package with plain Zstandard at level 6."""
+"""The main job end to end, as a user runs it: `qvc pack` a few hundred source files of the
+interpreter's standard library into one package, `qvc info` it, `qvc unpack` it into a fresh
+directory, check every restored file byte for byte, and compare the package with plain
+Zstandard at level 6."""
 
 from __future__ import annotations
 
 import os
+import shutil
+import subprocess
 import sys
 import sysconfig
 import tempfile
@@ -12,9 +15,8 @@ import time
 
 import zstandard
 
-import qvc_compressor
-
 FILE_COUNT = 400
+QVC = shutil.which("qvc", path=os.path.dirname(sys.executable)) or "qvc"
 
 
 def corpus(count: int) -> list[str]:
@@ -43,59 +45,60 @@ def corpus(count: int) -> list[str]:
     return chosen
 
 
-def timed(function, *args):
+def run(*args: str) -> tuple[str, float]:
     start = time.perf_counter()
-    result = function(*args)
-    return result, time.perf_counter() - start
+    result = subprocess.run([QVC, *args], capture_output=True, text=True)
+    elapsed = time.perf_counter() - start
+    if result.returncode != 0:
+        sys.exit(f"qvc {' '.join(args)} failed:\n{result.stderr}")
+    return result.stdout.strip(), elapsed
 
 
 def main() -> int:
-    files = corpus(FILE_COUNT)
-    originals = {}
-    for path in files:
-        with open(path, "rb") as f:
-            originals[os.path.basename(path)] = f.read()
-    input_size = sum(len(data) for data in originals.values())
-
     with tempfile.TemporaryDirectory(prefix="qvc_demo_") as work:
+        inputs = os.path.join(work, "stdlib")
+        os.mkdir(inputs)
+        for path in corpus(FILE_COUNT):
+            shutil.copyfile(path, os.path.join(inputs, os.path.basename(path)))
+        originals = {}
+        for name in sorted(os.listdir(inputs)):
+            with open(os.path.join(inputs, name), "rb") as f:
+                originals[name] = f.read()
+        input_size = sum(len(data) for data in originals.values())
         package = os.path.join(work, "stdlib.qvc")
-        restored_dir = os.path.join(work, "restored")
+        restored = os.path.join(work, "restored")
+        print(f"corpus     {len(originals)} files of the standard library, {input_size:,} bytes")
 
-        packer = qvc_compressor.QVCompressor(os.path.join(work, "packer_dict.bin"))
-        stream_size, pack_time = timed(packer.encode_files, files, package)
+        packed, pack_time = run("pack", package, inputs)
+        print(f"$ qvc pack stdlib.qvc stdlib/                       ({pack_time * 1e3:.0f} ms)\n  {packed}")
+        info, info_time = run("info", package)
+        lines = info.splitlines()
+        shown = lines[:4] + ["  ..."] + lines[-2:]
+        print(f"$ qvc info stdlib.qvc                               ({info_time * 1e3:.0f} ms)")
+        print("\n".join("  " + line for line in shown))
+        unpacked, unpack_time = run("unpack", package, "-o", restored)
+        print(f"$ qvc unpack stdlib.qvc -o restored                 ({unpack_time * 1e3:.0f} ms)\n  {unpacked}")
 
-        # Another object, with nothing but the package to go on.
-        restorer = qvc_compressor.QVCompressor(os.path.join(work, "restorer_dict.bin"))
-        names, restore_time = timed(restorer.decode_package, package, restored_dir)
-
-        def verify() -> list[str]:
-            differing = []
-            for name, data in originals.items():
-                with open(os.path.join(restored_dir, name), "rb") as f:
-                    if f.read() != data:
-                        differing.append(name)
-            return differing
-
-        differing, verify_time = timed(verify)
+        start = time.perf_counter()
+        differing = []
+        for name, data in originals.items():
+            with open(os.path.join(restored, name), "rb") as f:
+                if f.read() != data:
+                    differing.append(name)
+        extra = set(os.listdir(restored)) - set(originals)
+        verify_time = time.perf_counter() - start
         package_size = os.path.getsize(package)
 
-    joined = b"".join(originals.values())
-    plain, plain_time = timed(zstandard.ZstdCompressor(level=6).compress, joined)
-
-    print(f"corpus            {len(files)} files of the standard library, {input_size:,} bytes")
-    print(f"vocabulary        {len(packer.global_dict):,} tokens")
-    print(f"pack              {pack_time * 1e3:8.1f} ms  package {package_size:,} bytes "
-          f"(token stream {stream_size:,}), {package_size / input_size:.1%} of the input")
-    print(f"restore           {restore_time * 1e3:8.1f} ms  "
-          f"{len(names)} files into a fresh directory")
-    print(f"verify            {verify_time * 1e3:8.1f} ms  "
-          + ("every file identical byte for byte" if not differing else f"{len(differing)} differ"))
-    print(f"plain zstd -6     {plain_time * 1e3:8.1f} ms  {len(plain):,} bytes "
-          f"({len(plain) / input_size:.1%} of the input, the files concatenated)")
-    if differing or len(names) != len(files):
-        print("restored files differ: " + ", ".join(differing[:10]), file=sys.stderr)
-        return 1
-    return 0
+    start = time.perf_counter()
+    plain = zstandard.ZstdCompressor(level=6).compress(b"".join(originals.values()))
+    plain_time = time.perf_counter() - start
+    verdict = "every file identical byte for byte" if not differing and not extra else (
+        f"{len(differing)} differ, {len(extra)} unexpected")
+    print(f"verify     {verdict} ({verify_time * 1e3:.0f} ms)")
+    print(f"sizes      input {input_size:,} bytes, package {package_size:,} bytes "
+          f"({package_size / input_size:.1%}), plain zstd -6 of the files concatenated "
+          f"{len(plain):,} bytes ({len(plain) / input_size:.1%}, {plain_time * 1e3:.0f} ms)")
+    return 1 if differing or extra else 0
 
 
 if __name__ == "__main__":
