@@ -143,6 +143,28 @@ def test_hostile_package_runs_nothing(tmp_path, command):
     assert not marker.exists()
 
 
+@pytest.mark.parametrize("command", ["info", "unpack"])
+@pytest.mark.parametrize(
+    "stream",
+    [
+        b"\x80\x02}q\x00Nr\x00\x00\x00\x40.",  # a memo index the unpickler would size its table to
+        b"\x80\x04\x8e" + (2**40).to_bytes(8, "little") + b"abc.",  # a terabyte byte string
+    ],
+)
+def test_packages_declaring_huge_sizes_are_refused_without_allocating(tmp_path, command, stream):
+    import resource
+
+    package = tmp_path / "bomb.qvc"
+    package.write_bytes(stream)
+    limit = 1 << 30  # far below what obeying the stream would take
+    result = subprocess.run(
+        [*QVC, command, str(package)], capture_output=True, text=True, cwd=tmp_path, timeout=120,
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)),
+    )
+    assert_one_line_failure(result)
+    assert "MemoryError" not in result.stderr and "Memory" not in result.stderr
+
+
 @pytest.mark.parametrize("name", ["../escape.txt", "/tmp/qvc-absolute-escape.txt", "sub/dir.txt"])
 def test_unsafe_names_are_refused(tmp_path, name):
     package = tmp_path / "escape.qvc"

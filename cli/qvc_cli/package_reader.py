@@ -2,14 +2,17 @@
 
 A package is a pickle of a plain dict; the unpickler here resolves no global except the two that
 byte strings of old pickle protocols need, and those only for byte strings, so an untrusted
-package cannot run code. The stream's size is taken from the frame header: nothing is
-decompressed.
+package cannot run code. Before anything is unpickled, every opcode is walked to check that no
+length or memo index it declares reaches beyond the stream: the unpickler would otherwise
+reserve (and for memo indices, clear) memory of that size up front. The stream's size is taken
+from the frame header: nothing is decompressed.
 """
 
 from __future__ import annotations
 
 import io
 import pickle
+import pickletools
 from dataclasses import dataclass
 
 import zstandard
@@ -64,10 +67,22 @@ def _token_counts(boundaries: list) -> list[int]:
     return counts
 
 
+_MEMO_PUTS = {"PUT", "BINPUT", "LONG_BINPUT"}
+
+
+def _check_declared_sizes(data: bytes) -> None:
+    """Walks the opcodes without building anything: a length beyond the stream ends the walk
+    with ValueError, and a pickler numbers memo entries from 0, one byte at least apiece."""
+    for opcode, argument, _ in pickletools.genops(data):
+        if opcode.name in _MEMO_PUTS and int(argument) >= len(data):
+            raise ValueError(f"memo index {argument} out of range for a stream of this size")
+
+
 def read_package(path: str) -> PackageSummary:
     with open(path, "rb") as f:
         data = f.read()
     try:
+        _check_declared_sizes(data)
         package = _PackageUnpickler(io.BytesIO(data)).load()
     except (pickle.UnpicklingError, EOFError, ValueError, TypeError, IndexError, KeyError) as error:
         raise PackageError(f"not a package: {error}") from None
