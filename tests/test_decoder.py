@@ -590,6 +590,197 @@ def test_a_frame_claiming_a_terabyte_is_refused_by_the_real_binding_path(tmp_pat
 
 
 # ---------------------------------------------------------------------------------------------
+# Files far larger than their package: a few records can stand for gigabytes of text
+
+# A file's text goes out in one write up to this many bytes of str storage, in pieces beyond.
+PIECE_BYTES = 2**24
+# An address space limit means nothing to a process that maps terabytes of sanitizer shadow.
+CAN_LIMIT_ADDRESS_SPACE = (
+    os.path.exists("/proc/self/status") and "libasan" not in os.environ.get("LD_PRELOAD", "")
+)
+
+
+def stream_of_runs(runs):
+    """The packed stream of `runs`, a list of (ids, repeats): each list of ids written `repeats`
+    times in a row."""
+    return b"".join(pack_records(ids) * repeats for ids, repeats in runs)
+
+
+def text_segments(runs, vocabulary):
+    """The text of `runs` under `vocabulary`, as (text, repeats) segments."""
+    inverse = {token_id: token for token, token_id in vocabulary.items()}
+    return [("".join(inverse.get(i, "<UNK>") for i in ids), repeats) for ids, repeats in runs]
+
+
+def assert_file_holds(path, segments):
+    """The file is exactly the UTF-8 text of `segments`, compared a megabyte or so at a time so
+    that neither side is ever held whole."""
+    offset = 0
+    with open(path, "rb") as f:
+        for text, repeats in segments:
+            data = text.encode("utf-8")
+            per_block = max(1, 2**20 // max(1, len(data)))
+            full, rest = divmod(repeats, per_block)
+            for block, times in ((data * per_block, full), (data * rest, 1)):
+                for _ in range(times):
+                    end = offset + len(block)
+                    if f.read(len(block)) != block:
+                        pytest.fail(f"{path} differs within bytes {offset} to {end}")
+                    offset = end
+        assert f.read(1) == b"", f"{path} is longer than its {offset} bytes"
+
+
+class RecordingOpen:
+    """Stands in for the builtin open: the real file, and for a file opened to write text, the
+    length of every text written to it and whether it was closed."""
+
+    def __init__(self, real_open):
+        self.real_open = real_open
+        self.writes = {}
+        self.closed = set()
+
+    def __call__(self, path, mode="r", *args, **kwargs):
+        file = self.real_open(path, mode, *args, **kwargs)
+        if mode != "w":
+            return file
+        name = os.path.basename(path)
+        lengths = self.writes.setdefault(name, [])
+        closed = self.closed
+
+        class Recorded:
+            def write(self, text):
+                lengths.append(len(text))
+                return file.write(text)
+
+            def close(self):
+                closed.add(name)
+                return file.close()
+
+        return Recorded()
+
+
+def test_a_small_package_of_a_huge_file_is_restored_in_bounded_memory(tmp_path):
+    vocabulary = {"w" * 97: 1, " ": 2, "\u00e9t\u00e9" * 20: 3, "\n": 4}
+    pattern = [1, 2, 1, 2, 3, 4, 1]
+    [(pattern_text, _)] = text_segments([(pattern, 1)], vocabulary)
+    repeats = 12 * PIECE_BYTES // len(pattern_text)
+    runs = [(pattern, repeats)]
+    package = package_dict(
+        compressed=compress(stream_of_runs(runs)), file_boundaries=[-1, 2**31 - 1],
+        filenames=["huge", "tail"], global_dict=vocabulary,
+    )
+    write_package(tmp_path / "package.bin", package)
+    assert os.path.getsize(tmp_path / "package.bin") < 64 * 1024
+    text_bytes = repeats * len(pattern_text.encode("utf-8"))
+    # Room for the decoder's working data, but not for the text whole: a single write holds the
+    # text at least twice over (the str and its encoded bytes).
+    budget = text_bytes // 2 if CAN_LIMIT_ADDRESS_SPACE else 0
+    result = run_python(
+        f"""
+        import resource
+        from qvc_compressor import QVCompressor
+
+        compressor = QVCompressor({str(tmp_path / 'absent')!r})
+        if {budget}:
+            with open("/proc/self/status") as status:
+                size = next(int(line.split()[1]) * 1024 for line in status
+                            if line.startswith("VmSize:"))
+            _, hard = resource.getrlimit(resource.RLIMIT_AS)
+            resource.setrlimit(resource.RLIMIT_AS, (size + {budget}, hard))
+        compressor.decode_package({str(tmp_path / 'package.bin')!r}, {str(tmp_path / 'out')!r})
+        """
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    huge_ids = [(pattern, repeats - 1), (pattern[:-1], 1)]
+    assert_file_holds(tmp_path / "out" / "huge", text_segments(huge_ids, vocabulary))
+    assert_file_holds(tmp_path / "out" / "tail", text_segments([(pattern[-1:], 1)], vocabulary))
+
+
+# Tokens of every storage kind, and one of more than a piece's storage on its own.
+LARGE_VOCABULARY = {
+    "a" * 97: 1, " ": 2, "\u00e9" * 5: 3, "\u4e2d\u6587": 4, "\U0001f600": 5,
+    "\u4e2d" * (PIECE_BYTES // 2 + 7): 6, "": 7,
+}
+LARGE_RUNS = [
+    ([2, 3, 4], 1),
+    ([1, 2, 1, 2, 3, 2, 7], 120_000),  # 24 million characters of one byte: a piece and a half
+    ([5], 1),  # a character of four bytes, so every character near it is stored in four
+    ([1, 4, 2, 5, 7, 7], 40_000),  # 4 million characters, about a piece at four bytes each
+    ([6], 1),  # the token longer than a piece
+    ([7], 100_000),  # empty tokens, no text at all
+    ([1, 2, 4], 55_000),  # 5.5 million characters of two bytes
+    ([3], 1),
+]
+
+
+@pytest.mark.parametrize("id_type", [int, float], ids=["decoder-table", "interpreter-lookups"])
+def test_a_large_file_is_written_in_pieces_that_make_its_exact_text(
+    tmp_path, monkeypatch, id_type
+):
+    vocabulary = {token: id_type(token_id) for token, token_id in LARGE_VOCABULARY.items()}
+    # The slices [0:3], [3:-1], [-1:2**31-1] and [2**31-1:5], as lists take them.
+    boundaries = [3, -1, 2**31 - 1, 5]
+    names = ["small", "big", "last", "empty"]
+    package = package_dict(compressed=compress(stream_of_runs(LARGE_RUNS)),
+                           file_boundaries=boundaries, filenames=names, global_dict=vocabulary)
+    write_package(tmp_path / "package.bin", package)
+    compressor, out = fresh(tmp_path), tmp_path / "out"
+    recording = RecordingOpen(open)
+    monkeypatch.setattr("builtins.open", recording)
+    result = compressor.decode_package(str(tmp_path / "package.bin"), str(out))
+    monkeypatch.undo()
+    assert result == names
+
+    segments = text_segments(LARGE_RUNS, LARGE_VOCABULARY)
+    assert_file_holds(out / "small", segments[:1])
+    assert_file_holds(out / "big", segments[1:-1])
+    assert_file_holds(out / "last", segments[-1:])
+    assert_file_holds(out / "empty", [])
+    big_length = sum(len(text) * repeats for text, repeats in segments[1:-1])
+    assert big_length > 2 * PIECE_BYTES
+    # Ordinary files are written whole; the large one in pieces, none near its whole size.
+    assert recording.writes["small"] == [len(segments[0][0])]
+    assert recording.writes["last"] == [len(segments[-1][0])]
+    assert recording.writes["empty"] == [0]
+    pieces = recording.writes["big"]
+    assert sum(pieces) == big_length
+    assert len(pieces) > 4 and max(pieces) <= 2 * PIECE_BYTES
+    assert recording.closed == set(names)
+
+
+@pytest.mark.parametrize("id_type", [int, float], ids=["decoder-table", "interpreter-lookups"])
+@pytest.mark.parametrize("position", [0, 1, 3000, 250_000], ids=lambda p: f"item-{p}")
+def test_a_token_that_is_not_a_str_leaves_a_large_file_empty(tmp_path, id_type, position):
+    vocabulary = {"first": id_type(1), "a" * 100: id_type(2), 7: id_type(3)}
+    big = [2] * 300_000  # 30 million characters
+    big[position] = 3
+    ids = [1, *big]
+    inverse = {token_id: token for token, token_id in vocabulary.items()}
+    with pytest.raises(TypeError) as expected:
+        "".join([inverse[i] for i in big])
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "big").write_text("previous content")
+    package = package_of_ids(ids, [1, len(ids)], ["first", "big"], vocabulary)
+    with pytest.raises(TypeError) as raised:
+        decode(fresh(tmp_path), package, tmp_path)
+    assert str(raised.value) == str(expected.value)
+    assert read_tree(tmp_path / "out") == {"first": "first", "big": ""}
+
+
+@pytest.mark.parametrize("id_type", [int, float], ids=["decoder-table", "interpreter-lookups"])
+def test_an_unencodable_character_far_into_a_large_file(tmp_path, id_type):
+    vocabulary = {"a" * 100: id_type(1), "\ud800": id_type(2)}
+    ids = [1] * 400_000
+    ids[350_000] = 2
+    package = package_of_ids(ids, [len(ids)], ["big"], vocabulary)
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+        decode(fresh(tmp_path), package, tmp_path)
+    # What was written before the failing piece is the text's beginning, exactly.
+    written = (tmp_path / "out" / "big").read_bytes()
+    assert len(written) <= 350_000 * 100 and written == b"a" * len(written)
+
+
+# ---------------------------------------------------------------------------------------------
 # Encode, then decode (these need encode_files)
 
 

@@ -188,6 +188,22 @@ bool unpack_pair(PyObject* pair, PyRef& first, PyRef& second) {
     return true;
 }
 
+// file.write(text) for each piece of a file's text.
+class FileSink final : public TextSink {
+public:
+    FileSink(PyObject* file, PyObject* write_name) : file_(file), write_name_(write_name) {}
+
+    bool write(PyObject* text) override {
+        PyObject* args[] = {file_, text};
+        PyRef written = PyRef::steal(PyObject_VectorcallMethod(write_name_, args, 2, nullptr));
+        return static_cast<bool>(written);
+    }
+
+private:
+    PyObject* file_;
+    PyObject* write_name_;
+};
+
 // The calls that restore a file, looked up at the first file and kept for the rest of the call:
 // `os.path.join` of the module's `os`, and the builtin `open` with its keyword arguments.
 class FileRestorer {
@@ -209,8 +225,8 @@ public:
         return PyRef::steal(PyObject_Vectorcall(join_.get(), args, 2, nullptr));
     }
 
-    // Created (or truncated) first, then its text built and written in one call, so a token
-    // that is not a str leaves the file empty.
+    // Created (or truncated) first, then its text built and written (in one call unless it is
+    // very long), so a token that is not a str leaves the file empty.
     bool restore(PyObject* path, RestoredTokens& restored, Py_ssize_t start, Py_ssize_t stop) {
         ModuleState* st = call_.state;
         if (!open_) {
@@ -228,13 +244,8 @@ public:
         if (!file) {
             return false;
         }
-        PyRef text = restored.text_of_slice(start, stop);
-        PyRef written;
-        if (text) {
-            PyObject* write_args[] = {file.get(), text.get()};
-            written = PyRef::steal(PyObject_VectorcallMethod(st->s_write, write_args, 2, nullptr));
-        }
-        text.reset();
+        FileSink sink(file.get(), st->s_write);
+        const bool written = restored.write_slice(start, stop, sink);
         return close_file(st, file.get()) && written;
     }
 

@@ -3,6 +3,7 @@
 #include "compressor/package/package_format.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -275,11 +276,21 @@ PyRef new_text(size_t capacity, uint8_t width) {
     return PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(capacity), max_char_of_width(width)));
 }
 
-// The text of the lookup's records, written straight into a str made with room for a whole slot
-// per record. The str is made for the widest class of token met so far (ASCII at first) and
-// made again, with the characters so far carried over, when a wider one turns up: every str it
-// returns is as the interpreter would have made it. Cut to size at the end.
-PyRef gather_in_place(const RecordLookup& lookup) {
+// Whether a token that a run does not take still belongs in a text of at most `limit` bytes
+// that holds `used` bytes of kind `kind`. Asked before the text is widened for it, so that a
+// wide token cannot make the text four times its size and then not fit after all. A token held
+// as an object never belongs: the caller deals with it.
+bool fits(const TokenSlot& slot, size_t used, int kind, size_t limit) noexcept {
+    const size_t new_kind = std::max<size_t>(kind, slot.kind);
+    return slot.kind != 0 && (used / kind + slot.length) * new_kind <= limit;
+}
+
+// The text of the first `taken` of the lookup's records (see RecordTextBuilder::join), written
+// straight into a str made with room for a whole slot per record. The str is made for the
+// widest class of token met so far (ASCII at first) and made again, with the characters so far
+// carried over, when a wider one turns up: every str it returns is as the interpreter would have
+// made it. Cut to size at the end.
+PyRef gather_in_place(const RecordLookup& lookup, size_t limit, Py_ssize_t& taken) {
     const Py_ssize_t count = lookup.count;
     const bool look_ahead = count <= lookup.prefetch_end;
     size_t capacity = static_cast<size_t>(count + 1) * TokenSlot::kInlineBytes;  // characters
@@ -309,10 +320,14 @@ PyRef gather_in_place(const RecordLookup& lookup) {
             lookup.prefetch(i);
         }
         const TokenSlot& slot = lookup.slot(i);
-        if (slot.kind == 0) {
-            return join_through_interpreter(lookup.table, lookup.records, count);
+        if (!fits(slot, used, kind, limit)) {
+            break;
         }
         if ((width | slot.width) != width) {
+            // Room at the wider kind only for what the limit lets in (no less than the text so
+            // far, which fits).
+            const size_t left = static_cast<size_t>(count - i) * TokenSlot::kInlineBytes;
+            capacity = std::min(capacity, limit / std::max<size_t>(kind, slot.kind) + left);
             PyRef wider = new_text(capacity, width | slot.width);
             if (!wider) {
                 return {};
@@ -335,10 +350,11 @@ PyRef gather_in_place(const RecordLookup& lookup) {
             kind = wider_kind;
             used = chars * kind;
         }
-        const size_t needed = used / kind + slot.length +
-                              static_cast<size_t>(count - i - 1) * TokenSlot::kInlineBytes;
+        const size_t reserved = static_cast<size_t>(count - i - 1) * TokenSlot::kInlineBytes;
+        const size_t needed = used / kind + slot.length + reserved;
         if (needed > capacity) {
-            capacity = std::max(needed, 2 * capacity);
+            // Doubling stops where no text within the limit can reach.
+            capacity = std::max(needed, std::min(2 * capacity, limit / kind + reserved));
             PyObject* resized = text.release();
             if (PyUnicode_Resize(&resized, static_cast<Py_ssize_t>(capacity)) < 0) {
                 Py_DECREF(resized);
@@ -355,6 +371,7 @@ PyRef gather_in_place(const RecordLookup& lookup) {
         used += size_t{slot.length} * kind;
         ++i;
     }
+    taken = i;
     PyObject* resized = text.release();
     if (PyUnicode_Resize(&resized, static_cast<Py_ssize_t>(used / kind)) < 0) {
         Py_DECREF(resized);
@@ -366,18 +383,20 @@ PyRef gather_in_place(const RecordLookup& lookup) {
 }  // namespace
 
 PyRef RecordTextBuilder::join(const TokenTable& table, const unsigned char* records,
-                              Py_ssize_t count, Py_ssize_t readable) noexcept {
+                              Py_ssize_t count, Py_ssize_t readable, size_t limit,
+                              Py_ssize_t& taken) noexcept {
+    taken = 0;
     // The caller has a file open: the failure must come back as an exception, not unwind.
     try {
-        return gather(table, records, count, readable);
+        return gather(table, records, count, readable, limit, taken);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return {};
     }
 }
 
-void RecordTextBuilder::grow(size_t bytes, size_t used) {
-    size_t capacity = std::max(bytes, capacity_ * 2);
+void RecordTextBuilder::grow(size_t bytes, size_t used, size_t most) {
+    size_t capacity = std::max(bytes, std::min(capacity_ * 2, most));
     std::unique_ptr<unsigned char[]> larger(new unsigned char[capacity]);
     if (used != 0) {
         std::memcpy(larger.get(), buffer_.get(), used);
@@ -388,7 +407,7 @@ void RecordTextBuilder::grow(size_t bytes, size_t used) {
 
 // The `used` bytes gathered so far, of kind `kind`, rewritten at `new_kind` (in the spare
 // buffer, which then takes the place of the first).
-void RecordTextBuilder::widen(size_t used, int kind, int new_kind) {
+void RecordTextBuilder::widen(size_t used, int kind, int new_kind, size_t most) {
     const size_t count = used / kind;
     if (spare_capacity_ < capacity_) {
         spare_.reset(new unsigned char[capacity_]);
@@ -397,7 +416,7 @@ void RecordTextBuilder::widen(size_t used, int kind, int new_kind) {
     std::swap(buffer_, spare_);
     std::swap(capacity_, spare_capacity_);
     if (count * new_kind > capacity_) {
-        capacity_ = std::max(count * new_kind, capacity_ * 2);
+        capacity_ = std::max(count * new_kind, std::min(capacity_ * 2, most));
         buffer_.reset(new unsigned char[capacity_]);
     }
     if (kind == PyUnicode_1BYTE_KIND && new_kind == PyUnicode_2BYTE_KIND) {
@@ -410,18 +429,23 @@ void RecordTextBuilder::widen(size_t used, int kind, int new_kind) {
 }
 
 PyRef RecordTextBuilder::gather(const TokenTable& table, const unsigned char* records,
-                                Py_ssize_t count, Py_ssize_t readable) {
+                                Py_ssize_t count, Py_ssize_t readable, size_t limit,
+                                Py_ssize_t& taken) {
     const RecordLookup lookup{table, records, count, readable};
     if (count == 0) {
         return PyRef::steal(PyUnicode_New(0, 0));
     }
     if (static_cast<size_t>(count + 1) * TokenSlot::kInlineBytes <= kInPlaceChars) {
-        return gather_in_place(lookup);
+        return gather_in_place(lookup, limit, taken);
     }
-    return gather_in_buffer(lookup);
+    return gather_in_buffer(lookup, limit, taken);
 }
 
-PyRef RecordTextBuilder::gather_in_buffer(const RecordLookup& lookup) {
+PyRef RecordTextBuilder::gather_in_buffer(const RecordLookup& lookup, size_t limit,
+                                          Py_ssize_t& taken) {
+    // No text within the limit needs more room than this (a batch of the widest simple tokens
+    // past it, and the slack for one inline copy): the buffer stops doubling there.
+    const size_t most = limit + (kBatch * 4 + 1) * TokenSlot::kInlineBytes;
     const TokenTable& table = lookup.table;
     const unsigned char* records = lookup.records;
     const Py_ssize_t count = lookup.count;
@@ -432,14 +456,14 @@ PyRef RecordTextBuilder::gather_in_buffer(const RecordLookup& lookup) {
     int kind = PyUnicode_1BYTE_KIND;
     uint8_t width = 0;
     Py_ssize_t i = 0;
-    while (i < count) {
+    while (i < count && used < limit) {
         // A run of simple tokens, copied whole from their slots: the room for a batch is made
         // first, so the copies need no check of their own.
         const Py_ssize_t batch_end = std::min(count, i + kBatch);
         const size_t room =
             used + static_cast<size_t>(batch_end - i) * TokenSlot::kInlineBytes * kind;
         if (room > capacity) {
-            grow(room, used);
+            grow(room, used, most);
             buffer = buffer_.get();
             capacity = capacity_;
         }
@@ -453,12 +477,12 @@ PyRef RecordTextBuilder::gather_in_buffer(const RecordLookup& lookup) {
             lookup.prefetch(i);
         }
         const TokenSlot& slot = lookup.slot(i);
+        if (!fits(slot, used, kind, limit)) {
+            break;
+        }
         if (slot.kind != kind) {
-            if (slot.kind == 0) {
-                return join_through_interpreter(table, records, count);
-            }
             if (slot.kind > kind) {
-                widen(used, kind, slot.kind);
+                widen(used, kind, slot.kind, most);
                 used = used / kind * slot.kind;
                 kind = slot.kind;
                 buffer = buffer_.get();
@@ -468,7 +492,7 @@ PyRef RecordTextBuilder::gather_in_buffer(const RecordLookup& lookup) {
         const size_t added = size_t{slot.length} * kind;
         // The slack lets an inline token be copied whole, whatever its length.
         if (used + added + TokenSlot::kInlineBytes > capacity) {
-            grow(used + added + TokenSlot::kInlineBytes, used);
+            grow(used + added + TokenSlot::kInlineBytes, used, most);
             buffer = buffer_.get();
             capacity = capacity_;
         }
@@ -484,6 +508,7 @@ PyRef RecordTextBuilder::gather_in_buffer(const RecordLookup& lookup) {
         width |= slot.width;
         ++i;
     }
+    taken = i;
     PyRef text = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(used / kind),
                                             max_char_of_width(width)));
     if (!text) {
@@ -494,7 +519,7 @@ PyRef RecordTextBuilder::gather_in_buffer(const RecordLookup& lookup) {
     }
     if (static_cast<int>(PyUnicode_KIND(text.get())) != kind) {
         // Tokens in a storage no str of their characters has: let the interpreter decide.
-        return join_through_interpreter(table, records, count);
+        return join_through_interpreter(table, records, i);
     }
     std::memcpy(PyUnicode_DATA(text.get()), buffer_.get(), used);
     return text;

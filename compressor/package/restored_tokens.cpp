@@ -5,6 +5,7 @@
 #include "compressor/package/package_format.hpp"
 #include "compressor/package/record_text.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -114,6 +115,47 @@ PyRef token_list(ModuleState* st, CompressorObject* self, Py_ssize_t count, Read
     return tokens;
 }
 
+// The error "".join raises for an entry that is not a str, `index` counted from the slice's
+// start.
+void raise_join_type_error(Py_ssize_t index, PyObject* item) {
+    PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
+                 Py_TYPE(item)->tp_name);
+}
+
+size_t kind_of_max_char(Py_UCS4 max_char) noexcept {
+    return max_char < 0x100 ? 1 : max_char < 0x10000 ? 2 : 4;
+}
+
+// The characters of one token, wherever they are kept.
+struct StrChars {
+    int kind;
+    const void* data;
+    size_t length;
+
+    size_t bytes() const noexcept { return length * static_cast<size_t>(kind); }
+};
+
+StrChars str_chars(PyObject* str) noexcept {
+    return {static_cast<int>(PyUnicode_KIND(str)), PyUnicode_DATA(str),
+            static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
+}
+
+// A token longer than a piece, written in parts of at most a piece each. Each part is a str of
+// its own characters' storage, as slicing the token would give.
+bool write_in_parts(const StrChars& token, TextSink& sink) {
+    const size_t part_chars = RestoredTokens::kPieceBytes / static_cast<size_t>(token.kind);
+    const auto* data = static_cast<const char*>(token.data);
+    for (size_t at = 0; at < token.length; at += part_chars) {
+        const size_t n = std::min(part_chars, token.length - at);
+        PyRef part = PyRef::steal(PyUnicode_FromKindAndData(
+            token.kind, data + at * static_cast<size_t>(token.kind), static_cast<Py_ssize_t>(n)));
+        if (!part || !sink.write(part.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool RestoredTokens::decode(ModuleState* st, CompressorObject* self,
@@ -187,18 +229,142 @@ bool RestoredTokens::decode(ModuleState* st, CompressorObject* self,
     return static_cast<bool>(out.tokens_);
 }
 
-PyRef RestoredTokens::text_of_slice(Py_ssize_t start, Py_ssize_t stop) {
+bool RestoredTokens::write_slice(Py_ssize_t start, Py_ssize_t stop, TextSink& sink) {
     const Py_ssize_t length = PySlice_AdjustIndices(count_, &start, &stop, 1);
-    if (table_) {
-        return text_builder_.join(*table_, bytes_of(records_.get()) + 4 * start, length,
-                                  count_ - start);
+    return table_ ? write_records(start, length, sink) : write_list_items(start, length, sink);
+}
+
+bool RestoredTokens::write_records(Py_ssize_t start, Py_ssize_t length, TextSink& sink) {
+    const TokenTable& table = *table_;
+    const unsigned char* records = bytes_of(records_.get()) + 4 * start;
+    const Py_ssize_t readable = count_ - start;
+    Py_ssize_t taken = 0;
+    PyRef piece = text_builder_.join(table, records, length, readable, kPieceBytes, taken);
+    if (!piece) {
+        return false;
     }
-    PyRef slice = PyRef::steal(PyList_GetSlice(tokens_.get(), start, start + length));
-    PyRef separator = PyRef::steal(PyUnicode_New(0, 0));
-    if (!slice || !separator) {
-        return {};
+    if (taken == length) {
+        return sink.write(piece.get());
     }
-    return PyRef::steal(PyUnicode_Join(separator.get(), slice.get()));
+    if (table.has_object_slots()) {
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const TokenSlot& slot = table.slot(load_record(records + 4 * i));
+            if (slot.kind == 0 && !PyUnicode_Check(slot.object)) {
+                raise_join_type_error(i, slot.object);
+                return false;
+            }
+        }
+    }
+    Py_ssize_t done = 0;
+    while (true) {
+        if (taken == 0) {
+            // A token of more than a piece, or a str held as an object (long beyond a slot).
+            const TokenSlot& slot = table.slot(load_record(records + 4 * done));
+            const bool written = slot.kind == 0
+                                     ? write_in_parts(str_chars(slot.object), sink)
+                                     : write_in_parts({slot.kind, slot.data(), slot.length}, sink);
+            if (!written) {
+                return false;
+            }
+            ++done;
+        } else {
+            if (PyUnicode_GET_LENGTH(piece.get()) != 0 && !sink.write(piece.get())) {
+                return false;
+            }
+            done += taken;
+        }
+        piece.reset();
+        if (done == length) {
+            return true;
+        }
+        piece = text_builder_.join(table, records + 4 * done, length - done, readable - done,
+                                   kPieceBytes, taken);
+        if (!piece) {
+            return false;
+        }
+    }
+}
+
+bool RestoredTokens::write_list_items(Py_ssize_t start, Py_ssize_t length, TextSink& sink) {
+    // The list is ours alone and nothing changes it, also while a write runs interpreter code:
+    // its entries stay alive and in place.
+    PyObject* const* items = PySequence_Fast_ITEMS(tokens_.get()) + start;
+    size_t storage = 0;  // bytes of the whole text, counted only as far as a piece's size
+    size_t chars = 0;
+    Py_UCS4 max_char = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        PyObject* item = items[i];
+        if (!PyUnicode_Check(item)) {
+            raise_join_type_error(i, item);
+            return false;
+        }
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(item) < 0) {
+            return false;
+        }
+#endif
+        if (storage <= kPieceBytes) {
+            chars += static_cast<size_t>(PyUnicode_GET_LENGTH(item));
+            max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(item));
+            storage = chars * kind_of_max_char(max_char);
+        }
+    }
+    if (storage <= kPieceBytes) {
+        PyRef slice = PyRef::steal(PyList_GetSlice(tokens_.get(), start, start + length));
+        PyRef separator = PyRef::steal(PyUnicode_New(0, 0));
+        PyRef text = slice && separator
+                         ? PyRef::steal(PyUnicode_Join(separator.get(), slice.get()))
+                         : PyRef{};
+        return text && sink.write(text.get());
+    }
+    Py_ssize_t i = 0;
+    while (i < length) {
+        const StrChars first_chars = str_chars(items[i]);
+        if (first_chars.bytes() > kPieceBytes) {
+            if (!write_in_parts(first_chars, sink)) {
+                return false;
+            }
+            ++i;
+            continue;
+        }
+        // The entries that fit in one piece at the storage kind of the widest of them, copied
+        // into a str made as the join would make it.
+        Py_ssize_t end = i;
+        size_t piece_chars = 0;
+        Py_UCS4 piece_max_char = 0;
+        while (end < length) {
+            PyObject* item = items[end];
+            const Py_UCS4 widened = std::max(piece_max_char, PyUnicode_MAX_CHAR_VALUE(item));
+            const size_t chars_after =
+                piece_chars + static_cast<size_t>(PyUnicode_GET_LENGTH(item));
+            if (chars_after * kind_of_max_char(widened) > kPieceBytes) {
+                break;
+            }
+            piece_chars = chars_after;
+            piece_max_char = widened;
+            ++end;
+        }
+        if (piece_chars != 0) {
+            PyRef piece = PyRef::steal(
+                PyUnicode_New(static_cast<Py_ssize_t>(piece_chars), piece_max_char));
+            if (!piece) {
+                return false;
+            }
+            Py_ssize_t at = 0;
+            for (Py_ssize_t k = i; k < end; ++k) {
+                const Py_ssize_t n = PyUnicode_GET_LENGTH(items[k]);
+                if (n != 0 && PyUnicode_CopyCharacters(piece.get(), at, items[k], 0, n) < 0) {
+                    return false;
+                }
+                at += n;
+            }
+            if (!sink.write(piece.get())) {
+                return false;
+            }
+        }
+        i = end;
+    }
+    return true;
 }
 
 }  // namespace qvc

@@ -7,10 +7,21 @@
 #include "compressor/package/token_table.hpp"
 #include "compressor/package/vocabulary_adoption.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
 namespace qvc {
+
+// Where a restored file's text goes, in one piece or in several.
+class TextSink {
+public:
+    // Returns false with an exception set on failure.
+    virtual bool write(PyObject* text) = 0;
+
+protected:
+    ~TextSink() = default;
+};
 
 class RestoredTokens {
 public:
@@ -22,10 +33,22 @@ public:
     static bool decode(ModuleState* st, CompressorObject* self, AdoptedVocabulary& vocabulary,
                        PyObject* data, RestoredTokens& out);
 
-    // "".join(restored_tokens[start:stop]), the bounds taken as list slicing takes them.
-    PyRef text_of_slice(Py_ssize_t start, Py_ssize_t stop);
+    // "".join(restored_tokens[start:stop]) handed to `sink`, the bounds taken as list slicing
+    // takes them. A few records of a package can stand for gigabytes of text, so only a text of
+    // up to kPieceBytes of str storage goes out whole, in one write; a longer one goes out in
+    // consecutive pieces of about that size, a token longer than a piece split between several.
+    // Every token of the slice is known to be a str before the first piece is written, so a
+    // token that is not fails with the join's TypeError and leaves nothing written.
+    bool write_slice(Py_ssize_t start, Py_ssize_t stop, TextSink& sink);
+
+    // 16 MiB: a write this large costs no more per byte than one of the whole text would, and
+    // the decoder then needs a few times this much for a file of any length.
+    static constexpr size_t kPieceBytes = size_t{1} << 24;
 
 private:
+    bool write_records(Py_ssize_t start, Py_ssize_t length, TextSink& sink);
+    bool write_list_items(Py_ssize_t start, Py_ssize_t length, TextSink& sink);
+
     Py_ssize_t count_ = 0;
     // Table-backed: records are decoded where a file's text is built; looking a record up in
     // the table has no effect that could tell the difference.

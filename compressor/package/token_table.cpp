@@ -44,6 +44,7 @@ bool TokenTable::fill(TokenSlot& slot, PyObject* token) {
         static_cast<uint64_t>(PyUnicode_GET_LENGTH(token)) > UINT32_MAX) {
         slot.object = token;  // left to the interpreter's join
         held_.push_back(PyRef::borrow(token));
+        has_object_slots_ = true;
         return true;
     }
     slot.length = static_cast<uint32_t>(PyUnicode_GET_LENGTH(token));

@@ -78,6 +78,10 @@ public:
         return id < dense_.size() ? dense_[id] : slot_beyond_dense(id);
     }
 
+    // Whether some slot holds its token as an object, one that is not a str or a str too long
+    // for a slot's length (a slot replaced since still counts).
+    bool has_object_slots() const noexcept { return has_object_slots_; }
+
 private:
     friend class TokenTableBuilder;
 
@@ -90,6 +94,7 @@ private:
     std::vector<TokenSlot> dense_;
     std::unordered_map<uint32_t, TokenSlot> sparse_;
     TokenSlot unknown_;
+    bool has_object_slots_ = false;
 };
 
 // Makes a table one (id, token) pair at a time; a later pair of an id replaces an earlier one.
