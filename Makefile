@@ -17,7 +17,7 @@ ASAN_ENV   = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
              ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
              UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all venv build test demo test-asan clean
+.PHONY: all venv build test demo test-asan test-leaks fuzz bench clean
 
 all: build
 
@@ -43,6 +43,19 @@ test-asan:
 	$(MAKE) VENV=$(ASAN_VENV) BUILD_DIR=build/asan \
 	    EXTRA_BUILD_FLAGS="-C cmake.define.QVC_SANITIZE=ON -C cmake.build-type=RelWithDebInfo" build
 	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# Every public operation, success and failure paths, thousands of times: neither live objects
+# nor the process's memory may grow.
+test-leaks: build
+	$(PY) tests/leak_check.py
+
+# FUZZ_SECONDS per target (default 60).
+fuzz:
+	tools/fuzz.sh
+
+# All benchmarks in one table (BENCH_FLAGS=--quick for a short run).
+bench: build
+	$(PY) bench/run_all.py $(BENCH_FLAGS)
 
 clean:
 	rm -rf build .venv .venv-* .pytest_cache .hypothesis

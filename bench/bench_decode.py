@@ -12,18 +12,30 @@ those ratios is printed:
 Packages and restored files go to memory-backed /dev/shm when there is one, so that the disk's
 write-back does not drown what is compared.
 
+Peak memory: the module and the plain decoder each decode the package once in a fresh
+interpreter of their own; the figure is the highest resident size during the call above the
+resident size just before it (Linux's VmHWM, reset before the call; elsewhere the growth of
+ru_maxrss), and module / plain compares the two.
+
 Usage: python bench/bench_decode.py [--rounds N] [--plain-rounds N] [--corpus stdlib|docs]...
+                                    [--no-memory] [--json FILE]
+
+--json FILE also writes the results as a list of rows, one per corpus, the format
+bench/run_all.py reads.
 """
 
 from __future__ import annotations
 
 import argparse
+import gc
+import json
 import os
 import pickle
 import re
 import shutil
 import statistics
 import struct
+import subprocess
 import sys
 import tempfile
 import time
@@ -33,6 +45,7 @@ import zstandard
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import corpus  # noqa: E402
+from peak_memory import PeakMemory  # noqa: E402
 from plain_decoder import PlainDecoder  # noqa: E402
 
 import qvc_compressor  # noqa: E402
@@ -102,7 +115,27 @@ def verify(output_dir: str, restored: list[tuple[str, str]]) -> None:
                 raise SystemExit(f"{name}: restored text differs")
 
 
-def bench_corpus(label: str, paths: list[str], work: str, rounds: int, plain_rounds: int) -> dict:
+def measure_memory(contender: str, package_path: str, output_dir: str) -> float:
+    """Peak memory growth in MiB of one decode_package call, in a fresh interpreter."""
+    child = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--child", contender, package_path,
+         output_dir],
+        capture_output=True, text=True, check=True,
+    )
+    return json.loads(child.stdout.strip().splitlines()[-1])["peak_growth_kib"] / 1024
+
+
+def child_main(contender: str, package_path: str, output_dir: str) -> None:
+    decoder = (qvc_compressor.QVCompressor(os.path.join(os.path.dirname(output_dir), "no.bin"))
+               if contender == "module" else PlainDecoder())
+    gc.collect()
+    peak = PeakMemory()
+    decoder.decode_package(package_path, output_dir)
+    print(json.dumps({"peak_growth_kib": peak.growth()}))
+
+
+def bench_corpus(label: str, paths: list[str], work: str, rounds: int, plain_rounds: int,
+                 with_memory: bool = True) -> dict:
     texts = readable_texts(paths)
     package_path = os.path.join(work, f"{label}.pkg")
     names = write_package(texts, package_path)
@@ -147,7 +180,29 @@ def bench_corpus(label: str, paths: list[str], work: str, rounds: int, plain_rou
     }
     print(f"  plain / module = {ratios['plain / module']:.2f}  (target >= 5)")
     print(f"  module / floor = {ratios['module / floor']:.3f}  (target <= 1.25)")
-    return ratios
+    peaks = {"module": None, "plain": None}
+    if with_memory:
+        for kind in peaks:
+            peaks[kind] = measure_memory(kind, package_path, os.path.join(work, f"{label}-mem"))
+        print(f"  peak memory: module {peaks['module']:.0f} MiB, plain {peaks['plain']:.0f} MiB; "
+              f"module / plain {peaks['module'] / peaks['plain']:.2f}")
+    return {
+        "operation": "decode_package", "corpus": label, "files": len(names),
+        "input_mib": input_bytes / 2**20, "tokens": tokens,
+        "distinct_tokens": len(module.global_dict),
+        "package_mib": os.path.getsize(package_path) / 2**20,
+        "ours_s": statistics.median(times["module"]),
+        "straightforward_s": statistics.median(times["plain"]) if times["plain"] else None,
+        "straightforward": "plain_decoder.py",
+        "floor_s": statistics.median(times["floor"]),
+        "floor": "pickle.load + decompress + writing the restored files",
+        # The ratios are the medians of each round's own ratio, as printed above.
+        "speedup": ratios["plain / module"], "over_floor": ratios["module / floor"],
+        "target": ">= 5x, <= 1.25x floor",
+        "timing": f"median of {rounds} (plain {len(times['plain'])}), ratios per round",
+        "peak_ours_mib": peaks["module"], "peak_straightforward_mib": peaks["plain"],
+        "peak_ratio": peaks["module"] / peaks["plain"] if with_memory else None,
+    }
 
 
 def main() -> None:
@@ -155,23 +210,34 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--plain-rounds", type=int, default=2)
     parser.add_argument("--corpus", action="append", choices=["stdlib", "docs"])
+    parser.add_argument("--no-memory", action="store_true", help="skip the memory runs")
+    parser.add_argument("--json", metavar="FILE", help="also write the results to FILE as JSON")
+    parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     parser.add_argument(
         "--work-dir",
         default="/dev/shm" if os.path.isdir("/dev/shm") else None,
         help="where packages and restored files go (default: /dev/shm when there)",
     )
     args = parser.parse_args()
+    if args.child:
+        child_main(*args.child)
+        return
     corpora = {"stdlib": corpus.stdlib_sources, "docs": corpus.python_docs}
     work = tempfile.mkdtemp(prefix="bench_decode_", dir=args.work_dir)
+    rows = []
     try:
         for label in args.corpus or ["stdlib", "docs"]:
             paths = corpora[label]()
             if not paths:
                 print(f"{label}: corpus not available, skipped")
                 continue
-            bench_corpus(label, paths, work, args.rounds, args.plain_rounds)
+            rows.append(bench_corpus(label, paths, work, args.rounds, args.plain_rounds,
+                                     not args.no_memory))
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump(rows, f, indent=1)
 
 
 if __name__ == "__main__":

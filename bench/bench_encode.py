@@ -20,6 +20,10 @@ It also reports the package's size against the input and against zstd level 6 of
 concatenated bytes, which is what the format costs and gains.
 
 Usage: python bench/bench_encode.py [--rounds N] [--plain-rounds N] [--corpus stdlib|docs]...
+                                    [--no-memory] [--json FILE]
+
+--json FILE also writes the results as a list of rows, one per corpus, the format
+bench/run_all.py reads.
 """
 
 from __future__ import annotations
@@ -29,8 +33,6 @@ import gc
 import json
 import os
 import pickle
-import re
-import resource
 import statistics
 import subprocess
 import sys
@@ -43,6 +45,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import corpus  # noqa: E402
 import plain_encoder  # noqa: E402
+from peak_memory import PeakMemory  # noqa: E402
 
 import qvc_compressor  # noqa: E402
 
@@ -130,32 +133,6 @@ def measure_memory(contender, corpus_name, learned_dict):
     return json.loads(child.stdout.strip().splitlines()[-1])
 
 
-class PeakMemory:
-    """The peak resident size reached from now on, above the resident size now, in KiB."""
-
-    def __init__(self):
-        self.fresh_peak = False
-        try:
-            with open("/proc/self/clear_refs", "w") as f:
-                f.write("5")  # resets the process's resident high-water mark
-            self.fresh_peak = True
-        except OSError:
-            pass
-        self.start = self._status("VmRSS") if self.fresh_peak else self._maxrss()
-
-    def growth(self):
-        return (self._status("VmHWM") if self.fresh_peak else self._maxrss()) - self.start
-
-    @staticmethod
-    def _status(field):
-        with open("/proc/self/status") as f:
-            return int(re.search(field + r":\s+(\d+)", f.read()).group(1))
-
-    @staticmethod
-    def _maxrss():
-        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-
-
 def child_main(contender, corpus_name, learned_dict):
     paths = utf8_files(CORPORA[corpus_name]())
     with tempfile.TemporaryDirectory() as workdir:
@@ -188,7 +165,7 @@ def report_corpus(name, paths, args):
         learned.save_dict()
         memory = {}
         for vocabulary, dict_file in (("fresh", None), ("learned", learned_dict)):
-            for contender in ("module", "plain"):
+            for contender in ("module", "plain") if args.memory else ():
                 result = measure_memory(contender, name, dict_file)
                 memory[vocabulary, contender] = result["peak_growth_kib"]
 
@@ -201,7 +178,7 @@ def report_corpus(name, paths, args):
           f"floor {medians['floor']:.3f} s; packages identical: {identical}")
     print(f"   plain / module  {medians['plain'] / medians['module']:6.2f}   (target >= 5)")
     print(f"   module / floor  {medians['module'] / medians['floor']:6.2f}   (target <= 1.25)")
-    for vocabulary in ("fresh", "learned"):
+    for vocabulary in ("fresh", "learned") if args.memory else ():
         module_kib, plain_kib = memory[vocabulary, "module"], memory[vocabulary, "plain"]
         print(f"   peak memory, {vocabulary} vocabulary: module {mib(module_kib):.0f} MiB, "
               f"plain {mib(plain_kib):.0f} MiB; module / plain {module_kib / plain_kib:.2f}   "
@@ -212,6 +189,34 @@ def report_corpus(name, paths, args):
     print(f"   of the package: token stream {len(package['compressed']) / 2**20:.2f} MiB, "
           f"the rest (names, boundaries, vocabulary) "
           f"{(package_bytes - len(package['compressed'])) / 2**20:.2f} MiB")
+    peaks = {key: mib(kib) for key, kib in memory.items()}
+    row = {
+        "operation": "encode_files", "corpus": name, "files": len(paths),
+        "input_mib": input_bytes / 2**20, "tokens": tokens,
+        "distinct_tokens": len(package["global_dict"]),
+        "ours_s": medians["module"], "straightforward_s": medians["plain"],
+        "straightforward": "plain_encoder.py", "floor_s": medians["floor"],
+        "floor": "read files + zstd -6 (4 threads) of the stream + pickle.dump",
+        "speedup": medians["plain"] / medians["module"],
+        "over_floor": medians["module"] / medians["floor"],
+        "target": ">= 5x, <= 1.25x floor",
+        "timing": f"median of {args.rounds} (plain {min(args.rounds, args.plain_rounds)})",
+        "packages_identical": identical,
+        "peak_ours_mib": peaks.get(("fresh", "module")),
+        "peak_straightforward_mib": peaks.get(("fresh", "plain")),
+        "package_mib": package_bytes / 2**20, "package_over_input": package_bytes / input_bytes,
+        "zstd6_mib": zstd6_bytes / 2**20, "package_over_zstd6": package_bytes / zstd6_bytes,
+        "stream_mib": len(package["compressed"]) / 2**20,
+    }
+    if memory:
+        row.update({
+            "peak_ratio": memory["fresh", "module"] / memory["fresh", "plain"],
+            "peak_target": "<= 0.33",
+            "peak_learned_ours_mib": peaks["learned", "module"],
+            "peak_learned_straightforward_mib": peaks["learned", "plain"],
+            "peak_learned_ratio": memory["learned", "module"] / memory["learned", "plain"],
+        })
+    return row
 
 
 def main():
@@ -219,18 +224,25 @@ def main():
     parser.add_argument("--rounds", type=int, default=5, help="rounds of the module and floor")
     parser.add_argument("--plain-rounds", type=int, default=3, help="rounds of the plain encoder")
     parser.add_argument("--corpus", action="append", choices=sorted(CORPORA))
+    parser.add_argument("--no-memory", dest="memory", action="store_false",
+                        help="skip the memory runs")
+    parser.add_argument("--json", metavar="FILE", help="also write the results to FILE as JSON")
     parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         contender, corpus_name, learned_dict = args.child
         child_main(contender, corpus_name, learned_dict or None)
         return
+    rows = []
     for name in args.corpus or ["stdlib", "docs"]:
         paths = CORPORA[name]()
         if not paths:
             print(f"\n== {name}: not available on this machine")
             continue
-        report_corpus(name, utf8_files(paths), args)
+        rows.append(report_corpus(name, utf8_files(paths), args))
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump(rows, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import glob
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -21,35 +22,74 @@ import sysconfig
 
 DOC_PACKAGES = ["python3.13-doc", "python3.12-doc", "python3.11-doc"]
 
+# Set to "1" by a driver that has already tried to install the documentation and failed, so that
+# each of its child processes does not go through apt again.
+NO_INSTALL_ENV = "QVC_BENCH_NO_DOC_INSTALL"
+
+
+def distinct_files(paths: list[str]) -> list[str]:
+    """The paths in their order, less those that reach a file already listed through a link."""
+    seen, unique = set(), []
+    for path in paths:
+        real = os.path.realpath(path)
+        if real not in seen:
+            seen.add(real)
+            unique.append(path)
+    return unique
+
 
 def stdlib_sources() -> list[str]:
     """Every .py file of the standard library (site-packages excluded), sorted."""
     root = sysconfig.get_paths()["stdlib"]
     paths = []
     for directory, subdirs, files in os.walk(root):
-        subdirs[:] = sorted(d for d in subdirs if d not in ("site-packages", "__pycache__"))
+        subdirs[:] = sorted(
+            d for d in subdirs if d not in ("site-packages", "dist-packages", "__pycache__")
+        )
         paths.extend(os.path.join(directory, f) for f in sorted(files) if f.endswith(".py"))
-    return paths
+    # A distribution may link a module to a file elsewhere (sitecustomize.py to /etc, say).
+    return distinct_files(paths)
+
+
+def _version_key(directory: str) -> tuple[int, ...]:
+    match = re.search(r"python(\d+)\.(\d+)", directory)
+    return (int(match.group(1)), int(match.group(2))) if match else (0, 0)
 
 
 def _doc_source_files() -> list[str]:
-    found = sorted(glob.glob("/usr/share/doc/python3*/html/_sources/**/*.txt", recursive=True))
-    return found
+    """The sources of one documentation tree: the newest version's when several are installed.
+
+    Debian links the documentation directories of python3.X, -dev, -venv and -doc to one
+    another, so the glob sees one tree several times; and two versions' trees are mostly the
+    same text, which would make the corpus repeat itself."""
+    trees = glob.glob("/usr/share/doc/python3*/html/_sources")
+    roots = sorted({os.path.realpath(tree) for tree in trees})
+    if not roots:
+        return []
+    newest = max(roots, key=_version_key)
+    found = sorted(glob.glob(os.path.join(newest, "**", "*.txt"), recursive=True))
+    return distinct_files(found)
+
+
+def _candidate(package: str) -> bool:
+    policy = subprocess.run(["apt-cache", "policy", package], capture_output=True, text=True)
+    return "Candidate:" in policy.stdout and "Candidate: (none)" not in policy.stdout
 
 
 def _install_docs() -> None:
     if os.geteuid() != 0 or shutil.which("apt-get") is None:
         return
+    env = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
+    if not any(_candidate(package) for package in DOC_PACKAGES):
+        # A fresh machine may have no package lists yet.
+        print("apt-get update for a prose corpus ...", file=sys.stderr)
+        subprocess.run(["apt-get", "update", "-q"], capture_output=True, text=True, env=env)
     for package in DOC_PACKAGES:
-        policy = subprocess.run(["apt-cache", "policy", package], capture_output=True, text=True)
-        if "Candidate:" not in policy.stdout or "Candidate: (none)" in policy.stdout:
+        if not _candidate(package):
             continue
         print(f"installing {package} for a prose corpus ...", file=sys.stderr)
         result = subprocess.run(
-            ["apt-get", "install", "-y", "-q", package],
-            capture_output=True,
-            text=True,
-            env={**os.environ, "DEBIAN_FRONTEND": "noninteractive"},
+            ["apt-get", "install", "-y", "-q", package], capture_output=True, text=True, env=env
         )
         if result.returncode == 0:
             return
@@ -58,7 +98,7 @@ def _install_docs() -> None:
 def python_docs(install: bool = True) -> list[str] | None:
     """The documentation's reStructuredText sources, or None when they cannot be had."""
     files = _doc_source_files()
-    if not files and install:
+    if not files and install and os.environ.get(NO_INSTALL_ENV) != "1":
         _install_docs()
         files = _doc_source_files()
     return files or None

@@ -1,0 +1,64 @@
+"""Fuzzes decode_package with raw bytes and with mutated packages.
+
+Beyond not crashing, every input must leave nothing outside the output directory.
+"""
+
+import os
+import pickle
+import shutil
+import sys
+import tempfile
+
+import atheris
+import zstandard
+
+with atheris.instrument_imports():
+    from fuzz_common import EXPECTED_ERRORS
+    import qvc_compressor
+
+WORKDIR = tempfile.mkdtemp(prefix="qvc-fuzz-decoder-")
+PACKAGE = os.path.join(WORKDIR, "input.qvc")
+OUTPUT = os.path.join(WORKDIR, "out")
+
+
+def structured_package(fdp: atheris.FuzzedDataProvider) -> bytes:
+    """A package whose parts are drawn from the input: plausible enough to get past the
+    unpickler and exercise decoding, boundaries and names."""
+    vocabulary = {}
+    for _ in range(fdp.ConsumeIntInRange(0, 8)):
+        vocabulary[fdp.ConsumeUnicodeNoSurrogates(6)] = fdp.ConsumeIntInRange(-3, 2**31 + 3)
+    records = fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 64))
+    compressed = records if fdp.ConsumeBool() else zstandard.ZstdCompressor().compress(records)
+    boundaries = [fdp.ConsumeIntInRange(-20, 40) for _ in range(fdp.ConsumeIntInRange(0, 4))]
+    names = [fdp.ConsumeUnicode(8) for _ in range(fdp.ConsumeIntInRange(0, 4))]
+    package = {"compressed": compressed, "file_boundaries": boundaries, "filenames": names,
+               "global_dict": vocabulary}
+    data = pickle.dumps(package, protocol=fdp.ConsumeIntInRange(0, pickle.HIGHEST_PROTOCOL))
+    # Flip a few bytes of the stream too.
+    data = bytearray(data)
+    for _ in range(fdp.ConsumeIntInRange(0, 3)):
+        if data:
+            data[fdp.ConsumeIntInRange(0, len(data) - 1)] = fdp.ConsumeIntInRange(0, 255)
+    return bytes(data)
+
+
+def TestOneInput(data: bytes) -> None:
+    fdp = atheris.FuzzedDataProvider(data)
+    use_zstd = fdp.ConsumeBool()
+    package = structured_package(fdp) if fdp.ConsumeBool() else fdp.ConsumeBytes(len(data))
+    with open(PACKAGE, "wb") as f:
+        f.write(package)
+    compressor = qvc_compressor.QVCompressor.__new__(qvc_compressor.QVCompressor)
+    try:
+        compressor.decode_package(PACKAGE, OUTPUT, use_zstd)
+    except EXPECTED_ERRORS:
+        pass
+    stray = set(os.listdir(WORKDIR)) - {"input.qvc", "out"}
+    if stray:
+        raise AssertionError(f"decoding wrote outside the output directory: {stray}")
+    shutil.rmtree(OUTPUT, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    atheris.Setup(sys.argv, TestOneInput)
+    atheris.Fuzz()
