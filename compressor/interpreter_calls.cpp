@@ -68,6 +68,50 @@ PyRef open_file(ModuleState* st, PyObject* path, PyObject* mode, PyObject* encod
     return PyRef::steal(PyObject_Call(open.get(), args.get(), kwargs.get()));
 }
 
+bool unpack_pair(PyObject* pair, PyRef& first, PyRef& second) {
+    if (PyTuple_CheckExact(pair) || PyList_CheckExact(pair)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(pair);
+        if (size != 2) {
+            if (size < 2) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
+                             size);
+            } else {
+                PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            }
+            return false;
+        }
+        first = PyRef::borrow(PySequence_Fast_GET_ITEM(pair, 0));
+        second = PyRef::borrow(PySequence_Fast_GET_ITEM(pair, 1));
+        return true;
+    }
+    PyRef iterator = PyRef::steal(PyObject_GetIter(pair));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(pair)->tp_name);
+        }
+        return false;
+    }
+    PyRef* targets[2] = {&first, &second};
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        *targets[i] = PyRef::steal(PyIter_Next(iterator.get()));
+        if (!*targets[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
+                             i);
+            }
+            return false;
+        }
+    }
+    PyRef extra = PyRef::steal(PyIter_Next(iterator.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
 bool close_file(ModuleState* st, PyObject* file) {
     PendingError pending;
     PyRef result = call_method(file, st->s_close);

@@ -50,6 +50,9 @@ PyRef call(PyObject* callable, Args... args) {
 PyRef open_file(ModuleState* st, PyObject* path, PyObject* mode, PyObject* encoding = nullptr,
                 PyObject* newline = nullptr);
 
+// `first, second = pair`, with the interpreter's unpacking errors and messages.
+bool unpack_pair(PyObject* pair, PyRef& first, PyRef& second);
+
 // Closes `file`, as leaving a context-managed block does, also while an exception is pending. As
 // in a `with` block, an error from closing replaces a pending exception, which becomes its
 // context. Returns false when an exception is set afterwards.

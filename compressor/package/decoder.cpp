@@ -157,37 +157,6 @@ bool make_output_dir(MethodCall& call) {
     return static_cast<bool>(made);
 }
 
-// `boundary, name = pair` for one element of the zip, with the interpreter's unpacking errors
-// (the builtin zip only ever gives pairs).
-bool unpack_pair(PyObject* pair, PyRef& first, PyRef& second) {
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
-        first = PyRef::borrow(PyTuple_GET_ITEM(pair, 0));
-        second = PyRef::borrow(PyTuple_GET_ITEM(pair, 1));
-        return true;
-    }
-    PyRef items = PyRef::steal(PySequence_Tuple(pair));
-    if (!items) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(pair)->tp_name);
-        }
-        return false;
-    }
-    const Py_ssize_t size = PyTuple_GET_SIZE(items.get());
-    if (size < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
-        return false;
-    }
-    if (size > 2) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    first = PyRef::borrow(PyTuple_GET_ITEM(items.get(), 0));
-    second = PyRef::borrow(PyTuple_GET_ITEM(items.get(), 1));
-    return true;
-}
-
 // file.write(text) for each piece of a file's text.
 class FileSink final : public TextSink {
 public:

@@ -39,45 +39,6 @@ std::optional<uint32_t> note_id(PyObject* id, VocabularyIds& ids) {
     return static_cast<uint32_t>(value);
 }
 
-// The inversion of an exact dict: id -> token for every pair in order, so that the last token
-// of an id wins. When `table` is given, it gets every pair too, as long as the ids are exact
-// ints (ids.table_possible).
-PyRef invert_dict(PyObject* vocabulary, TokenTableBuilder* table, VocabularyIds& ids) {
-#if PY_VERSION_HEX < 0x030E0000
-    // Sized once for all the pairs: no growing and re-inserting on the way.
-    PyRef inverse = PyRef::steal(_PyDict_NewPresized(PyDict_GET_SIZE(vocabulary)));
-#else
-    PyRef inverse = PyRef::steal(PyDict_New());
-#endif
-    if (!inverse) {
-        return {};
-    }
-    Py_ssize_t pos = 0;
-    PyObject *token, *id;
-    while (PyDict_Next(vocabulary, &pos, &token, &id)) {
-        // Hashing an id may run code that changes the vocabulary: hold on to both.
-        PyRef held_token = PyRef::borrow(token);
-        PyRef held_id = PyRef::borrow(id);
-        if (PyDict_SetItem(inverse.get(), id, token) < 0) {
-            return {};
-        }
-        std::optional<uint32_t> record_value = note_id(id, ids);
-        if (table != nullptr && ids.table_possible && record_value &&
-            !table->add(*record_value, token)) {
-            return {};
-        }
-    }
-    return inverse;
-}
-
-void note_ids_of_inverse(PyObject* inverse, VocabularyIds& ids) {
-    Py_ssize_t pos = 0;
-    PyObject *id, *token;
-    while (PyDict_Next(inverse, &pos, &id, &token)) {
-        note_id(id, ids);
-    }
-}
-
 }  // namespace
 
 bool AdoptedVocabulary::adopt(ModuleState* st, CompressorObject* self, PyObject* package) {
@@ -90,29 +51,23 @@ bool AdoptedVocabulary::adopt(ModuleState* st, CompressorObject* self, PyObject*
     replace_field(self->global_dict, vocabulary.new_ref());
 
     VocabularyIds ids;
-    if (PyDict_CheckExact(vocabulary.get())) {
-        // The table is worth making during the walk only if a change to the inversion before
-        // the table is used can be noticed; otherwise it is made from the dict when needed.
-        std::optional<TokenTableBuilder> table;
-        if (DictChangeWatch::available()) {
-            table.emplace(st->s_unknown_token,
-                          static_cast<size_t>(PyDict_GET_SIZE(vocabulary.get())));
-        }
-        inverse_ = invert_dict(vocabulary.get(), table ? &*table : nullptr, ids);
-        if (!inverse_) {
-            return false;
-        }
-        if (table && ids.table_possible) {
-            table_ = std::move(*table).finish();
-            // Watched from before anything else can run (the old inverse_dict's release below).
-            watch_.emplace(inverse_.get());
-        }
-    } else {
-        inverse_ = invert_vocabulary(st, vocabulary.get());
-        if (!inverse_) {
-            return false;
-        }
-        note_ids_of_inverse(inverse_.get(), ids);
+    // The table is worth making during the walk only if a change to the inversion before the
+    // table is used can be noticed; otherwise it is made from the dict when needed.
+    std::optional<TokenTableBuilder> table;
+    if (PyDict_CheckExact(vocabulary.get()) && DictChangeWatch::available()) {
+        table.emplace(st->s_unknown_token, static_cast<size_t>(PyDict_GET_SIZE(vocabulary.get())));
+    }
+    inverse_ = invert_vocabulary(st, vocabulary.get(), [&](PyObject* token, PyObject* id) {
+        std::optional<uint32_t> record_value = note_id(id, ids);
+        return !table || !ids.table_possible || !record_value || table->add(*record_value, token);
+    });
+    if (!inverse_) {
+        return false;
+    }
+    if (table && ids.table_possible) {
+        table_ = std::move(*table).finish();
+        // Watched from before anything else can run (the old inverse_dict's release below).
+        watch_.emplace(inverse_.get());
     }
     replace_field(self->inverse_dict, inverse_.new_ref());
 
