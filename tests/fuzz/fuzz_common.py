@@ -1,4 +1,5 @@
-"""What the fuzz targets share: the exception types an input may legitimately cause."""
+"""What the fuzz targets share: the exception types an input may legitimately cause, and the
+way they turn fuzzer input into a plausible but damaged pickle stream."""
 
 import pickle
 
@@ -19,3 +20,13 @@ EXPECTED_ERRORS = (
     zstandard.ZstdError,
     OSError,
 )
+
+
+def damaged_pickle(fdp, obj) -> bytes:
+    """`obj` pickled under a protocol the input picks, with up to three bytes changed, so that
+    mutations reach the unpickler past its first opcodes."""
+    data = bytearray(pickle.dumps(obj, protocol=fdp.ConsumeIntInRange(0, pickle.HIGHEST_PROTOCOL)))
+    for _ in range(fdp.ConsumeIntInRange(0, 3)):
+        if data:
+            data[fdp.ConsumeIntInRange(0, len(data) - 1)] = fdp.ConsumeIntInRange(0, 255)
+    return bytes(data)

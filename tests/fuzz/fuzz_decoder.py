@@ -4,7 +4,6 @@ Beyond not crashing, every input must leave nothing outside the output directory
 """
 
 import os
-import pickle
 import shutil
 import sys
 import tempfile
@@ -13,7 +12,7 @@ import atheris
 import zstandard
 
 with atheris.instrument_imports():
-    from fuzz_common import EXPECTED_ERRORS
+    from fuzz_common import EXPECTED_ERRORS, damaged_pickle
     import qvc_compressor
 
 WORKDIR = tempfile.mkdtemp(prefix="qvc-fuzz-decoder-")
@@ -33,13 +32,7 @@ def structured_package(fdp: atheris.FuzzedDataProvider) -> bytes:
     names = [fdp.ConsumeUnicode(8) for _ in range(fdp.ConsumeIntInRange(0, 4))]
     package = {"compressed": compressed, "file_boundaries": boundaries, "filenames": names,
                "global_dict": vocabulary}
-    data = pickle.dumps(package, protocol=fdp.ConsumeIntInRange(0, pickle.HIGHEST_PROTOCOL))
-    # Flip a few bytes of the stream too.
-    data = bytearray(data)
-    for _ in range(fdp.ConsumeIntInRange(0, 3)):
-        if data:
-            data[fdp.ConsumeIntInRange(0, len(data) - 1)] = fdp.ConsumeIntInRange(0, 255)
-    return bytes(data)
+    return damaged_pickle(fdp, package)
 
 
 def TestOneInput(data: bytes) -> None:

@@ -1,14 +1,13 @@
 """Fuzzes load_dict with mutated dictionary files."""
 
 import os
-import pickle
 import sys
 import tempfile
 
 import atheris
 
 with atheris.instrument_imports():
-    from fuzz_common import EXPECTED_ERRORS
+    from fuzz_common import EXPECTED_ERRORS, damaged_pickle
     import qvc_compressor
 
 PATH = os.path.join(tempfile.mkdtemp(prefix="qvc-fuzz-dict-"), "vocab.bin")
@@ -19,11 +18,7 @@ def structured_file(fdp: atheris.FuzzedDataProvider) -> bytes:
     content = {"dict": vocabulary, "next_id": fdp.ConsumeIntInRange(-(2**33), 2**33)}
     if fdp.ConsumeBool():
         content["extra"] = [set(vocabulary), bytearray(fdp.ConsumeBytes(4)), fdp.ConsumeBytes(3)]
-    data = bytearray(pickle.dumps(content, protocol=fdp.ConsumeIntInRange(0, pickle.HIGHEST_PROTOCOL)))
-    for _ in range(fdp.ConsumeIntInRange(0, 3)):
-        if data:
-            data[fdp.ConsumeIntInRange(0, len(data) - 1)] = fdp.ConsumeIntInRange(0, 255)
-    return bytes(data)
+    return damaged_pickle(fdp, content)
 
 
 def TestOneInput(data: bytes) -> None:
