@@ -53,18 +53,6 @@ import qvc_compressor  # noqa: E402
 TOKEN = re.compile(r"\S+|\s+")
 
 
-def readable_texts(paths: list[str]) -> list[tuple[str, str]]:
-    """(path, text as the encoder reads it) of the files that are valid UTF-8."""
-    texts = []
-    for path in paths:
-        try:
-            with open(path, encoding="utf-8") as f:
-                texts.append((path, f.read()))
-        except UnicodeDecodeError:
-            continue
-    return texts
-
-
 def write_package(texts: list[tuple[str, str]], package_path: str) -> list[str]:
     """Packs the texts as the encoder would (ids from 1 in order of first occurrence, level 6,
     4 threads); returns the stored names. Names are made unique so that every file survives."""
@@ -136,7 +124,7 @@ def child_main(contender: str, package_path: str, output_dir: str) -> None:
 
 def bench_corpus(label: str, paths: list[str], work: str, rounds: int, plain_rounds: int,
                  with_memory: bool = True) -> dict:
-    texts = readable_texts(paths)
+    texts = corpus.utf8_texts(paths)
     package_path = os.path.join(work, f"{label}.pkg")
     names = write_package(texts, package_path)
     restored = [(name, text) for name, (_, text) in zip(names, texts)]

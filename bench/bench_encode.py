@@ -52,19 +52,6 @@ import qvc_compressor  # noqa: E402
 CORPORA = {"stdlib": corpus.stdlib_sources, "docs": corpus.python_docs}
 
 
-def utf8_files(paths: list[str]) -> list[str]:
-    """The files the encoder can read (a few test files of the library are not UTF-8)."""
-    readable = []
-    for path in paths:
-        try:
-            with open(path, encoding="utf-8") as f:
-                f.read()
-        except UnicodeDecodeError:
-            continue
-        readable.append(path)
-    return readable
-
-
 def timed(action) -> float:
     gc.collect()
     start = time.perf_counter()
@@ -134,7 +121,7 @@ def measure_memory(contender, corpus_name, learned_dict):
 
 
 def child_main(contender, corpus_name, learned_dict):
-    paths = utf8_files(CORPORA[corpus_name]())
+    paths = corpus.utf8_files(CORPORA[corpus_name]())
     with tempfile.TemporaryDirectory() as workdir:
         dict_path = learned_dict or os.path.join(workdir, "absent_dict.bin")
         compressor = qvc_compressor.QVCompressor(dict_path)
@@ -239,7 +226,7 @@ def main():
         if not paths:
             print(f"\n== {name}: not available on this machine")
             continue
-        rows.append(report_corpus(name, utf8_files(paths), args))
+        rows.append(report_corpus(name, corpus.utf8_files(paths), args))
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
             json.dump(rows, f, indent=1)

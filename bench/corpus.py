@@ -104,6 +104,23 @@ def python_docs(install: bool = True) -> list[str] | None:
     return files or None
 
 
+def utf8_texts(paths: list[str]) -> list[tuple[str, str]]:
+    """(path, text as the encoder reads it) of the files that are valid UTF-8 (a few test files
+    of the standard library are not)."""
+    texts = []
+    for path in paths:
+        try:
+            with open(path, encoding="utf-8") as f:
+                texts.append((path, f.read()))
+        except UnicodeDecodeError:
+            continue
+    return texts
+
+
+def utf8_files(paths: list[str]) -> list[str]:
+    return [path for path, _ in utf8_texts(paths)]
+
+
 def total_size(paths: list[str]) -> int:
     return sum(os.path.getsize(p) for p in paths)
 

@@ -121,14 +121,7 @@ def test_worked_example(tmp_path):
 def mixed_corpus(tmp_path_factory):
     """Real source files and files made to hit every storage width, newline style and edge."""
     directory = tmp_path_factory.mktemp("corpus")
-    sources = []
-    for path in corpus.stdlib_sources()[::40]:
-        try:
-            with open(path, encoding="utf-8") as f:
-                f.read()
-        except UnicodeDecodeError:
-            continue
-        sources.append(path)
+    sources = corpus.utf8_files(corpus.stdlib_sources()[::40])
     made = write_files(
         directory,
         {
