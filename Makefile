@@ -17,7 +17,7 @@ ASAN_ENV   = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
              ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
              UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all venv build test demo test-asan test-leaks fuzz bench clean
+.PHONY: all venv build test demo test-asan test-threads test-leaks fuzz bench clean
 
 all: build
 
@@ -43,6 +43,17 @@ test-asan:
 	$(MAKE) VENV=$(ASAN_VENV) BUILD_DIR=build/asan \
 	    EXTRA_BUILD_FLAGS="-C cmake.define.QVC_SANITIZE=ON -C cmake.build-type=RelWithDebInfo" build
 	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# The tokenizer splits large texts on two threads: its tests under ThreadSanitizer, preloaded
+# like the address sanitizer above.
+TSAN_VENV := .venv-tsan
+TSAN_ENV   = LD_PRELOAD=$(shell $${CXX:-g++} -print-file-name=libtsan.so) PYTHONMALLOC=malloc \
+             TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0
+
+test-threads:
+	$(MAKE) VENV=$(TSAN_VENV) BUILD_DIR=build/tsan \
+	    EXTRA_BUILD_FLAGS="-C cmake.define.QVC_SANITIZE_THREADS=ON -C cmake.build-type=RelWithDebInfo" build
+	$(TSAN_ENV) $(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/test_tokenizer.py
 
 # Every public operation, success and failure paths, thousands of times: neither live objects
 # nor the process's memory may grow.

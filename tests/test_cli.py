@@ -10,6 +10,8 @@ import sysconfig
 import pytest
 import zstandard
 
+from conftest import UNDER_SANITIZER
+
 QVC = [sys.executable, "-m", "qvc_cli"]
 
 
@@ -143,7 +145,7 @@ def test_hostile_package_runs_nothing(tmp_path, command):
     assert not marker.exists()
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+@pytest.mark.skipif(UNDER_SANITIZER,
                     reason="an address space limit leaves no room for the sanitizer's shadow memory")
 @pytest.mark.parametrize("command", ["info", "unpack"])
 @pytest.mark.parametrize(

@@ -12,7 +12,7 @@ import zstandard
 from hypothesis import given, settings, strategies as st
 
 import qvc_compressor
-from conftest import run_python
+from conftest import CAN_LIMIT_ADDRESS_SPACE, run_python
 from package_builder import (
     MISSING,
     compress,
@@ -595,11 +595,6 @@ def test_a_frame_claiming_a_terabyte_is_refused_by_the_real_binding_path(tmp_pat
 # A file's text goes out in one write up to this many bytes of str storage, in pieces beyond.
 PIECE_BYTES = 2**24
 # An address space limit means nothing to a process that maps terabytes of sanitizer shadow.
-CAN_LIMIT_ADDRESS_SPACE = (
-    os.path.exists("/proc/self/status") and "libasan" not in os.environ.get("LD_PRELOAD", "")
-)
-
-
 def stream_of_runs(runs):
     """The packed stream of `runs`, a list of (ids, repeats): each list of ids written `repeats`
     times in a row."""

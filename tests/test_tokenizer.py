@@ -2,6 +2,7 @@ r"""tokenize and detokenize: the split agrees with re.findall(r"\S+|\s+", text) 
 the join rebuilds it, and the argument and None cases fail as the interpreter's own tools do."""
 
 import gc
+import random
 import re
 import sys
 
@@ -9,6 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import CAN_LIMIT_ADDRESS_SPACE, run_python
 from qvc_compressor import QVCompressor
 
 PATTERN = r"\S+|\s+"
@@ -207,13 +209,109 @@ def test_whole_text_without_whitespace_is_one_token(compressor):
     assert compressor.tokenize(text) == [text]
 
 
-# --- References ------------------------------------------------------------------------------
+# --- Large texts, split on two threads ------------------------------------------------------
+
+# From this many characters on a text is split on two threads, which share it out in pieces of
+# PIECE characters.
+TWO_THREADS_FROM = 1 << 20
+PIECE = 1 << 16
+LETTER_OF_WIDTH = {1: "x", 2: "\u4e00", 4: "\U0001f600"}
+
+
+def large_text(words, seed, size=TWO_THREADS_FROM + 12_345):
+    rng = random.Random(seed)
+    parts, total = [], 0
+    while total < size:
+        parts.append(rng.choice(words))
+        total += len(parts[-1])
+    return "".join(parts)
+
+
+@pytest.mark.parametrize("width", [1, 2, 4])
+@settings(max_examples=6, deadline=None)
+@given(data=st.data())
+def test_large_texts_agree_with_findall(shared_compressor, width, data):
+    words = data.draw(st.lists(texts(ALPHABETS[width], 40).filter(bool), min_size=1,
+                               max_size=400))
+    check_split(shared_compressor, large_text(words, data.draw(st.integers(0, 2**32))))
 
 
 @pytest.mark.parametrize("wide", ["", "\u0101", "\U0001f600"])
-def test_the_list_holds_exactly_one_reference_per_item(compressor, wide):
+def test_large_text_of_many_distinct_tokens(compressor, wide):
+    # Hundreds of thousands of distinct tokens of every key size, and the same ones again near
+    # the end, where the other thread is likely to meet them.
+    words = [f"w{i:x}" * (1 + i % 24) for i in range(40_000)]
+    check_split(compressor, wide + " ".join(words) + "\n" + " ".join(words[::5]) + "\t")
+
+
+@pytest.mark.parametrize("width", [1, 2, 4])
+@pytest.mark.parametrize("offset", [-1, 0, 1])
+def test_large_text_cut_at_the_pieces_edges(compressor, width, offset):
+    letters = [LETTER_OF_WIDTH[width]] * (TWO_THREADS_FROM + 3 * PIECE)
+    # Tokens of a piece and of several, ending just before, at and just after a piece's edge,
+    # and a run of whitespace across one.
+    for piece in (1, 2, 3, 5, 8, 13, 18):
+        letters[piece * PIECE + offset] = " "
+    letters[10 * PIECE - 3: 10 * PIECE + 3] = "\t" * 6
+    check_split(compressor, "".join(letters))
+
+
+@pytest.mark.parametrize("character", ["x", " ", "\u4e00", "\u3000", "\U0001f600"])
+def test_large_text_of_one_token(compressor, character):
+    text = character * (TWO_THREADS_FROM + 5)
+    assert compressor.tokenize(text) == [text]
+
+
+def test_large_text_under_memory_pressure(tmp_path):
+    """Out of memory at some point of the split, the call raises MemoryError and leaves nothing
+    behind; with enough, it gives the whole list (on one thread, when no second could start)."""
+    if not CAN_LIMIT_ADDRESS_SPACE:
+        pytest.skip("needs /proc and an address space the sanitizer does not claim")
+    result = run_python(
+        f"""
+        import gc, re, resource
+        from qvc_compressor import QVCompressor
+
+        compressor = QVCompressor({str(tmp_path / 'absent.bin')!r})
+        words = [f"w{{i:x}}" * (1 + i % 24) for i in range(40_000)]
+        text = " ".join(words) + "\\n" + " ".join(words[::5])
+        expected = re.findall(r"\\S+|\\s+", text)
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        outcomes = []
+        for budget_mib in range(1, 60):
+            gc.collect()
+            with open("/proc/self/status") as status:
+                size = next(int(line.split()[1]) * 1024 for line in status
+                            if line.startswith("VmSize:"))
+            resource.setrlimit(resource.RLIMIT_AS, (size + budget_mib * 2**20, hard))
+            try:
+                tokens = compressor.tokenize(text)
+            except MemoryError:
+                outcomes.append("MemoryError")
+            else:
+                outcomes.append("equal" if tokens == expected else "DIFFERENT")
+                del tokens
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        gc.collect()
+        assert compressor.tokenize(text) == expected
+        print(" ".join(outcomes))
+        """
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    outcomes = result.stdout.split()
+    assert set(outcomes) == {"MemoryError", "equal"}, outcomes
+
+
+# --- References ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("repeats", [40, 10_000], ids=["one-thread", "two-threads"])
+@pytest.mark.parametrize("wide", ["", "\u0101", "\U0001f600"])
+def test_the_list_holds_exactly_one_reference_per_item(compressor, wide, repeats):
     words = ["ab", "cd" * 5, "ef" * 10, "gh" * 30, wide + "ij", "\n    ", "ab"]
-    text = " ".join(words * 40) + " " + " ".join(f"u{i}" for i in range(300))
+    text = " ".join(words * repeats) + " " + " ".join(f"u{i}" for i in range(300))
+    assert (len(text) >= TWO_THREADS_FROM) == (repeats > 40)
     tokens = compressor.tokenize(text)
     # One string per distinct token that is no interpreter singleton, and as the yardstick one
     # made by the interpreter, each held by `kept` only once the list is gone.

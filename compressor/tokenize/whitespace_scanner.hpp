@@ -253,16 +253,29 @@ inline bool scan_tokens(const Char* data, size_t length, OnToken&& on_token) {
 }
 
 // As scan_tokens, for a text of `length` code points whose cut masks scan_cut_blocks gave
-// before, one for each block in order, at `cuts`.
+// before, one for each block in order, at `cuts`, and only for the tokens that end in blocks
+// [first_block, end_block), the first of them starting at `token_start`; the text's last
+// token, which ends at its end rather than at a cut, comes with the last block.
 template <typename OnToken>
-inline bool scan_tokens_of_cuts(const uint64_t* cuts, size_t length, OnToken&& on_token) {
-    size_t token_start = 0;
-    for (size_t block = 0; block < length; block += kScanBlock) {
-        if (!detail::tokens_ending_in_block(block, *cuts++, token_start, on_token)) {
+inline bool scan_tokens_of_cut_blocks(const uint64_t* cuts, size_t length, size_t first_block,
+                                      size_t end_block, size_t token_start,
+                                      OnToken&& on_token) {
+    for (size_t block = first_block; block < end_block; ++block) {
+        if (!detail::tokens_ending_in_block(block * kScanBlock, cuts[block], token_start,
+                                            on_token)) {
             return false;
         }
     }
-    return length == 0 || on_token(token_start, length);
+    const size_t blocks = (length + kScanBlock - 1) / kScanBlock;
+    return end_block < blocks || length == 0 || on_token(token_start, length);
+}
+
+// As scan_tokens, for a text of `length` code points whose cut masks scan_cut_blocks gave
+// before, one for each block in order, at `cuts`.
+template <typename OnToken>
+inline bool scan_tokens_of_cuts(const uint64_t* cuts, size_t length, OnToken&& on_token) {
+    return scan_tokens_of_cut_blocks(cuts, length, 0, (length + kScanBlock - 1) / kScanBlock, 0,
+                                     on_token);
 }
 
 // Number of tokens of data[0, length).
