@@ -105,14 +105,31 @@ private:
 
 // Gives each string the references its uses hold. The table's own reference, which every
 // string has from its making, becomes that of its first use, so that a string used once, like
-// most distinct tokens of natural text, is not touched at all.
+// most distinct tokens of natural text, is not touched at all. The others lie all over the
+// heap: each is fetched a few strings before its count is set.
 template <typename Tables, typename StringOf>
 void hand_over_references(const Tables& tables, StringOf&& string_of) noexcept {
+    constexpr size_t kAhead = 8;
+    struct Pending {
+        PyObject* str;
+        size_t uses;
+    };
+    Pending pending[kAhead];
+    size_t count = 0;
     tables.for_each([&](auto value, size_t uses) {
         if (uses > 1) {
-            add_references(string_of(value), uses - 1);
+            PyObject* str = string_of(value);
+            __builtin_prefetch(str, 1);
+            Pending& slot = pending[count++ % kAhead];
+            if (count > kAhead) {
+                add_references(slot.str, slot.uses - 1);
+            }
+            slot = Pending{str, uses};
         }
     });
+    for (size_t i = count > kAhead ? count - kAhead : 0; i < count; ++i) {
+        add_references(pending[i % kAhead].str, pending[i % kAhead].uses - 1);
+    }
 }
 
 // Sets items[0, count) to the tokens of the text, one string object per distinct token, on
@@ -235,7 +252,7 @@ std::vector<TextPiece> plan_pieces(const uint64_t* cuts, size_t length) {
                                        tokens});
         }
         if (cuts[block] != 0) {
-            tokens += static_cast<size_t>(std::popcount(cuts[block]));
+            tokens += count_bits(cuts[block]);
             last_cut = block * kScanBlock + 63 - static_cast<size_t>(std::countl_zero(cuts[block]));
         }
     }
@@ -432,7 +449,7 @@ PyObject* split_text(PyObject* text, const Char* data, size_t length) {
     size_t count = length == 0 ? 0 : 1;
     scan_cut_blocks(data, length, [&](size_t, uint64_t block_cuts) {
         cuts.push_back(block_cuts);
-        count += static_cast<size_t>(std::popcount(block_cuts));
+        count += count_bits(block_cuts);
         return true;
     });
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));

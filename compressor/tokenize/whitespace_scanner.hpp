@@ -54,6 +54,20 @@ constexpr bool is_whitespace(uint32_t cp) noexcept {
 // Code points classified per mask.
 inline constexpr size_t kScanBlock = 64;
 
+// The number of bits set in `bits`. Where the target does not promise a population count
+// instruction (x86-64 before its second level), std::popcount becomes a library call, which
+// costs more than these few inline operations.
+constexpr size_t count_bits(uint64_t bits) noexcept {
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(__POPCNT__)
+    bits -= (bits >> 1) & 0x5555555555555555ULL;
+    bits = (bits & 0x3333333333333333ULL) + ((bits >> 2) & 0x3333333333333333ULL);
+    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<size_t>((bits * 0x0101010101010101ULL) >> 56);
+#else
+    return static_cast<size_t>(std::popcount(bits));
+#endif
+}
+
 namespace detail {
 
 // Bit i set when data[i] is whitespace, for i < count <= 64; the bits from `count` on are clear.
@@ -283,7 +297,7 @@ template <typename Char>
 inline size_t count_tokens(const Char* data, size_t length) noexcept {
     size_t cuts = 0;
     scan_cut_blocks(data, length, [&](size_t, uint64_t block_cuts) {
-        cuts += static_cast<size_t>(std::popcount(block_cuts));
+        cuts += count_bits(block_cuts);
         return true;
     });
     return length == 0 ? 0 : cuts + 1;
