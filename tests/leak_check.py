@@ -144,6 +144,9 @@ def operations(ws: Workspace) -> dict:
     bare = QVCompressor.__new__(QVCompressor)
     text = open(ws.text, encoding="utf-8").read()
     tokens = c.tokenize(text)
+    # Past a million characters, split on two threads.
+    unit = text + " ".join(f"w{i}" for i in range(3000)) + "\n"
+    large_text = unit * ((1 << 20) // len(unit) + 1)
     package = ws.package
     ops = {
         # construction and attributes
@@ -179,6 +182,7 @@ def operations(ws: Workspace) -> dict:
         # tokenizer
         "tokenize": succeeds(c.tokenize, text),
         "tokenize 4-byte text": succeeds(c.tokenize, "\U0001f600 a\u3000b " * 50),
+        "tokenize on two threads": succeeds(c.tokenize, large_text),
         "tokenize None": fails(TypeError, c.tokenize, None),
         "detokenize": succeeds(c.detokenize, tokens),
         "detokenize non-str": fails(TypeError, c.detokenize, ["a", 1]),
