@@ -6,6 +6,7 @@
 #include "compressor/tokenize/tokenizer.hpp"
 #include "compressor/tokenize/whitespace_scanner.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstdint>
@@ -15,9 +16,12 @@
 #include <stop_token>
 #include <system_error>
 #include <thread>
-#include <vector>
-#include <algorithm>
 #include <utility>
+#include <vector>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -259,6 +263,19 @@ std::vector<TextPiece> plan_pieces(const uint64_t* cuts, size_t length) {
     return pieces;
 }
 
+// Whether this process may run on more than one processor now: the machine's count alone
+// would not tell that it was confined to one, where a second thread only takes turns with the
+// first.
+bool can_run_two_threads() noexcept {
+#if defined(__linux__)
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        return CPU_COUNT(&allowed) > 1;
+    }
+#endif
+    return std::thread::hardware_concurrency() > 1;
+}
+
 inline void pause_briefly(unsigned& spins) noexcept {
     if (++spins % 64 == 0) {
         std::this_thread::yield();
@@ -457,7 +474,7 @@ PyObject* split_text(PyObject* text, const Char* data, size_t length) {
         return list.release();
     }
     PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-    if (length >= kSplitInParallelFrom && std::thread::hardware_concurrency() > 1) {
+    if (length >= kSplitInParallelFrom && can_run_two_threads()) {
         switch (fill_items_in_parallel(text, data, length, cuts.data(), items, count)) {
             case ParallelFill::kDone:
                 return list.release();
