@@ -244,6 +244,7 @@ struct TextPiece {
     size_t first_item;
 };
 
+// The pieces of a text of `length` code points, from its cut masks.
 std::vector<TextPiece> plan_pieces(const uint64_t* cuts, size_t length) {
     const size_t blocks = (length + kScanBlock - 1) / kScanBlock;
     std::vector<TextPiece> pieces;
@@ -276,6 +277,8 @@ bool can_run_two_threads() noexcept {
     return std::thread::hardware_concurrency() > 1;
 }
 
+// One turn of waiting for the other thread; every so often the processor is given up, in case
+// the other thread waits for it.
 inline void pause_briefly(unsigned& spins) noexcept {
     if (++spins % 64 == 0) {
         std::this_thread::yield();
