@@ -244,26 +244,6 @@ struct TextPiece {
     size_t first_item;
 };
 
-// The pieces of a text of `length` code points, from its cut masks.
-std::vector<TextPiece> plan_pieces(const uint64_t* cuts, size_t length) {
-    const size_t blocks = (length + kScanBlock - 1) / kScanBlock;
-    std::vector<TextPiece> pieces;
-    pieces.reserve(blocks / kPieceBlocks + 1);
-    size_t tokens = 0;
-    size_t last_cut = 0;
-    for (size_t block = 0; block < blocks; ++block) {
-        if (block % kPieceBlocks == 0) {
-            pieces.push_back(TextPiece{block, std::min(block + kPieceBlocks, blocks), last_cut,
-                                       tokens});
-        }
-        if (cuts[block] != 0) {
-            tokens += count_bits(cuts[block]);
-            last_cut = block * kScanBlock + 63 - static_cast<size_t>(std::countl_zero(cuts[block]));
-        }
-    }
-    return pieces;
-}
-
 // Whether this process may run on more than one processor now: the machine's count alone
 // would not tell that it was confined to one, where a second thread only takes turns with the
 // first.
@@ -302,8 +282,8 @@ enum class ParallelFill { kDone, kFailed, kNotStarted };
 // thread could be started, before anything was done.
 template <typename Char>
 ParallelFill fill_items_in_parallel(PyObject* text, const Char* data, size_t length,
-                                    const uint64_t* cuts, PyObject** items, size_t count) {
-    const std::vector<TextPiece> pieces = plan_pieces(cuts, length);
+                                    const uint64_t* cuts, const std::vector<TextPiece>& pieces,
+                                    PyObject** items, size_t count) {
     const size_t piece_count = pieces.size();
     auto end_item = [&](size_t piece) {
         return piece + 1 < piece_count ? pieces[piece + 1].first_item : count;
@@ -464,12 +444,30 @@ template <typename Char>
 PyObject* split_text(PyObject* text, const Char* data, size_t length) {
     // One scan classifies the text: its cut masks size the list, then lead the split, which
     // so reads an eighth of a byte a character instead of classifying every one again.
+    // For a split on two threads it also plans the pieces.
+    const size_t blocks = (length + kScanBlock - 1) / kScanBlock;
+    const bool in_parallel = length >= kSplitInParallelFrom && can_run_two_threads();
     std::vector<uint64_t> cuts;
-    cuts.reserve((length + kScanBlock - 1) / kScanBlock);
+    cuts.reserve(blocks);
+    std::vector<TextPiece> pieces;
+    if (in_parallel) {
+        pieces.reserve(blocks / kPieceBlocks + 1);
+    }
     size_t count = length == 0 ? 0 : 1;
-    scan_cut_blocks(data, length, [&](size_t, uint64_t block_cuts) {
+    size_t last_cut = 0;
+    scan_cut_blocks(data, length, [&](size_t start, uint64_t block_cuts) {
+        const size_t block = cuts.size();
+        if (in_parallel && block % kPieceBlocks == 0) {
+            pieces.push_back(TextPiece{block, std::min(block + kPieceBlocks, blocks), last_cut,
+                                       count - 1});
+        }
         cuts.push_back(block_cuts);
-        count += count_bits(block_cuts);
+        if (block_cuts != 0) {
+            count += count_bits(block_cuts);
+            if (in_parallel) {
+                last_cut = start + 63 - static_cast<size_t>(std::countl_zero(block_cuts));
+            }
+        }
         return true;
     });
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -477,8 +475,8 @@ PyObject* split_text(PyObject* text, const Char* data, size_t length) {
         return list.release();
     }
     PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-    if (length >= kSplitInParallelFrom && can_run_two_threads()) {
-        switch (fill_items_in_parallel(text, data, length, cuts.data(), items, count)) {
+    if (in_parallel) {
+        switch (fill_items_in_parallel(text, data, length, cuts.data(), pieces, items, count)) {
             case ParallelFill::kDone:
                 return list.release();
             case ParallelFill::kFailed:
