@@ -1,9 +1,9 @@
 // The module `qvc_compressor`: the QVCompressor class (fields, attribute access, construction),
 // the signatures its members are bound by, and the module's set-up.
 #include "compressor/compressor_object.hpp"
-#include "compressor/int_conversion.hpp"
-#include "compressor/interpreter_calls.hpp"
-#include "compressor/method_function.hpp"
+#include "compressor/pyapi/int_conversion.hpp"
+#include "compressor/pyapi/interpreter_calls.hpp"
+#include "compressor/pyapi/method_function.hpp"
 #include "compressor/methods.hpp"
 
 #include <atomic>

@@ -1,7 +1,7 @@
 // The QVCompressor instance layout and what a method body receives.
 #pragma once
 
-#include "compressor/arg_binding.hpp"
+#include "compressor/pyapi/arg_binding.hpp"
 #include "compressor/module_state.hpp"
 
 #include <cstdint>

@@ -14,10 +14,10 @@ PyObject* save_dict(MethodCall& call);
 PyObject* tokenize(MethodCall& call);
 PyObject* detokenize(MethodCall& call);
 
-// package/encoder.cpp
+// package/encode/encoder.cpp
 PyObject* encode_files(MethodCall& call);
 
-// package/decoder.cpp
+// package/decode/decoder.cpp
 PyObject* decode_package(MethodCall& call);
 
 // vocabulary/state_transfer.cpp

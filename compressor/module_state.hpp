@@ -1,7 +1,7 @@
 // Per-module state: the module's types, the strings its code looks things up by, and caches.
 #pragma once
 
-#include "compressor/py_ref.hpp"
+#include "compressor/pyapi/py_ref.hpp"
 
 namespace qvc {
 

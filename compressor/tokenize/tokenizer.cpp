@@ -1,6 +1,6 @@
 // tokenize and detokenize: splitting a text into its whitespace and non-whitespace runs, and
 // joining token strings back into text.
-#include "compressor/interpreter_calls.hpp"
+#include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/methods.hpp"
 #include "compressor/tokenize/token_tables.hpp"
 #include "compressor/tokenize/tokenizer.hpp"

@@ -1,7 +1,7 @@
 // The built-in split, for callers inside the module.
 #pragma once
 
-#include "compressor/py_ref.hpp"
+#include "compressor/pyapi/py_ref.hpp"
 
 namespace qvc {
 

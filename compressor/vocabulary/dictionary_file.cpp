@@ -1,10 +1,10 @@
 // load_dict and save_dict: the vocabulary kept between runs in the dictionary file, a pickle of
 // {"dict": global_dict, "next_id": next_id}.
-#include "compressor/atomic_file.hpp"
-#include "compressor/int_conversion.hpp"
-#include "compressor/interpreter_calls.hpp"
+#include "compressor/safe_io/atomic_file.hpp"
+#include "compressor/pyapi/int_conversion.hpp"
+#include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/methods.hpp"
-#include "compressor/restricted_unpickler.hpp"
+#include "compressor/safe_io/restricted_unpickler.hpp"
 #include "compressor/vocabulary/inversion.hpp"
 
 namespace qvc {

@@ -1,6 +1,6 @@
 #include "compressor/vocabulary/inversion.hpp"
 
-#include "compressor/interpreter_calls.hpp"
+#include "compressor/pyapi/interpreter_calls.hpp"
 
 namespace qvc {
 

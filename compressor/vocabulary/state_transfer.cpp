@@ -4,8 +4,8 @@
 // Streams name the module, that function and the field layout checksum, so all three are
 // persisted data: a stream written by any version must stay readable by every later one.
 // Restoring never runs `__init__`, so it neither reads nor writes the dictionary file.
-#include "compressor/int_conversion.hpp"
-#include "compressor/interpreter_calls.hpp"
+#include "compressor/pyapi/int_conversion.hpp"
+#include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/methods.hpp"
 
 #include <algorithm>

@@ -1,0 +1,289 @@
+// decode_package: restores the files of a package into a directory, adopting the package's
+// vocabulary. A package comes from elsewhere, so reading one runs no code of its own (restricted
+// unpickler), writes nothing outside the output directory (names are checked before anything is
+// created) and allocates no more than a package may hold (the frame's announced size is checked
+// before decompressing).
+#include "compressor/pyapi/int_conversion.hpp"
+#include "compressor/pyapi/interpreter_calls.hpp"
+#include "compressor/methods.hpp"
+#include "compressor/package/package_format.hpp"
+#include "compressor/package/decode/restored_tokens.hpp"
+#include "compressor/package/decode/vocabulary_adoption.hpp"
+#include "compressor/package/zstd_frame_header.hpp"
+#include "compressor/safe_io/restricted_unpickler.hpp"
+
+namespace qvc {
+namespace {
+
+// The package file is closed before anything else happens, also when loading fails.
+PyRef load_package(MethodCall& call) {
+    ModuleState* st = call.state;
+    PyRef file = open_file(st, call.args.object(0), st->s_mode_rb);
+    if (!file) {
+        return {};
+    }
+    PyRef package = restricted_load(call.module, UnpicklePurpose::Package, file.get());
+    if (!close_file(st, file.get())) {
+        return {};
+    }
+    return package;
+}
+
+// The decompressor allocates whatever size the frame header announces, before it has read a
+// single block: a few bytes could otherwise ask for a terabyte.
+bool refuse_oversized_frame(PyObject* compressed) {
+    if (!PyObject_CheckBuffer(compressed)) {
+        return true;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(compressed, &view, PyBUF_SIMPLE) < 0) {
+        PyErr_Clear();  // the decompressor refuses it with its own error
+        return true;
+    }
+    std::optional<uint64_t> content_size = frame_content_size(
+        static_cast<const unsigned char*>(view.buf), static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+    if (content_size && *content_size > kMaxStreamBytes) {
+        PyErr_Format(PyExc_ValueError,
+                     "refusing to decompress a frame of %llu bytes: a package stream holds at "
+                     "most %llu bytes",
+                     static_cast<unsigned long long>(*content_size),
+                     static_cast<unsigned long long>(kMaxStreamBytes));
+        return false;
+    }
+    return true;
+}
+
+PyRef decompress_stream(MethodCall& call, PyObject* compressed) {
+    ModuleState* st = call.state;
+    if (!refuse_oversized_frame(compressed)) {
+        return {};
+    }
+    PyRef zstd = module_global(call.module, st->s_zstd);
+    PyRef decompressor_type =
+        zstd ? PyRef::steal(PyObject_GetAttr(zstd.get(), st->s_ZstdDecompressor)) : PyRef{};
+    PyRef decompressor = decompressor_type ? qvc::call(decompressor_type.get()) : PyRef{};
+    return decompressor ? call_method(decompressor.get(), st->s_decompress, compressed) : PyRef{};
+}
+
+// An entry of the package looked up without making a missing key an error (null, no exception).
+PyRef entry_if_present(PyObject* package, PyObject* key) {
+    if (PyDict_CheckExact(package)) {
+        PyObject* found = PyDict_GetItemWithError(package, key);  // borrowed
+        return PyRef::borrow(found);
+    }
+    PyRef value = PyRef::steal(PyObject_GetItem(package, key));
+    if (!value && PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+    }
+    return value;
+}
+
+// -1 on error, else whether `text` holds `part`; a separator that is not a str counts as absent.
+int contains_separator(PyObject* text, PyObject* part) {
+    if (!PyUnicode_Check(part) || PyUnicode_GET_LENGTH(part) == 0) {
+        return 0;
+    }
+    return PyUnicode_Contains(text, part);
+}
+
+// A name that os.path.join would not keep inside the output directory. Every absolute name
+// starts with a separator, so the separator test covers it.
+int is_unsafe_name(PyObject* name, PyObject* sep, PyObject* altsep) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    if (length == 0 || PyUnicode_CompareWithASCIIString(name, ".") == 0 ||
+        PyUnicode_CompareWithASCIIString(name, "..") == 0) {
+        return 1;
+    }
+    Py_ssize_t nul = PyUnicode_FindChar(name, 0, 0, length, 1);
+    if (nul != -1) {
+        return nul == -2 ? -1 : 1;
+    }
+    int found = contains_separator(name, sep);
+    return found != 0 ? found : contains_separator(name, altsep);
+}
+
+// Every str name is checked before the output directory exists, so a refused package creates
+// nothing. Names of other types, and entries that cannot be walked, fail later in the walk
+// itself, with its errors.
+bool refuse_unsafe_names(MethodCall& call, PyObject* package) {
+    ModuleState* st = call.state;
+    PyRef names = entry_if_present(package, st->s_filenames);
+    if (!names) {
+        return !PyErr_Occurred();
+    }
+    PyRef iterator = PyRef::steal(PyObject_GetIter(names.get()));
+    if (!iterator) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            return false;
+        }
+        PyErr_Clear();
+        return true;
+    }
+    PyRef os = module_global(call.module, st->s_os);
+    PyRef sep = os ? PyRef::steal(PyObject_GetAttr(os.get(), st->s_sep)) : PyRef{};
+    PyRef altsep = sep ? PyRef::steal(PyObject_GetAttr(os.get(), st->s_altsep)) : PyRef{};
+    if (!altsep) {
+        return false;
+    }
+    while (PyRef name = PyRef::steal(PyIter_Next(iterator.get()))) {
+        if (!PyUnicode_CheckExact(name.get())) {
+            continue;
+        }
+        int unsafe = is_unsafe_name(name.get(), sep.get(), altsep.get());
+        if (unsafe < 0) {
+            return false;
+        }
+        if (unsafe > 0) {
+            PyErr_Format(PyExc_ValueError, "refusing to restore %R: not a plain file name",
+                         name.get());
+            return false;
+        }
+    }
+    return !PyErr_Occurred();
+}
+
+bool make_output_dir(MethodCall& call) {
+    ModuleState* st = call.state;
+    PyRef os = module_global(call.module, st->s_os);
+    PyRef makedirs = os ? PyRef::steal(PyObject_GetAttr(os.get(), st->s_makedirs)) : PyRef{};
+    PyRef args = PyRef::steal(PyTuple_Pack(1, call.args.object(1)));
+    PyRef kwargs = PyRef::steal(PyDict_New());
+    if (!makedirs || !args || !kwargs ||
+        PyDict_SetItem(kwargs.get(), st->s_exist_ok, Py_True) < 0) {
+        return false;
+    }
+    PyRef made = PyRef::steal(PyObject_Call(makedirs.get(), args.get(), kwargs.get()));
+    return static_cast<bool>(made);
+}
+
+// file.write(text) for each piece of a file's text.
+class FileSink final : public TextSink {
+public:
+    FileSink(PyObject* file, PyObject* write_name) : file_(file), write_name_(write_name) {}
+
+    bool write(PyObject* text) override {
+        PyObject* args[] = {file_, text};
+        PyRef written = PyRef::steal(PyObject_VectorcallMethod(write_name_, args, 2, nullptr));
+        return static_cast<bool>(written);
+    }
+
+private:
+    PyObject* file_;
+    PyObject* write_name_;
+};
+
+// The calls that restore a file, looked up at the first file and kept for the rest of the call:
+// `os.path.join` of the module's `os`, and the builtin `open` with its keyword arguments.
+class FileRestorer {
+public:
+    explicit FileRestorer(MethodCall& call) : call_(call) {}
+
+    // os.path.join(output_dir, filename)
+    PyRef output_path(PyObject* filename) {
+        ModuleState* st = call_.state;
+        if (!join_) {
+            PyRef os = module_global(call_.module, st->s_os);
+            PyRef os_path = os ? PyRef::steal(PyObject_GetAttr(os.get(), st->s_path)) : PyRef{};
+            join_ = os_path ? PyRef::steal(PyObject_GetAttr(os_path.get(), st->s_join)) : PyRef{};
+            if (!join_) {
+                return {};
+            }
+        }
+        PyObject* args[] = {call_.args.object(1), filename};
+        return PyRef::steal(PyObject_Vectorcall(join_.get(), args, 2, nullptr));
+    }
+
+    // Created (or truncated) first, then its text built and written (in one call unless it is
+    // very long), so a token that is not a str leaves the file empty.
+    bool restore(PyObject* path, RestoredTokens& restored, Py_ssize_t start, Py_ssize_t stop) {
+        ModuleState* st = call_.state;
+        if (!open_) {
+            open_ = builtin(st->s_open);
+            open_keywords_ = PyRef::steal(PyTuple_Pack(2, st->s_encoding, st->s_newline));
+            if (!open_ || !open_keywords_) {
+                open_.reset();
+                return false;
+            }
+        }
+        // open(path, "w", encoding="utf-8", newline=""): no newline translation on the way out.
+        PyObject* open_args[] = {path, st->s_mode_w, st->s_utf8, st->s_empty};
+        PyRef file = PyRef::steal(
+            PyObject_Vectorcall(open_.get(), open_args, 2, open_keywords_.get()));
+        if (!file) {
+            return false;
+        }
+        FileSink sink(file.get(), st->s_write);
+        const bool written = restored.write_slice(start, stop, sink);
+        return close_file(st, file.get()) && written;
+    }
+
+private:
+    MethodCall& call_;
+    PyRef join_;
+    PyRef open_;
+    PyRef open_keywords_;
+};
+
+bool restore_files(MethodCall& call, PyObject* package, RestoredTokens& restored) {
+    ModuleState* st = call.state;
+    PyRef boundaries = PyRef::steal(PyObject_GetItem(package, st->s_file_boundaries));
+    PyRef names = boundaries ? PyRef::steal(PyObject_GetItem(package, st->s_filenames)) : PyRef{};
+    PyRef zip = names ? builtin(st->s_zip) : PyRef{};
+    PyRef pairs = zip ? qvc::call(zip.get(), boundaries.get(), names.get()) : PyRef{};
+    if (!pairs) {
+        return false;
+    }
+    FileRestorer restorer(call);
+    int32_t start_idx = 0;
+    while (PyRef pair = PyRef::steal(PyIter_Next(pairs.get()))) {
+        PyRef boundary_item, filename;
+        int32_t boundary;
+        if (!unpack_pair(pair.get(), boundary_item, filename) ||
+            !to_int32(boundary_item.get(), &boundary)) {
+            return false;
+        }
+        if (!PyUnicode_CheckExact(filename.get()) && filename.get() != Py_None) {
+            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
+                         Py_TYPE(filename.get())->tp_name);
+            return false;
+        }
+        PyRef path = restorer.output_path(filename.get());
+        if (!path || !restorer.restore(path.get(), restored, start_idx, boundary)) {
+            return false;
+        }
+        start_idx = boundary;
+    }
+    return !PyErr_Occurred();
+}
+
+}  // namespace
+
+PyObject* decode_package(MethodCall& call) {
+    ModuleState* st = call.state;
+    const bool use_zstd = call.args.truths[2];
+    PyRef package = load_package(call);
+    AdoptedVocabulary vocabulary;
+    if (!package || !vocabulary.adopt(st, call.self, package.get())) {
+        return nullptr;
+    }
+    PyRef data = PyRef::steal(PyObject_GetItem(package.get(), st->s_compressed));
+    if (data && use_zstd) {
+        data = decompress_stream(call, data.get());
+    }
+    if (!data) {
+        return nullptr;
+    }
+    RestoredTokens restored;
+    if (!RestoredTokens::decode(st, call.self, vocabulary, data.get(), restored)) {
+        return nullptr;
+    }
+    data.reset();
+    if (!refuse_unsafe_names(call, package.get()) || !make_output_dir(call) ||
+        !restore_files(call, package.get(), restored)) {
+        return nullptr;
+    }
+    return PyObject_GetItem(package.get(), st->s_filenames);
+}
+
+}  // namespace qvc
