@@ -3,6 +3,10 @@
 
 VENV      ?= .venv
 BUILD_DIR ?= build/$(notdir $(VENV))
+# A venv on another interpreter than the default: PYTHON_VERSION=3.12 (see tools/find-python).
+PYTHON_VERSION ?=
+# Extra pins for the venv's packages, e.g. the lowest versions the project supports.
+PIP_CONSTRAINTS ?=
 EXTRA_BUILD_FLAGS ?=
 PY        := $(VENV)/bin/python
 PIP_BUILD  = $(PY) -m pip install --quiet --no-build-isolation --no-deps \
@@ -17,15 +21,16 @@ ASAN_ENV   = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
              ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
              UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all venv build test demo test-asan test-threads test-leaks fuzz bench clean
+.PHONY: all venv build test demo test-asan test-threads test-leaks fuzz bench clean \
+        test-matrix
 
 all: build
 
-$(VENV)/.ready: tools/requirements-dev.txt tools/find-python
+$(VENV)/.ready: tools/requirements-dev.txt tools/find-python $(PIP_CONSTRAINTS)
 	rm -rf $(VENV)
-	"$$(tools/find-python)" -m venv $(VENV)
+	"$$(tools/find-python $(PYTHON_VERSION))" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet -r tools/requirements-dev.txt
+	$(PY) -m pip install --quiet -r tools/requirements-dev.txt $(if $(PIP_CONSTRAINTS),-c $(PIP_CONSTRAINTS))
 	touch $@
 
 venv: $(VENV)/.ready
@@ -60,6 +65,10 @@ test-threads:
 # nor the process's memory may grow.
 test-leaks: build
 	$(PY) tests/leak_check.py
+
+# The whole suite on every interpreter from 3.11 to 3.13 on this machine (tools/each-python).
+test-matrix:
+	tools/each-python test
 
 # FUZZ_SECONDS per target (default 60).
 fuzz:

@@ -191,5 +191,23 @@ def test_signatures_show_the_real_parameters(name, parameters):
     assert str(inspect.signature(getattr(cls, name))) == "(self" + (", " if parameters != "()" else "") + parameters[1:]
     instance = cls.__new__(cls)
     assert str(inspect.signature(getattr(instance, name))) == parameters
-    if name == "__init__":
+    if name == "__init__" and inspect_sees_init_beside_builtin_new():
         assert str(inspect.signature(cls)) == parameters
+
+
+def inspect_sees_init_beside_builtin_new() -> bool:
+    """Early 3.11 releases (Debian's 3.11.2 among them) take a class's signature from its own
+    `__new__` when it has one and give up when that is built in, as every extension type's is;
+    later releases go on to its `__init__`."""
+    import inspect
+
+    class Probe:
+        __new__ = object.__new__
+
+        def __init__(self, a):
+            pass
+
+    try:
+        return str(inspect.signature(Probe)) == "(a)"
+    except ValueError:
+        return False
