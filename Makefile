@@ -9,8 +9,9 @@ PYTHON_VERSION ?=
 PIP_CONSTRAINTS ?=
 EXTRA_BUILD_FLAGS ?=
 PY        := $(VENV)/bin/python
-PIP_BUILD  = $(PY) -m pip install --quiet --no-build-isolation --no-deps \
+BUILD_FLAGS = --quiet --no-build-isolation --no-deps \
              -C build-dir=$(BUILD_DIR) -C cmake.define.QVC_WERROR=ON $(EXTRA_BUILD_FLAGS)
+PIP_BUILD  = $(PY) -m pip install $(BUILD_FLAGS)
 
 # The sanitizer build lives in a venv of its own; the interpreter is not instrumented, so the
 # sanitizer runtime is preloaded into it and objects are allocated with malloc, where the
@@ -22,7 +23,7 @@ ASAN_ENV   = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
              UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: all venv build test demo test-asan test-threads test-leaks fuzz bench clean \
-        test-matrix
+        test-matrix wheel module-wheel test-wheel
 
 all: build
 
@@ -70,6 +71,27 @@ test-leaks: build
 test-matrix:
 	tools/each-python test
 
+# Wheels in dist/: the module's for every interpreter from 3.11 to 3.13 on this machine, each
+# built where that interpreter's `make test` builds and repaired to a manylinux tag, and the
+# command line's pure one.
+DIST := dist
+wheel:
+	rm -rf $(DIST)
+	tools/each-python module-wheel
+	$(MAKE) --no-print-directory venv
+	$(PY) -m pip install --quiet -r tools/requirements-wheel.txt
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair --wheel-dir $(DIST) $(DIST)/raw/*.whl
+	rm -rf $(DIST)/raw
+	$(PY) -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir $(DIST) ./cli
+	ls $(DIST)
+
+module-wheel: venv
+	$(PY) -m pip wheel $(BUILD_FLAGS) --wheel-dir $(DIST)/raw .
+
+# Each wheel installed where no compiler can be found, and a build from a read-only checkout.
+test-wheel: wheel
+	$(PY) -m pytest -q -p no:cacheprovider tests/install_check.py
+
 # FUZZ_SECONDS per target (default 60).
 fuzz:
 	tools/fuzz.sh
@@ -79,4 +101,4 @@ bench: build
 	$(PY) bench/run_all.py $(BENCH_FLAGS)
 
 clean:
-	rm -rf build .venv .venv-* .pytest_cache .hypothesis
+	rm -rf build dist .venv .venv-* .pytest_cache .hypothesis
