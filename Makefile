@@ -38,7 +38,7 @@ venv: $(VENV)/.ready
 
 build: venv
 	$(PIP_BUILD) .
-	$(PY) -m pip install --quiet --no-build-isolation --no-deps ./cli
+	$(PY) -m pip install --quiet --no-build-isolation ./cli
 
 test: build
 	$(PY) -m pytest -q tests

@@ -1,96 +1,19 @@
-"""qvc pack | unpack | info."""
+"""qvc pack | unpack | check | info."""
 
 from __future__ import annotations
 
 import argparse
-import os
 import pickle
 import sys
-import time
 from importlib import metadata
 
 import zstandard
 
+from qvc_cli.failures import Failure
 from qvc_cli.package_reader import PackageError, read_package
-from qvc_compressor import QVCompressor
-
-
-class UsageProblem(Exception):
-    """An expected failure: reported in one line, exit status 1."""
-
-
-def fresh_compressor() -> QVCompressor:
-    """A compressor with an empty vocabulary that reads and writes no dictionary file."""
-    compressor = QVCompressor.__new__(QVCompressor)
-    compressor.global_dict = {}
-    compressor.inverse_dict = {}
-    compressor.next_id = 1
-    return compressor
-
-
-def collect_inputs(paths: list[str]) -> list[str]:
-    """Files as given, and the files under directories, sorted by their path within it."""
-    files: list[str] = []
-    for path in paths:
-        if os.path.isdir(path):
-            found = []
-            for directory, _, names in os.walk(path):
-                found.extend(os.path.relpath(os.path.join(directory, name), path) for name in names)
-            files.extend(os.path.join(path, relative) for relative in sorted(found))
-        elif os.path.exists(path):
-            files.append(path)
-        else:
-            raise UsageProblem(f"no such file or directory: {path}")
-    return files
-
-
-def refuse_base_name_clashes(files: list[str]) -> None:
-    """A package keeps base names only: two inputs with one base name would overwrite each other."""
-    by_name: dict[str, list[str]] = {}
-    for path in files:
-        by_name.setdefault(os.path.basename(path), []).append(path)
-    clashes = {name: paths for name, paths in by_name.items() if len(paths) > 1}
-    if clashes:
-        listed = "; ".join(f"{name}: {', '.join(paths)}" for name, paths in sorted(clashes.items()))
-        raise UsageProblem(f"inputs share base names, which a package cannot tell apart ({listed})")
-
-
-def run_pack(args: argparse.Namespace) -> int:
-    files = collect_inputs(args.paths)
-    refuse_base_name_clashes(files)
-    compressor = QVCompressor(args.dict) if args.dict else fresh_compressor()
-    known = len(compressor.global_dict)
-    started = time.perf_counter()
-    compressor.encode_files(files, args.output, args.level, args.threads)
-    if args.dict:
-        compressor.save_dict()
-    seconds = time.perf_counter() - started
-    input_bytes = sum(os.path.getsize(f) for f in files)
-    package_bytes = os.path.getsize(args.output)
-    ratio = package_bytes / input_bytes if input_bytes else 0.0
-    vocabulary = len(compressor.global_dict)
-    print(
-        f"packed {len(files)} files, {input_bytes:,} bytes -> {package_bytes:,} bytes "
-        f"({ratio:.1%}), vocabulary {vocabulary:,} tokens ({vocabulary - known:,} new), "
-        f"{seconds:.2f} s"
-    )
-    return 0
-
-
-def default_output_dir(package: str) -> str:
-    stem, extension = os.path.splitext(os.path.basename(package))
-    return stem if extension and stem else os.path.basename(package) + ".files"
-
-
-def run_unpack(args: argparse.Namespace) -> int:
-    output = args.output or default_output_dir(args.package)
-    if not os.path.isfile(args.package):
-        raise UsageProblem(f"no such package: {args.package}")
-    started = time.perf_counter()
-    names = fresh_compressor().decode_package(args.package, output)
-    seconds = time.perf_counter() - started
-    print(f"restored {len(names)} files into {output}, {seconds:.2f} s")
-    return 0
+from qvc_cli.packing import run_pack
+from qvc_cli.restoring import run_check, run_unpack
+from qvc_cli.staging import exit_cleanly_on_termination
 
 
 def run_info(args: argparse.Namespace) -> int:
@@ -109,22 +32,44 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {metadata.version('qvc_compressor')}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    pack = commands.add_parser("pack", help="pack text files into one package",
-                               description="Pack UTF-8 text files into one package.")
-    pack.add_argument("output", metavar="OUTPUT", help="package file to write")
+    pack = commands.add_parser(
+        "pack", help="pack text files and directory trees into one package",
+        description="Pack UTF-8 text files, and the trees under directories, into one package. "
+                    "Each file keeps its path relative to the argument it came from (a directory "
+                    "argument's own name included), its mode, modification time, line ends and a "
+                    "SHA-256 digest. OUTPUT is written only once complete.")
+    pack.add_argument("output", metavar="OUTPUT", help="package file to write (never an input)")
     pack.add_argument("paths", metavar="PATH", nargs="+", help="files, or directories to walk")
     pack.add_argument("--dict", metavar="FILE",
-                      help="dictionary file to start from and save to (default: a fresh vocabulary, nothing saved)")
+                      help="dictionary file to start from and save to, locked for the run "
+                           "(default: a fresh vocabulary, nothing saved)")
     pack.add_argument("--level", type=int, default=6, help="Zstandard level (default 6)")
     pack.add_argument("--threads", type=int, default=4, help="Zstandard worker threads (default 4)")
+    pack.add_argument("-f", "--force", action="store_true", help="replace OUTPUT if it exists")
+    pack.add_argument("--skip-invalid", action="store_true",
+                      help="leave out files that are not UTF-8 text, listing them, instead of refusing")
+    pack.add_argument("-L", "--dereference", action="store_true",
+                      help="pack what symlinks point to instead of the links")
     pack.set_defaults(run=run_pack)
 
-    unpack = commands.add_parser("unpack", help="restore the files of a package",
-                                 description="Restore the files of a package into a directory.")
+    unpack = commands.add_parser(
+        "unpack", help="restore the files of a package",
+        description="Restore the files of a package into a directory, each checked against its "
+                    "digest before any is put in place. Existing files are left alone unless "
+                    "--force; a symlink in the directory is never followed.")
     unpack.add_argument("package", metavar="PACKAGE")
     unpack.add_argument("-o", "--output", metavar="DIR",
-                        help="directory to restore into (default: named after the package)")
+                        help="directory to restore into (default: a new directory named after the package)")
+    unpack.add_argument("-f", "--force", action="store_true",
+                        help="replace existing files (and symlinks) where the package has files")
     unpack.set_defaults(run=run_unpack)
+
+    check = commands.add_parser(
+        "check", help="verify a package without restoring it",
+        description="Decode a package into a temporary directory and compare every file with its "
+                    "digest. Exit status 0: intact; 1: damaged.")
+    check.add_argument("package", metavar="PACKAGE")
+    check.set_defaults(run=run_check)
 
     info = commands.add_parser("info", help="describe a package without restoring it",
                                description="Describe a package without restoring it.")
@@ -135,24 +80,26 @@ def build_parser() -> argparse.ArgumentParser:
 
 def describe(error: BaseException) -> str:
     if isinstance(error, OSError) and error.filename is not None:
-        return f"{error.strerror or error}: {error.filename}"
+        return f"{error.filename}: {error.strerror or error}"
     if isinstance(error, UnicodeDecodeError):
         return f"not valid UTF-8 text: {error}"
     return str(error) or type(error).__name__
 
 
 EXPECTED_FAILURES = (
-    UsageProblem, PackageError, OSError, ValueError, TypeError, KeyError, AttributeError,
+    Failure, PackageError, OSError, ValueError, TypeError, KeyError, AttributeError,
     OverflowError, EOFError, pickle.UnpicklingError, zstandard.ZstdError,
 )
 
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    exit_cleanly_on_termination()
     try:
         return args.run(args)
     except EXPECTED_FAILURES as error:
         print(f"qvc {args.command}: {describe(error)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
+        print(f"qvc {args.command}: interrupted; nothing left half written", file=sys.stderr)
         return 130

@@ -78,14 +78,24 @@ def _check_declared_sizes(data: bytes) -> None:
             raise ValueError(f"memo index {argument} out of range for a stream of this size")
 
 
+def restricted_loads(data: bytes, what: str = "package", whole: bool = False):
+    """The object pickled in `data`, unpickled as safely as a package: no global beyond those
+    byte strings need, no declared size beyond the data. With `whole`, nothing may follow."""
+    stream = io.BytesIO(data)
+    try:
+        _check_declared_sizes(data)
+        value = _PackageUnpickler(stream).load()
+    except (pickle.UnpicklingError, EOFError, ValueError, TypeError, IndexError, KeyError) as error:
+        raise PackageError(f"not a {what}: {error}") from None
+    if whole and stream.tell() != len(data):
+        raise PackageError(f"not a {what}: data follows its end")
+    return value
+
+
 def read_package(path: str) -> PackageSummary:
     with open(path, "rb") as f:
         data = f.read()
-    try:
-        _check_declared_sizes(data)
-        package = _PackageUnpickler(io.BytesIO(data)).load()
-    except (pickle.UnpicklingError, EOFError, ValueError, TypeError, IndexError, KeyError) as error:
-        raise PackageError(f"not a package: {error}") from None
+    package = restricted_loads(data)
     if type(package) is not dict:
         raise PackageError(f"not a package: holds a {type(package).__name__}, not a dict")
     for key in ("compressed", "file_boundaries", "filenames"):

@@ -1,0 +1,89 @@
+"""SHA-256 digests of packed files, taken on a second thread while the compressor works.
+
+The compressor holds the interpreter's lock while it runs, but lets go of it whenever it reads
+or writes a file, and hashlib hashes without it: a worker thread that reads and hashes gets
+most of its work done in those gaps, on the other processor.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import threading
+from dataclasses import dataclass
+
+from qvc_cli import line_ends
+from qvc_cli.line_ends import LineEnds, LineEndRecorder
+
+# Files up to this size are read in one piece; larger ones in pieces of PIECE_SIZE.
+WHOLE_READ_LIMIT = 16 << 20
+PIECE_SIZE = 1 << 20
+
+
+@dataclass(frozen=True)
+class Fingerprint:
+    digest: bytes
+    size: int
+    line_ends: LineEnds | None
+    identity: tuple[int, int]  # (st_dev, st_ino) of the file read
+
+
+def fingerprint_file(path: str) -> Fingerprint:
+    """The digest, size and line-end record of the file at `path`, read once."""
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        info = os.fstat(fd)
+        identity = (info.st_dev, info.st_ino)
+        if info.st_size <= WHOLE_READ_LIMIT:
+            data = _read_all(fd, info.st_size)
+            return Fingerprint(hashlib.sha256(data).digest(), len(data), line_ends.record_of(data), identity)
+        hasher, recorder, size = hashlib.sha256(), LineEndRecorder(), 0
+        while piece := os.read(fd, PIECE_SIZE):
+            hasher.update(piece)
+            recorder.feed(piece)
+            size += len(piece)
+        return Fingerprint(hasher.digest(), size, recorder.finish(), identity)
+    finally:
+        os.close(fd)
+
+
+def _read_all(fd: int, expected: int) -> bytes:
+    """Everything in `fd`: one read when the file has not grown since it was measured (a short
+    read of a regular file is its end)."""
+    data = os.read(fd, expected + 1)
+    if len(data) <= expected:
+        return data
+    pieces = [data]
+    while piece := os.read(fd, PIECE_SIZE):
+        pieces.append(piece)
+    return b"".join(pieces)
+
+
+class InputFingerprints(threading.Thread):
+    """Fingerprints `paths` in order on a thread of its own; `results` once joined."""
+
+    def __init__(self, paths: list[str]) -> None:
+        super().__init__(name="qvc-digests", daemon=True)
+        self._paths = paths
+        self._stop_requested = threading.Event()
+        self.results: list[Fingerprint] = []
+        self.error: BaseException | None = None
+
+    def run(self) -> None:
+        try:
+            for path in self._paths:
+                if self._stop_requested.is_set():
+                    return
+                self.results.append(fingerprint_file(path))
+        except BaseException as error:  # handed to the main thread, which reports it
+            self.error = error
+
+    def stop(self) -> None:
+        self._stop_requested.set()
+        self.join()
+
+    def wait(self) -> list[Fingerprint]:
+        self.join()
+        if self.error is not None:
+            raise self.error
+        return self.results

@@ -1,0 +1,13 @@
+"""What the command line reports instead of a traceback."""
+
+from __future__ import annotations
+
+
+class Failure(Exception):
+    """An expected failure: reported in one line on standard error, exit status 1."""
+
+
+def listed(items: list[str], limit: int = 3) -> str:
+    """The first few of `items` and how many more there are, for one line of a message."""
+    shown = ", ".join(items[:limit])
+    return shown if len(items) <= limit else f"{shown} and {len(items) - limit} more"

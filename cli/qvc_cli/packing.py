@@ -1,0 +1,321 @@
+"""`qvc pack`: a tree of text files into one package, written whole or not at all.
+
+The library's `encode_files` names each file by its base name and reads it as text with
+universal newlines. Around it this adds what an archiver owes its user: unique names for files
+whose base names clash (the encoder is handed a link of the unique name), the manifest with
+each file's path, mode, time, line ends and digest, and writing under the final name only once
+the package (and the grown dictionary, if any) is complete on the disk.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import stat
+import sys
+from dataclasses import dataclass, field
+
+from qvc_cli.digests import Fingerprint, InputFingerprints
+from qvc_cli.dictionary_file import check_dictionary_file, dictionary_locked
+from qvc_cli.failures import Failure
+from qvc_cli.input_tree import InputEntry, InputTree, flat_names, walk_inputs
+from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, append_to_package
+from qvc_cli.staging import Placement, fsync_file, opened_directory, private_directory, signals_deferred
+from qvc_compressor import QVCompressor
+
+
+def fresh_compressor() -> QVCompressor:
+    """A compressor with an empty vocabulary that reads and writes no dictionary file."""
+    compressor = QVCompressor.__new__(QVCompressor)
+    compressor.global_dict = {}
+    compressor.inverse_dict = {}
+    compressor.next_id = 1
+    return compressor
+
+
+@dataclass
+class PackOptions:
+    output: str
+    level: int = 6
+    threads: int = 4
+    force: bool = False
+    skip_invalid: bool = False
+    dictionary: str | None = None  # resolved path of the dictionary file, if any
+    with_manifest: bool = True  # off only to measure what the manifest costs
+
+
+@dataclass
+class PackResult:
+    files: list[InputEntry]
+    directories: int
+    links: int
+    input_bytes: int
+    package_bytes: int
+    not_utf8: list[str] = field(default_factory=list)
+
+
+def check_output(output: str, arguments: list[str], force: bool) -> None:
+    """OUTPUT may replace an existing file only with --force, and never an input or a file
+    inside an input directory (the classic `qvc pack notes.txt todo.txt`)."""
+    parent = os.path.dirname(os.path.abspath(output))
+    if not os.path.isdir(parent):
+        raise Failure(f"{output}: no such directory: {os.path.dirname(output) or '.'}")
+    real_output = os.path.realpath(output)
+    for argument in arguments:
+        real = os.path.realpath(argument)
+        if real_output == real:
+            raise Failure(f"{output}: is one of the inputs; name the package to write first")
+        if real_output.startswith(real.rstrip("/") + "/"):
+            raise Failure(f"{output}: lies inside the input directory {argument}; "
+                          "write the package elsewhere")
+    if os.path.isdir(output):
+        raise Failure(f"{output}: is a directory; name the package to write first")
+    if os.path.lexists(output) and not force:
+        raise Failure(f"{output}: exists already; use --force to replace it")
+
+
+def refuse_output_linked_to_an_input(output: str, tree: InputTree) -> None:
+    """A hard link of an input, under another name, is that input too."""
+    try:
+        info = os.stat(output)
+    except OSError:
+        return
+    inputs = {(entry.info.st_dev, entry.info.st_ino) for entry in tree.files}
+    if (info.st_dev, info.st_ino) in inputs:
+        raise Failure(f"{output}: is one of the inputs (a link to it); name the package to write first")
+
+
+def first_invalid_utf8(path: str) -> int | None:
+    """The offset of the first byte of `path` that is not UTF-8, or None if it all is."""
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        return error.start
+    return None
+
+
+class _Encoding:
+    """One `encode_files` call over the tree's files, retried without the files that turn out
+    not to be UTF-8 when the caller asked to skip them."""
+
+    def __init__(self, files: list[InputEntry], work: str) -> None:
+        self.files = files
+        self.work = work
+        self.names = flat_names(files)
+        self.paths: list[str] = []
+        links = os.path.join(work, "names")
+        os.mkdir(links)
+        for entry, name in zip(files, self.names):
+            if os.path.basename(entry.source) == name:
+                self.paths.append(entry.source)
+            else:
+                link = os.path.join(links, name)
+                os.symlink(os.path.abspath(entry.source), link)
+                self.paths.append(link)
+        self.sources = dict(zip(self.paths, (entry.source for entry in files)))
+
+    def run(self, compressor: QVCompressor, package: str, options: PackOptions) -> tuple[list[int], list[str]]:
+        """Encodes; returns the indices of the files packed and "PATH: why" for those skipped."""
+        kept = list(range(len(self.files)))
+        skipped: list[str] = []
+        while True:
+            try:
+                compressor.encode_files([self.paths[i] for i in kept], package, options.level, options.threads)
+                return kept, skipped
+            except UnicodeDecodeError as error:
+                invalid = self._find_invalid(kept, first_only=not options.skip_invalid)
+                if not invalid:
+                    raise Failure(f"an input is not UTF-8 text ({error.reason})") from None
+                if not options.skip_invalid:
+                    index, offset = invalid[0]
+                    raise Failure(f"{self.files[index].source}: not UTF-8 text (invalid byte at "
+                                  f"offset {offset}); --skip-invalid leaves such files out") from None
+                skipped += [f"{self.files[i].source}: not UTF-8 text (invalid byte at offset {offset})"
+                            for i, offset in invalid]
+                dropped = {i for i, _ in invalid}
+                kept = [i for i in kept if i not in dropped]
+            except OSError as error:
+                if error.filename in self.sources:
+                    error.filename = self.sources[error.filename]
+                elif isinstance(error.filename, str) and error.filename.startswith(self.work + os.sep):
+                    error.filename = options.output
+                raise
+
+    def _find_invalid(self, indices: list[int], first_only: bool) -> list[tuple[int, int]]:
+        found = []
+        for index in indices:
+            offset = first_invalid_utf8(self.files[index].source)
+            if offset is not None:
+                found.append((index, offset))
+                if first_only:
+                    break
+        return found
+
+
+def _unchanged(entry: InputEntry, fingerprint: Fingerprint | None, dereference: bool) -> bool:
+    before = entry.info
+    try:
+        after = os.stat(entry.source) if dereference else os.lstat(entry.source)
+    except OSError:
+        return False
+    same = (after.st_ino, after.st_size, after.st_mtime_ns) == (before.st_ino, before.st_size, before.st_mtime_ns)
+    if fingerprint is not None:
+        same = same and fingerprint.identity == (before.st_dev, before.st_ino) and fingerprint.size == before.st_size
+    return same
+
+
+def build_manifest(tree: InputTree, packed: set[int], fingerprints: list[Fingerprint],
+                   names: list[str]) -> Manifest:
+    entries: list = []
+    file_index = 0
+    for entry in tree.entries:
+        info = entry.info
+        if entry.kind == "file":
+            if file_index in packed:
+                fp = fingerprints[file_index]
+                name = os.fsencode(names[file_index])
+                renamed = None if entry.stored.rsplit(b"/", 1)[-1] == name else name
+                entries.append(FileEntry(entry.stored, stat.S_IMODE(info.st_mode), info.st_mtime_ns,
+                                         fp.size, fp.digest, fp.line_ends, renamed))
+            file_index += 1
+        elif entry.kind == "dir":
+            entries.append(DirectoryEntry(entry.stored, stat.S_IMODE(info.st_mode), info.st_mtime_ns))
+        else:
+            entries.append(LinkEntry(entry.stored, info.st_mtime_ns, entry.link_target))
+    return Manifest(entries)
+
+
+def _save_dictionary(compressor: QVCompressor, work: str, dictionary: str) -> None:
+    """The grown vocabulary, complete on the disk under `work`, with the old file's mode."""
+    staged = os.path.join(work, "dictionary")
+    final_path = compressor.dict_path
+    compressor.dict_path = staged
+    try:
+        compressor.save_dict()
+    finally:
+        compressor.dict_path = final_path
+    with contextlib.suppress(FileNotFoundError):
+        os.chmod(staged, stat.S_IMODE(os.stat(dictionary).st_mode))
+    fsync_file(staged)
+
+
+def _commit(work: str, options: PackOptions, dictionary_work: str | None) -> None:
+    """Moves the package, and the dictionary if any, to their final names: both or neither."""
+    output = os.path.abspath(options.output)
+    with signals_deferred(), contextlib.ExitStack() as stack:
+        placement = Placement()
+        work_fd = stack.enter_context(opened_directory(work))
+        out_fd = stack.enter_context(opened_directory(os.path.dirname(output)))
+        try:
+            if dictionary_work is not None and options.dictionary is not None:
+                dict_work_fd = stack.enter_context(opened_directory(dictionary_work))
+                dict_fd = stack.enter_context(opened_directory(os.path.dirname(options.dictionary)))
+                placement.move(dict_work_fd, "dictionary", dict_fd, os.path.basename(options.dictionary),
+                               replace=True, backup_fd=dict_work_fd)
+            try:
+                placement.move(work_fd, "package", out_fd, os.path.basename(output),
+                               replace=options.force, backup_fd=work_fd)
+            except FileExistsError:
+                raise Failure(f"{options.output}: exists already; use --force to replace it") from None
+            os.fsync(out_fd)
+            if dictionary_work is not None:
+                os.fsync(dict_fd)
+        except BaseException:
+            placement.undo()
+            raise
+
+
+def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions, dereference: bool = False) -> PackResult:
+    files = tree.files
+    output_dir = os.path.dirname(os.path.abspath(options.output))
+    with contextlib.ExitStack() as stack:
+        work = stack.enter_context(private_directory(output_dir, "pack"))
+        package = os.path.join(work, "package")
+        encoding = _Encoding(files, work)
+        worker = InputFingerprints([entry.source for entry in files]) if options.with_manifest else None
+        if worker is not None:
+            worker.start()
+        try:
+            kept, not_utf8 = encoding.run(compressor, package, options)
+            fingerprints = worker.wait() if worker is not None else []
+        finally:
+            if worker is not None and worker.is_alive():
+                worker.stop()
+        for index in kept:
+            fingerprint = fingerprints[index] if fingerprints else None
+            if not _unchanged(files[index], fingerprint, dereference):
+                raise Failure(f"{files[index].source}: changed while it was being packed; nothing written")
+        if options.with_manifest:
+            manifest = build_manifest(tree, set(kept), fingerprints, encoding.names)
+            append_to_package(package, manifest.payload())
+        else:
+            fsync_file(package)
+        dictionary_work = None
+        if options.dictionary is not None:
+            dictionary_work = stack.enter_context(
+                private_directory(os.path.dirname(options.dictionary), "dictionary"))
+            _save_dictionary(compressor, dictionary_work, options.dictionary)
+        package_bytes = os.path.getsize(package)
+        _commit(work, options, dictionary_work)
+    packed = [files[i] for i in kept]
+    return PackResult(
+        files=packed,
+        directories=sum(1 for entry in tree.entries if entry.kind == "dir"),
+        links=sum(1 for entry in tree.entries if entry.kind == "link"),
+        input_bytes=sum(fingerprints[i].size for i in kept) if fingerprints else sum(e.info.st_size for e in packed),
+        package_bytes=package_bytes,
+        not_utf8=not_utf8,
+    )
+
+
+def warn(message: str) -> None:
+    print(f"qvc pack: {message}", file=sys.stderr)
+
+
+def run_pack(args) -> int:
+    import time
+
+    started = time.perf_counter()
+    check_output(args.output, args.paths, args.force)
+    dictionary = os.path.realpath(args.dict) if args.dict else None
+    if dictionary is not None:
+        if dictionary == os.path.realpath(args.output):
+            raise Failure(f"{args.dict}: is also the package to write")
+        check_dictionary_file(dictionary)
+    tree = walk_inputs(args.paths, args.dereference)
+    refuse_output_linked_to_an_input(args.output, tree)
+    for skipped in tree.skipped:
+        warn(f"skipping {skipped}")
+    options = PackOptions(args.output, args.level, args.threads, args.force, args.skip_invalid, dictionary)
+    with dictionary_locked(dictionary) if dictionary else contextlib.nullcontext():
+        if dictionary is not None:
+            try:
+                compressor = QVCompressor(dictionary)
+            except Exception as error:
+                raise Failure(f"{args.dict}: cannot load the dictionary: {error}") from None
+        else:
+            compressor = fresh_compressor()
+        known = len(compressor.global_dict)
+        result = pack(tree, compressor, options, args.dereference)
+    for skipped in result.not_utf8:
+        warn(f"skipped {skipped}")
+    seconds = time.perf_counter() - started
+    ratio = result.package_bytes / result.input_bytes if result.input_bytes else 0.0
+    vocabulary = len(compressor.global_dict)
+    others = []
+    if result.directories:
+        others.append(f"{result.directories:,} directories")
+    if result.links:
+        others.append(f"{result.links:,} links")
+    left_out = len(tree.skipped) + len(result.not_utf8)
+    if left_out:
+        others.append(f"{left_out:,} left out as listed above")
+    extra = f" ({', '.join(others)})" if others else ""
+    print(
+        f"packed {len(result.files):,} files{extra}, {result.input_bytes:,} bytes -> "
+        f"{result.package_bytes:,} bytes ({ratio:.1%}), vocabulary {vocabulary:,} tokens "
+        f"({vocabulary - known:,} new), {seconds:.2f} s"
+    )
+    return 0

@@ -1,0 +1,397 @@
+"""`qvc unpack` and `qvc check`: restoring a package, verified, without ever losing a file.
+
+The library's `decode_package` writes the package's files, flat, into a private directory that
+this process made. Each restored file is checked against its manifest entry (its line ends put
+back first) on a second thread while the decoder writes the next ones; only when every file
+matches are they moved to their places in the tree, and a failure part-way through moves them
+all back. Paths in the tree are resolved one directory descriptor at a time, never following a
+symlink, so neither a link already in the target nor one stored in the package can carry a file
+anywhere else.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import os
+import stat
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+
+from qvc_cli import line_ends
+from qvc_cli.digests import PIECE_SIZE, WHOLE_READ_LIMIT
+from qvc_cli.failures import Failure, listed
+from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, read_from_package
+from qvc_cli.packing import fresh_compressor
+from qvc_cli.package_reader import PackageError
+from qvc_cli.staging import Placement, opened_directory, private_directory, signals_deferred
+
+# Set-user-ID and set-group-ID bits are not restored: a package is no reason to trust a program.
+RESTORED_MODE_BITS = 0o1777
+
+
+def _read_file(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class RestoredFileChecker(threading.Thread):
+    """Checks each restored file against its entry, in package order, as soon as the decoder
+    has moved on to the next file (it writes one file at a time, in order); restores the file's
+    line ends, and with `apply_metadata` its mode and modification time."""
+
+    def __init__(self, directory: str, entries: list[FileEntry], apply_metadata: bool) -> None:
+        super().__init__(name="qvc-verify", daemon=True)
+        self.directory = directory
+        self.entries = entries
+        self.names = [entry.name_in_package for entry in entries]
+        self.apply_metadata = apply_metadata
+        self.damaged: list[int] = []
+        self.error: BaseException | None = None
+        self._decoded = threading.Event()
+        self._stop_requested = threading.Event()
+
+    def decoder_finished(self) -> None:
+        self._decoded.set()
+
+    def stop(self) -> None:
+        self._stop_requested.set()
+        self._decoded.set()
+        self.join()
+
+    def result(self) -> list[int]:
+        self.join()
+        if self.error is not None:
+            raise self.error
+        return self.damaged
+
+    def run(self) -> None:
+        try:
+            for index in range(len(self.entries)):
+                self._wait_until_written(index)
+                if self._stop_requested.is_set():
+                    return
+                if not self._check(index):
+                    self.damaged.append(index)
+        except BaseException as error:  # handed to the main thread, which reports it
+            self.error = error
+
+    def _wait_until_written(self, index: int) -> None:
+        if index + 1 == len(self.names):
+            self._decoded.wait()
+            return
+        following = os.path.join(self.directory, self.names[index + 1])
+        while not self._decoded.is_set() and not os.path.lexists(following):
+            self._decoded.wait(0.002)
+
+    def _check(self, index: int) -> bool:
+        entry = self.entries[index]
+        path = os.path.join(self.directory, self.names[index])
+        try:
+            info = os.lstat(path)
+        except FileNotFoundError:
+            return False
+        if not stat.S_ISREG(info.st_mode):
+            return False
+        if entry.line_ends is None and info.st_size > WHOLE_READ_LIMIT:
+            if not self._matches_in_pieces(path, entry):
+                return False
+        else:
+            restored = _read_file(path)
+            original = line_ends.restore(restored, entry.line_ends)
+            if original is None or len(original) != entry.size:
+                return False
+            if hashlib.sha256(original).digest() != entry.digest:
+                return False
+            if original is not restored:
+                with open(path, "wb") as f:
+                    f.write(original)
+        if self.apply_metadata:
+            os.chmod(path, entry.mode & RESTORED_MODE_BITS)
+            os.utime(path, ns=(entry.mtime_ns, entry.mtime_ns))
+        return True
+
+    @staticmethod
+    def _matches_in_pieces(path: str, entry: FileEntry) -> bool:
+        hasher, size = hashlib.sha256(), 0
+        with open(path, "rb", buffering=0) as f:
+            while piece := f.read(PIECE_SIZE):
+                hasher.update(piece)
+                size += len(piece)
+        return size == entry.size and hasher.digest() == entry.digest
+
+
+@dataclass
+class Staged:
+    """A package restored into a private directory, checked, not yet in place."""
+
+    directory: str
+    names: list[str]  # the package's own names of its files, as restored
+    damaged: list[str] = field(default_factory=list)  # paths of files that fail their check
+
+
+def stage(package: str, work: str, manifest: Manifest | None, apply_metadata: bool) -> Staged:
+    directory = os.path.join(work, "files")
+    files = manifest.files if manifest is not None else []
+    checker = RestoredFileChecker(directory, files, apply_metadata) if manifest is not None else None
+    if checker is not None:
+        checker.start()
+    try:
+        try:
+            names = fresh_compressor().decode_package(package, directory)
+        except OSError as error:
+            raise _restoring_error(error, directory, files) from None
+        except Exception as error:  # the unpickler's, the decompressor's, the decoder's
+            raise Failure(f"{package}: damaged or not a package: {error}") from None
+        if checker is not None:
+            checker.decoder_finished()
+            damaged = [os.fsdecode(files[i].path) for i in checker.result()]
+    finally:
+        if checker is not None and checker.is_alive():
+            checker.stop()
+    staged = Staged(directory, names)
+    if manifest is not None:
+        if names != [entry.name_in_package for entry in files]:
+            damaged = damaged or ["the package's file list"]
+        staged.damaged = damaged
+    return staged
+
+
+def _restoring_error(error: OSError, directory: str, files: list[FileEntry]) -> Failure:
+    """An error of the decoder names a file in the private directory: name the file restored."""
+    name = error.filename
+    if isinstance(name, str) and name.startswith(directory + os.sep):
+        flat = name[len(directory) + 1:]
+        stored = next((os.fsdecode(e.path) for e in files if e.name_in_package == flat), flat)
+        return Failure(f"{stored}: {error.strerror or error} (while restoring it)")
+    return Failure(f"{error.filename or ''}: {error.strerror or error}")
+
+
+def _conflicts(target: str, entries: list) -> tuple[list[str], list[str]]:
+    """Entries whose place in `target` is taken: (replaceable with --force, never replaced).
+    Entries are manifest entries, or names of a package without one. A directory in the way of
+    a file is never removed."""
+    replaceable, blocking = [], []
+    for entry in entries:
+        relative = entry if isinstance(entry, str) else os.fsdecode(entry.path)
+        try:
+            info = os.lstat(os.path.join(target, relative))
+        except FileNotFoundError:
+            continue
+        except NotADirectoryError:  # a file where the path needs a directory
+            replaceable.append(relative)
+            continue
+        wants_directory = isinstance(entry, DirectoryEntry)
+        if not stat.S_ISDIR(info.st_mode):
+            replaceable.append(relative)
+        elif not wants_directory:
+            blocking.append(relative)
+    return replaceable, blocking
+
+
+def refuse_conflicts(target: str, entries: list, force: bool) -> None:
+    replaceable, blocking = _conflicts(target, entries)
+    if blocking:
+        raise Failure(f"{target}: {len(blocking):,} directories are in the way of files to restore "
+                      f"({listed(blocking)}); choose another directory with -o")
+    if replaceable and not force:
+        raise Failure(f"{target}: {len(replaceable):,} files exist already ({listed(replaceable)}); "
+                      "use --force to replace them or choose another directory with -o")
+
+
+class _TreeWriter:
+    """Moves staged files into `target` along descriptors, never through a symlink."""
+
+    def __init__(self, target_fd: int, work_fd: int, files_fd: int, placement: Placement, force: bool):
+        self.placement = placement
+        self.force = force
+        self.work_fd = work_fd
+        self.files_fd = files_fd
+        self.directories: dict[bytes, int] = {b"": target_fd}
+        self.created: list[tuple[bytes, int]] = []
+
+    def close(self) -> None:
+        for path, fd in self.directories.items():
+            if path:
+                os.close(fd)
+
+    def directory(self, path: bytes) -> int:
+        fd = self.directories.get(path)
+        if fd is not None:
+            return fd
+        parent, _, name = path.rpartition(b"/")
+        parent_fd = self.directory(parent)
+        made = self.placement.make_directory(parent_fd, os.fsdecode(name), replace=self.force,
+                                             backup_fd=self.work_fd)
+        fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=parent_fd)
+        self.directories[path] = fd
+        if made:
+            self.created.append((path, fd))
+        return fd
+
+    def place(self, source_fd: int, source: str, path: bytes) -> None:
+        parent, _, name = path.rpartition(b"/")
+        self.placement.move(source_fd, source, self.directory(parent), os.fsdecode(name),
+                            replace=self.force, backup_fd=self.work_fd)
+
+
+def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, force: bool) -> None:
+    links = os.path.join(work, "links")
+    os.mkdir(links)
+    file_names = iter(staged.names)
+    directory_metadata: dict[bytes, DirectoryEntry] = {}
+    with signals_deferred(), contextlib.ExitStack() as stack:
+        target_fd = stack.enter_context(opened_directory(target))
+        work_fd = stack.enter_context(opened_directory(work))
+        files_fd = stack.enter_context(opened_directory(staged.directory))
+        links_fd = stack.enter_context(opened_directory(links))
+        placement = Placement()
+        writer = _TreeWriter(target_fd, work_fd, files_fd, placement, force)
+        stack.callback(writer.close)
+        entry: DirectoryEntry | FileEntry | LinkEntry | None = None
+        try:
+            for number, entry in enumerate(manifest.entries):
+                if isinstance(entry, FileEntry):
+                    writer.place(files_fd, next(file_names), entry.path)
+                elif isinstance(entry, DirectoryEntry):
+                    writer.directory(entry.path)
+                    directory_metadata[entry.path] = entry
+                else:
+                    staged_link = str(number)
+                    os.symlink(entry.target, staged_link, dir_fd=links_fd)
+                    os.utime(staged_link, ns=(entry.mtime_ns, entry.mtime_ns), dir_fd=links_fd,
+                             follow_symlinks=False)
+                    writer.place(links_fd, staged_link, entry.path)
+        except FileExistsError:
+            placement.undo()
+            where = os.path.join(target, os.fsdecode(entry.path)) if entry is not None else target
+            raise Failure(f"{where}: appeared while restoring; nothing restored") from None
+        except BaseException:
+            placement.undo()
+            raise
+        # Last, deepest first: a directory's time changes with every entry made in it.
+        for path, fd in sorted(writer.created, key=lambda item: item[0].count(b"/"), reverse=True):
+            entry = directory_metadata.get(path)
+            if entry is not None:
+                os.chmod(fd, entry.mode & RESTORED_MODE_BITS)
+                os.utime(fd, ns=(entry.mtime_ns, entry.mtime_ns))
+
+
+def _commit_flat(staged: Staged, target: str, work: str, force: bool) -> None:
+    with signals_deferred(), contextlib.ExitStack() as stack:
+        target_fd = stack.enter_context(opened_directory(target))
+        work_fd = stack.enter_context(opened_directory(work))
+        files_fd = stack.enter_context(opened_directory(staged.directory))
+        placement = Placement()
+        name = ""
+        try:
+            for name in dict.fromkeys(staged.names):
+                placement.move(files_fd, name, target_fd, name, replace=force, backup_fd=work_fd)
+        except FileExistsError:
+            placement.undo()
+            raise Failure(f"{os.path.join(target, name)}: appeared while restoring; "
+                          "nothing restored") from None
+        except BaseException:
+            placement.undo()
+            raise
+
+
+def default_output_dir(package: str) -> str:
+    stem, extension = os.path.splitext(os.path.basename(package))
+    return stem if extension and stem else os.path.basename(package) + ".files"
+
+
+def _is_empty_directory(path: str) -> bool:
+    with os.scandir(path) as listing:
+        return next(listing, None) is None
+
+
+@contextlib.contextmanager
+def _target_directory(target: str):
+    """Makes `target` with any missing parents; removes what it made if the block fails."""
+    made = []
+    path = os.path.abspath(target)
+    while not os.path.lexists(path):
+        made.append(path)
+        path = os.path.dirname(path)
+    try:
+        for directory in reversed(made):
+            os.mkdir(directory)
+    except OSError as error:
+        _remove_empty(made)
+        raise Failure(f"{target}: cannot make the directory: {error.strerror}") from None
+    try:
+        yield
+    except BaseException:
+        with signals_deferred():
+            _remove_empty(made)
+        raise
+
+
+def _remove_empty(directories: list[str]) -> None:
+    for directory in directories:
+        with contextlib.suppress(OSError):
+            os.rmdir(directory)
+
+
+def _open_package(package: str) -> Manifest | None:
+    if not os.path.exists(package):
+        raise Failure(f"{package}: no such package")
+    if not os.path.isfile(package):
+        raise Failure(f"{package}: not a package (not a regular file)")
+    try:
+        return read_from_package(package)
+    except PackageError as error:
+        raise Failure(f"{package}: {error}") from None
+
+
+def run_unpack(args) -> int:
+    started = time.perf_counter()
+    manifest = _open_package(args.package)
+    target = args.output or default_output_dir(args.package)
+    if os.path.lexists(target):
+        if not os.path.isdir(target):
+            raise Failure(f"{target}: exists and is not a directory; choose another with -o")
+        if args.output is None and (os.path.islink(target) or not _is_empty_directory(target)):
+            raise Failure(f"{target}: exists and is not empty; choose another directory with -o")
+    if manifest is not None and os.path.isdir(target):
+        refuse_conflicts(target, manifest.entries, args.force)
+    with _target_directory(target), private_directory(target, "unpack") as work:
+        staged = stage(args.package, work, manifest, apply_metadata=True)
+        if staged.damaged:
+            raise Failure(f"{args.package}: damaged: {len(staged.damaged):,} files differ from what "
+                          f"was packed ({listed(staged.damaged)}); nothing restored")
+        if manifest is not None:
+            _commit_tree(staged, manifest, target, work, args.force)
+        else:
+            refuse_conflicts(target, list(dict.fromkeys(staged.names)), args.force)
+            _commit_flat(staged, target, work, args.force)
+    seconds = time.perf_counter() - started
+    if manifest is None:
+        repeated = len(staged.names) - len(set(staged.names))
+        note = f"; {repeated:,} names repeat, the last file of each name kept" if repeated else ""
+        print(f"restored {len(set(staged.names)):,} files into {target}, {seconds:.2f} s; "
+              f"the package has no manifest: no digests to verify, names flat{note}")
+    else:
+        directories = sum(isinstance(entry, DirectoryEntry) for entry in manifest.entries)
+        links = sum(isinstance(entry, LinkEntry) for entry in manifest.entries)
+        print(f"restored {len(staged.names):,} files, {directories:,} directories and {links:,} links "
+              f"into {target}, every digest verified, {seconds:.2f} s")
+    return 0
+
+
+def run_check(args) -> int:
+    manifest = _open_package(args.package)
+    with private_directory(tempfile.gettempdir(), "check") as work:
+        staged = stage(args.package, work, manifest, apply_metadata=False)
+    if staged.damaged:
+        raise Failure(f"{args.package}: damaged: {len(staged.damaged):,} files differ from what was "
+                      f"packed ({listed(staged.damaged)})")
+    if manifest is None:
+        print(f"{args.package}: decodes, {len(staged.names):,} files; no manifest, so no digests "
+              "to compare")
+    else:
+        print(f"{args.package}: intact, {len(staged.names):,} files, every digest matches")
+    return 0

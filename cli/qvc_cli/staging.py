@@ -1,0 +1,183 @@
+"""Writing under final names only once everything is complete.
+
+Work is done in a private directory (mode 0700, a fresh random name) on the file system it is
+meant for, and each finished file is then moved to its final name: a failure or Ctrl-C before
+that leaves nothing under a final name, and the private directory is removed on every way out.
+Moving is journalled, so a failure part-way through moves everything back.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import os
+import shutil
+import signal
+import stat
+import tempfile
+from collections.abc import Iterator
+
+_DEFERRED_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+
+
+@contextlib.contextmanager
+def signals_deferred() -> Iterator[None]:
+    """Ctrl-C and termination wait until the block is over: moving files into place and
+    cleaning up are never left half done."""
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _DEFERRED_SIGNALS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise SystemExit(128 + signum)
+
+
+def exit_cleanly_on_termination() -> None:
+    """SIGTERM and SIGHUP unwind like Ctrl-C, through every clean-up on the way."""
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(signum) == signal.SIG_DFL:
+            signal.signal(signum, _terminate)
+
+
+@contextlib.contextmanager
+def private_directory(parent: str, purpose: str) -> Iterator[str]:
+    """A new directory inside `parent` that only this process uses, removed with its contents
+    on every way out."""
+    path = tempfile.mkdtemp(prefix=f".qvc-{purpose}-", dir=parent)
+    try:
+        yield path
+    finally:
+        with signals_deferred():
+            shutil.rmtree(path, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def opened_directory(path: str, dir_fd: int | None = None, follow: bool = True) -> Iterator[int]:
+    """A descriptor of directory `path`; with `follow` false, a symlink there is refused."""
+    flags = os.O_RDONLY | os.O_DIRECTORY | (0 if follow else os.O_NOFOLLOW)
+    fd = os.open(path, flags, dir_fd=dir_fd)
+    try:
+        yield fd
+    finally:
+        os.close(fd)
+
+
+def fsync_file(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+# Hard links are how a move refuses to replace a name that appeared meanwhile; these say the
+# file system has none, and the move falls back to checking first.
+_NO_HARD_LINKS = {errno.EPERM, errno.EOPNOTSUPP, errno.EMLINK, errno.ENOSYS}
+
+
+class Placement:
+    """Moves files from a private directory to their final names, recording each step so that
+    `undo` can put back everything as it was. Names are taken relative to directory
+    descriptors, and a symlink at a final name is replaced, never followed. What a move
+    replaces is kept in `backup_fd`, a private directory on the same file system, until the
+    caller removes that directory."""
+
+    def __init__(self) -> None:
+        self._undo: list[tuple] = []
+        self._backups = 0
+
+    def move(self, src_fd: int, src: str, dst_fd: int, dst: str, *, replace: bool,
+             backup_fd: int) -> None:
+        """Moves `src` to `dst`. Without `replace`, an existing `dst` raises FileExistsError,
+        even one that appeared a moment ago."""
+        if replace:
+            backup = self._back_up(dst_fd, dst, backup_fd)
+            os.rename(src, dst, src_dir_fd=src_fd, dst_dir_fd=dst_fd)
+            self._undo.append(("moved", src_fd, src, dst_fd, dst, backup_fd, backup))
+            return
+        try:
+            os.link(src, dst, src_dir_fd=src_fd, dst_dir_fd=dst_fd, follow_symlinks=False)
+        except OSError as error:
+            if error.errno not in _NO_HARD_LINKS:
+                raise
+            if _exists(dst_fd, dst):
+                raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), dst) from None
+            os.rename(src, dst, src_dir_fd=src_fd, dst_dir_fd=dst_fd)
+        else:
+            os.unlink(src, dir_fd=src_fd)
+        self._undo.append(("moved", src_fd, src, dst_fd, dst, backup_fd, None))
+
+    def make_directory(self, parent_fd: int, name: str, *, replace: bool, backup_fd: int) -> bool:
+        """Makes directory `name` unless one is there; a non-directory in the way is replaced
+        only with `replace`. Returns whether a new directory was made."""
+        try:
+            os.mkdir(name, 0o700, dir_fd=parent_fd)
+        except FileExistsError:
+            if _is_directory(parent_fd, name):
+                return False
+            if not replace:
+                raise
+            backup = self._back_up(parent_fd, name, backup_fd, by_rename=True)
+            os.mkdir(name, 0o700, dir_fd=parent_fd)
+            self._undo.append(("replaced", parent_fd, name, backup_fd, backup))
+            return True
+        self._undo.append(("made", parent_fd, name))
+        return True
+
+    def _back_up(self, dir_fd: int, name: str, backup_fd: int, by_rename: bool = False) -> str | None:
+        """Keeps what is at `name` aside, so that `undo` can bring it back; None if nothing."""
+        if not _exists(dir_fd, name):
+            return None
+        self._backups += 1
+        backup = f"previous-{self._backups}"
+        if not by_rename:
+            try:
+                # A link keeps the old file at its name until the new one replaces it.
+                os.link(name, backup, src_dir_fd=dir_fd, dst_dir_fd=backup_fd,
+                        follow_symlinks=False)
+                return backup
+            except OSError as error:
+                if error.errno not in _NO_HARD_LINKS:
+                    raise
+        os.rename(name, backup, src_dir_fd=dir_fd, dst_dir_fd=backup_fd)
+        return backup
+
+    def undo(self) -> None:
+        """Puts everything back, newest step first; what cannot be undone is left as it is."""
+        for step in reversed(self._undo):
+            with contextlib.suppress(OSError):
+                self._undo_step(step)
+        self._undo.clear()
+
+    def _undo_step(self, step: tuple) -> None:
+        if step[0] == "moved":
+            _, src_fd, src, dst_fd, dst, backup_fd, backup = step
+            os.rename(dst, src, src_dir_fd=dst_fd, dst_dir_fd=src_fd)
+            if backup is not None:
+                os.rename(backup, dst, src_dir_fd=backup_fd, dst_dir_fd=dst_fd)
+        elif step[0] == "made":
+            _, parent_fd, name = step
+            os.rmdir(name, dir_fd=parent_fd)
+        else:
+            _, parent_fd, name, backup_fd, backup = step
+            os.rmdir(name, dir_fd=parent_fd)
+            os.rename(backup, name, src_dir_fd=backup_fd, dst_dir_fd=parent_fd)
+
+
+def _exists(dir_fd: int, name: str) -> bool:
+    try:
+        os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
+    except FileNotFoundError:
+        return False
+    return True
+
+
+def _is_directory(dir_fd: int, name: str) -> bool:
+    try:
+        info = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
+    except FileNotFoundError:
+        return False
+    return stat.S_ISDIR(info.st_mode)
