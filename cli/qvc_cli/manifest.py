@@ -16,11 +16,13 @@ byte with the opcodes of one more entry, none of which touches the stream's memo
 so the last 13 bytes of a package lead to its manifest without reading anything else. The
 payload is a pickle of plain lists, tuples, ints and byte strings, read with the same restricted
 unpickling and size checks as a package, then validated entry by entry: it comes from a file
-anyone may have written.
+anyone may have written. The payload ends with the SHA-256 of what precedes it, so that damage to
+a path, a mode or a digest is found as surely as damage to a file's content.
 """
 
 from __future__ import annotations
 
+import hashlib
 import mmap
 import os
 import pickle
@@ -160,11 +162,15 @@ class Manifest:
 
     def payload(self) -> bytes:
         content = {"version": FORMAT_VERSION, "entries": [_row(entry) for entry in self.entries]}
-        return pickle.dumps(content, protocol=4)
+        pickled = pickle.dumps(content, protocol=4)
+        return pickled + hashlib.sha256(pickled).digest()
 
     @classmethod
     def from_payload(cls, payload: bytes) -> Manifest:
-        content = restricted_loads(payload, "manifest", whole=True)
+        pickled, digest = payload[:-DIGEST_SIZE], payload[-DIGEST_SIZE:]
+        if len(payload) <= DIGEST_SIZE or hashlib.sha256(pickled).digest() != digest:
+            raise PackageError("damaged manifest: it does not match its digest")
+        content = restricted_loads(pickled, "manifest", whole=True)
         try:
             _require(type(content) is dict, "not a dict")
             version = content.get("version")

@@ -102,7 +102,6 @@ class _Encoding:
 
     def __init__(self, files: list[InputEntry], work: str) -> None:
         self.files = files
-        self.work = work
         self.names = flat_names(files)
         self.paths: list[str] = []
         links = os.path.join(work, "names")
@@ -139,8 +138,6 @@ class _Encoding:
             except OSError as error:
                 if error.filename in self.sources:
                     error.filename = self.sources[error.filename]
-                elif isinstance(error.filename, str) and error.filename.startswith(self.work + os.sep):
-                    error.filename = options.output
                 raise
 
     def _find_invalid(self, indices: list[int], first_only: bool) -> list[tuple[int, int]]:
@@ -238,7 +235,12 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions, derefe
         if worker is not None:
             worker.start()
         try:
-            kept, not_utf8 = encoding.run(compressor, package, options)
+            try:
+                kept, not_utf8 = encoding.run(compressor, package, options)
+            except OSError as error:
+                if error.filename is None or str(error.filename).startswith(work + os.sep):
+                    error.filename = options.output  # writing the package failed
+                raise
             fingerprints = worker.wait() if worker is not None else []
         finally:
             if worker is not None and worker.is_alive():
@@ -247,11 +249,15 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions, derefe
             fingerprint = fingerprints[index] if fingerprints else None
             if not _unchanged(files[index], fingerprint, dereference):
                 raise Failure(f"{files[index].source}: changed while it was being packed; nothing written")
-        if options.with_manifest:
-            manifest = build_manifest(tree, set(kept), fingerprints, encoding.names)
-            append_to_package(package, manifest.payload())
-        else:
-            fsync_file(package)
+        try:
+            if options.with_manifest:
+                manifest = build_manifest(tree, set(kept), fingerprints, encoding.names)
+                append_to_package(package, manifest.payload())
+            else:
+                fsync_file(package)
+        except OSError as error:
+            error.filename = options.output
+            raise
         dictionary_work = None
         if options.dictionary is not None:
             dictionary_work = stack.enter_context(

@@ -160,13 +160,18 @@ def stage(package: str, work: str, manifest: Manifest | None, apply_metadata: bo
 
 
 def _restoring_error(error: OSError, directory: str, files: list[FileEntry]) -> Failure:
-    """An error of the decoder names a file in the private directory: name the file restored."""
-    name = error.filename
-    if isinstance(name, str) and name.startswith(directory + os.sep):
-        flat = name[len(directory) + 1:]
-        stored = next((os.fsdecode(e.path) for e in files if e.name_in_package == flat), flat)
-        return Failure(f"{stored}: {error.strerror or error} (while restoring it)")
-    return Failure(f"{error.filename or ''}: {error.strerror or error}")
+    """An error of the decoder names a file in the private directory, or none (a failed write):
+    name the file being restored."""
+    flat = None
+    if isinstance(error.filename, str) and error.filename.startswith(directory + os.sep):
+        flat = error.filename[len(directory) + 1:]
+    elif files:
+        # Files are written in order: the last one there is the one being written.
+        written = [entry for entry in files if os.path.lexists(os.path.join(directory, entry.name_in_package))]
+        flat = written[-1].name_in_package if written else None
+    stored = next((os.fsdecode(e.path) for e in files if e.name_in_package == flat), flat)
+    where = stored if stored is not None else error.filename or directory
+    return Failure(f"{where}: {error.strerror or error} (while restoring it); nothing restored")
 
 
 def _conflicts(target: str, entries: list) -> tuple[list[str], list[str]]:

@@ -1,0 +1,63 @@
+"""Driving `qvc` as a user does, and looking at what it left behind."""
+
+from __future__ import annotations
+
+import os
+import resource
+import signal
+import stat
+import subprocess
+import sys
+from pathlib import Path
+
+QVC = [sys.executable, "-m", "qvc_cli"]
+
+
+def qvc(*args, cwd=None, limit_file_size=None, timeout=300) -> subprocess.CompletedProcess:
+    """Runs `qvc` with `args`; with `limit_file_size`, no file it writes may grow beyond that
+    many bytes, as on a full disk."""
+    preexec = None
+    if limit_file_size is not None:
+        def preexec():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit_file_size, limit_file_size))
+    return subprocess.run([*QVC, *map(str, args)], capture_output=True, text=True, cwd=cwd,
+                          timeout=timeout, preexec_fn=preexec)
+
+
+def start_qvc(*args, cwd=None) -> subprocess.Popen:
+    return subprocess.Popen([*QVC, *map(str, args)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, cwd=cwd)
+
+
+def assert_one_line_failure(result, status=1) -> str:
+    assert result.returncode == status, (result.stdout, result.stderr)
+    assert "Traceback" not in result.stderr
+    lines = result.stderr.strip().splitlines()
+    assert len(lines) == 1, result.stderr
+    return lines[0]
+
+
+def snapshot(root: Path) -> dict[str, tuple]:
+    """Everything under `root` that a round trip must keep: kind, exact bytes or link target,
+    permission bits and modification time of every entry."""
+    entries = {}
+    for directory, subdirectories, files in os.walk(root):
+        for name in subdirectories + files:
+            path = os.path.join(directory, name)
+            info = os.lstat(path)
+            relative = os.path.relpath(path, root)
+            if stat.S_ISLNK(info.st_mode):
+                entries[relative] = ("link", os.readlink(path), info.st_mtime_ns)
+            elif stat.S_ISDIR(info.st_mode):
+                entries[relative] = ("dir", stat.S_IMODE(info.st_mode), info.st_mtime_ns)
+            elif stat.S_ISREG(info.st_mode):
+                entries[relative] = ("file", stat.S_IMODE(info.st_mode), info.st_mtime_ns,
+                                     Path(path).read_bytes())
+    return entries
+
+
+def leftovers(directory: Path) -> list[str]:
+    """Temporary files and directories a run may have left in `directory`."""
+    return [name for name in os.listdir(directory) if name.startswith(".") and
+            (name.startswith(".qvc-") or name.endswith(".tmp"))]
