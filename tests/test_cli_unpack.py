@@ -190,30 +190,55 @@ def with_manifest(plain: bytes, content) -> bytes:
             + b"\x8a\x08" + length + b"\x86s.")
 
 
-def file_row(path, data):
+def manifest_of(rows, **overrides):
+    """A manifest's content: rows ("f", path, data), ("d", path) and ("l", path, target), in
+    columns, with any column replaced by `overrides`."""
     import hashlib
+    import struct
 
-    return ("f", path, 0o644, 0, len(data), hashlib.sha256(data).digest(), None, None)
+    files = [row for row in rows if row[0] == "f"]
+    content = {
+        "version": 1,
+        "kinds": "".join(row[0] for row in rows).encode(),
+        "paths": b"\0".join(row[1] for row in rows),
+        "modes": struct.pack(f"<{len(rows)}H", *[0o644] * len(rows)),
+        "mtimes": struct.pack(f"<{len(rows)}q", *[0] * len(rows)),
+        "sizes": struct.pack(f"<{len(files)}Q", *[len(row[2]) for row in files]),
+        "digests": b"".join(hashlib.sha256(row[2]).digest() for row in files),
+        "line_ends": {},
+        "package_names": {},
+        "link_targets": b"\0".join(row[2] for row in rows if row[0] == "l"),
+    }
+    content.update(overrides)
+    return content
+
+
+PWNED = b"pwned\n"
 
 
 @pytest.mark.parametrize(
-    "rows, complaint",
+    "content, complaint",
     [
-        ([file_row(b"/tmp/qvc-absolute-escape.txt", b"pwned\n")], "unsafe path"),
-        ([file_row(b"../escape.txt", b"pwned\n")], "unsafe path"),
-        ([file_row(b"a/./b.txt", b"pwned\n")], "unsafe path"),
-        ([("l", b"evil", 0, b".."), file_row(b"evil/escape.txt", b"pwned\n")], "below a file or a link"),
-        ([file_row(b"evil/escape.txt", b"pwned\n"), ("l", b"evil", 0, b"..")], "below a file or a link"),
-        ([file_row(b"twice.txt", b"pwned\n"), file_row(b"twice.txt", b"pwned\n")], "stored twice"),
-        ([("f", b"x.txt", 0o644, 0, 6, b"short", None, None)], "not SHA-256"),
-        ([("f", b"x.txt", 0o644, 0, 6, bytes(32), None, b"a/b")], "one path component"),
+        (manifest_of([("f", b"/tmp/qvc-absolute-escape.txt", PWNED)]), "unsafe path"),
+        (manifest_of([("f", b"../escape.txt", PWNED)]), "unsafe path"),
+        (manifest_of([("f", b"a/./escape.txt", PWNED)]), "unsafe path"),
+        (manifest_of([("f", b"a//escape.txt", PWNED)]), "unsafe path"),
+        (manifest_of([("l", b"evil", b".."), ("f", b"evil/escape.txt", PWNED)]), "below a file or a link"),
+        (manifest_of([("f", b"evil/escape.txt", PWNED), ("l", b"evil", b"..")]), "below a file or a link"),
+        (manifest_of([("f", b"twice.txt", PWNED), ("f", b"twice.txt", PWNED)]), "stored twice"),
+        (manifest_of([("f", b"escape.txt", PWNED)], digests=b"short"), "digests do not fit"),
+        (manifest_of([("f", b"escape.txt", PWNED)], package_names={0: b"a/b"}), "one path component"),
+        (manifest_of([("f", b"escape.txt", PWNED)], kinds=b"x"), "kinds are malformed"),
+        (manifest_of([("f", b"escape.txt", PWNED)], modes=b"\xff\xff"), "mode is out of range"),
+        (manifest_of([("f", b"escape.txt", PWNED)], line_ends={0: (7,)}), "line-end records"),
+        ({"version": 1, "kinds": b"f" * 10**6}, "paths are not a byte string"),
     ],
 )
-def test_hostile_manifests_are_refused_before_anything_is_written(tmp_path, rows, complaint):
+def test_hostile_manifests_are_refused_before_anything_is_written(tmp_path, content, complaint):
     (tmp_path / "in").mkdir()
-    plain = library_package(tmp_path / "in", {"escape.txt": b"pwned\n"})
+    plain = library_package(tmp_path / "in", {"escape.txt": PWNED})
     package = tmp_path / "hostile.qvc"
-    package.write_bytes(with_manifest(plain.read_bytes(), {"version": 1, "entries": rows}))
+    package.write_bytes(with_manifest(plain.read_bytes(), content))
     for command in ("unpack", "check"):
         line = assert_one_line_failure(qvc(command, package, "-o", tmp_path / "out")
                                        if command == "unpack" else qvc(command, package))
@@ -222,10 +247,19 @@ def test_hostile_manifests_are_refused_before_anything_is_written(tmp_path, rows
     assert not os.path.exists("/tmp/qvc-absolute-escape.txt")
 
 
+def test_a_consistent_handmade_manifest_is_accepted(tmp_path):
+    """The hostile cases above differ from this one in the one thing they name."""
+    (tmp_path / "in").mkdir()
+    plain = library_package(tmp_path / "in", {"escape.txt": PWNED})
+    plain.write_bytes(with_manifest(plain.read_bytes(), manifest_of([("d", b"d"), ("f", b"d/escape.txt", PWNED)])))
+    assert qvc("unpack", plain, "-o", tmp_path / "out").returncode == 0
+    assert (tmp_path / "out" / "d" / "escape.txt").read_bytes() == PWNED
+
+
 def test_a_newer_manifest_version_is_refused_by_name(tmp_path):
     (tmp_path / "in").mkdir()
     plain = library_package(tmp_path / "in", {"a.txt": b"alpha\n"})
-    plain.write_bytes(with_manifest(plain.read_bytes(), {"version": 2, "entries": []}))
+    plain.write_bytes(with_manifest(plain.read_bytes(), {"version": 2}))
     assert "version 2" in assert_one_line_failure(qvc("check", plain))
 
 

@@ -1,15 +1,9 @@
-"""SHA-256 digests of packed files, taken on a second thread while the compressor works.
-
-The compressor holds the interpreter's lock while it runs, but lets go of it whenever it reads
-or writes a file, and hashlib hashes without it: a worker thread that reads and hashes gets
-most of its work done in those gaps, on the other processor.
-"""
+"""SHA-256 digests of the files to pack, with their sizes and line ends, read once each."""
 
 from __future__ import annotations
 
 import hashlib
 import os
-import threading
 from dataclasses import dataclass
 
 from qvc_cli import line_ends
@@ -59,31 +53,5 @@ def _read_all(fd: int, expected: int) -> bytes:
     return b"".join(pieces)
 
 
-class InputFingerprints(threading.Thread):
-    """Fingerprints `paths` in order on a thread of its own; `results` once joined."""
-
-    def __init__(self, paths: list[str]) -> None:
-        super().__init__(name="qvc-digests", daemon=True)
-        self._paths = paths
-        self._stop_requested = threading.Event()
-        self.results: list[Fingerprint] = []
-        self.error: BaseException | None = None
-
-    def run(self) -> None:
-        try:
-            for path in self._paths:
-                if self._stop_requested.is_set():
-                    return
-                self.results.append(fingerprint_file(path))
-        except BaseException as error:  # handed to the main thread, which reports it
-            self.error = error
-
-    def stop(self) -> None:
-        self._stop_requested.set()
-        self.join()
-
-    def wait(self) -> list[Fingerprint]:
-        self.join()
-        if self.error is not None:
-            raise self.error
-        return self.results
+def fingerprint_files(paths: list[str]) -> list[Fingerprint]:
+    return [fingerprint_file(path) for path in paths]

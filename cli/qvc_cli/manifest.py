@@ -14,7 +14,8 @@ byte with the opcodes of one more entry, none of which touches the stream's memo
     86 73 2e                      pair the two, set the entry, STOP
 
 so the last 13 bytes of a package lead to its manifest without reading anything else. The
-payload is a pickle of plain lists, tuples, ints and byte strings, read with the same restricted
+payload is a pickle of a dict of byte strings (one column per field), ints and tuples, read with
+the same restricted
 unpickling and size checks as a package, then validated entry by entry: it comes from a file
 anyone may have written. The payload ends with the SHA-256 of what precedes it, so that damage to
 a path, a mode or a digest is found as surely as damage to a file's content.
@@ -26,6 +27,8 @@ import hashlib
 import mmap
 import os
 import pickle
+import re
+import struct
 from dataclasses import dataclass
 
 from qvc_cli.line_ends import LineEnds, is_valid_record
@@ -41,7 +44,6 @@ _LENGTH_OPCODE = b"\x8a\x08"  # LONG1 of 8 bytes
 _END_OPCODES = b"\x86s."  # TUPLE2, SETITEM, STOP
 TAIL_SIZE = len(_LENGTH_OPCODE) + 8 + len(_END_OPCODES)
 _HEAD_SIZE = len(_KEY_OPCODES) + len(_PAYLOAD_OPCODE) + 8
-_MAX_MTIME = 2**63
 
 
 @dataclass(frozen=True)
@@ -77,15 +79,6 @@ class LinkEntry:
 Entry = FileEntry | DirectoryEntry | LinkEntry
 
 
-def _row(entry: Entry) -> tuple:
-    if isinstance(entry, FileEntry):
-        return ("f", entry.path, entry.mode, entry.mtime_ns, entry.size, entry.digest, entry.line_ends,
-                entry.package_name)
-    if isinstance(entry, DirectoryEntry):
-        return ("d", entry.path, entry.mode, entry.mtime_ns)
-    return ("l", entry.path, entry.mtime_ns, entry.target)
-
-
 class _Damaged(Exception):
     pass
 
@@ -95,61 +88,115 @@ def _require(condition: bool, what: str) -> None:
         raise _Damaged(what)
 
 
-def _is_int(value: object, low: int, high: int) -> bool:
-    return type(value) is int and low <= value < high
+# One column per field, each a byte string where it can be: a manifest of thousands of entries
+# is then a pickle of a few dozen opcodes, quick to check and to load.
+_KIND_CODES = {FileEntry: b"f", DirectoryEntry: b"d", LinkEntry: b"l"}
+_UNSAFE_COMPONENT = re.compile(rb"(?:^|[/\0])(?:\.\.?)?(?:[/\0]|$)")
 
 
-def _entry(row: object) -> Entry:
-    _require(type(row) is tuple and len(row) >= 1, "an entry is not a tuple")
-    kind, fields = row[0], row[1:]
-    if kind == "f" and len(fields) == 7:
-        path, mode, mtime, size, digest, line_ends, package_name = fields
-        _require(_is_int(size, 0, 2**63), "a file size is not a size")
-        _require(type(digest) is bytes and len(digest) == DIGEST_SIZE, "a digest is not SHA-256")
-        _require(line_ends is None or is_valid_record(line_ends), "a line-end record is malformed")
-        _require(package_name is None or len(path_components(package_name)) == 1,
-                 "a name in the package is not one path component")
-        entry: Entry = FileEntry(path, mode, mtime, size, digest, line_ends, package_name)
-    elif kind == "d" and len(fields) == 3:
-        entry = DirectoryEntry(*fields)
-    elif kind == "l" and len(fields) == 3:
-        path, mtime, target = fields
-        _require(type(target) is bytes and target and b"\0" not in target, "a link target is malformed")
-        entry = LinkEntry(path, mtime, target)
-    else:
-        raise _Damaged(f"an entry of unknown kind {kind!r}")
-    _require(_is_int(entry.mtime_ns, -_MAX_MTIME, _MAX_MTIME), "a modification time is out of range")
-    if not isinstance(entry, LinkEntry):
-        _require(_is_int(entry.mode, 0, 0o10000), "a mode is out of range")
-    return entry
+def _ints(fmt: str, values: list[int]) -> bytes:
+    return struct.pack(f"<{len(values)}{fmt}", *values)
 
 
-def path_components(path: object) -> list[bytes]:
-    """The components of a stored path; raises _Damaged for anything that could leave the
-    directory it is restored into or name it ambiguously: an absolute path, `..`, `.`, an empty
-    component (`a//b`, a trailing slash) or a NUL."""
-    _require(type(path) is bytes and len(path) > 0, "a path is not a byte string")
-    components = path.split(b"/")
-    for component in components:
-        if component in (b"", b".", b"..") or b"\0" in component:
-            raise _Damaged(f"unsafe path {os.fsdecode(path)!r}")
-    return components
+def _unpack_ints(fmt: str, data: object, count: int, what: str) -> tuple[int, ...]:
+    _require(type(data) is bytes and len(data) == count * struct.calcsize(fmt), f"{what} do not fit")
+    return struct.unpack(f"<{count}{fmt}", data)
 
 
-def _check_tree(entries: list[Entry]) -> None:
+def _columns(entries: list[Entry]) -> dict:
+    files = [entry for entry in entries if isinstance(entry, FileEntry)]
+    links = [entry for entry in entries if isinstance(entry, LinkEntry)]
+    return {
+        "version": FORMAT_VERSION,
+        "kinds": b"".join(_KIND_CODES[type(entry)] for entry in entries),
+        "paths": b"\0".join(entry.path for entry in entries),
+        "modes": _ints("H", [getattr(entry, "mode", 0) for entry in entries]),
+        "mtimes": _ints("q", [entry.mtime_ns for entry in entries]),
+        "sizes": _ints("Q", [entry.size for entry in files]),
+        "digests": b"".join(entry.digest for entry in files),
+        "line_ends": {i: entry.line_ends for i, entry in enumerate(files) if entry.line_ends is not None},
+        "package_names": {i: entry.package_name for i, entry in enumerate(files)
+                          if entry.package_name is not None},
+        "link_targets": b"\0".join(entry.target for entry in links),
+    }
+
+
+def _split(blob: object, count: int, what: str) -> list[bytes]:
+    _require(type(blob) is bytes, f"{what} are not a byte string")
+    if count == 0:
+        _require(blob == b"", f"{what} do not fit")
+        return []
+    parts = blob.split(b"\0")
+    _require(len(parts) == count, f"{what} do not fit")
+    return parts
+
+
+def _check_paths(paths: list[bytes], blob: bytes) -> None:
+    """No path may leave the directory it is restored into or name it ambiguously: no absolute
+    path, no `..` or `.`, no empty component (`a//b`, a trailing slash)."""
+    if _UNSAFE_COMPONENT.search(blob):
+        unsafe = next(path for path in paths if _UNSAFE_COMPONENT.search(path))
+        raise _Damaged(f"unsafe path {os.fsdecode(unsafe)!r}")
+
+
+def _check_tree(paths: list[bytes], kinds: bytes) -> None:
     """Every path once, and none below a file or a link: a stored link `a -> /etc` followed by a
     file `a/passwd` would otherwise write outside the target."""
-    kinds: dict[bytes, type] = {}
-    for entry in entries:
-        path_components(entry.path)
-        _require(entry.path not in kinds, f"path {os.fsdecode(entry.path)!r} is stored twice")
-        kinds[entry.path] = type(entry)
-    for entry in entries:
-        components = entry.path.split(b"/")
-        for depth in range(1, len(components)):
-            above = kinds.get(b"/".join(components[:depth]))
-            _require(above in (None, DirectoryEntry),
-                     f"path {os.fsdecode(entry.path)!r} lies below a file or a link")
+    if len(set(paths)) != len(paths):
+        twice = next(path for path in paths if paths.count(path) > 1)
+        raise _Damaged(f"path {os.fsdecode(twice)!r} is stored twice")
+    above: set[bytes] = set()
+    for path in paths:
+        parent = path.rpartition(b"/")[0]
+        while parent and parent not in above:
+            above.add(parent)
+            parent = parent.rpartition(b"/")[0]
+    not_directories = {path for path, kind in zip(paths, kinds) if kind != ord("d")}
+    clash = above & not_directories
+    if clash:
+        raise _Damaged(f"paths lie below a file or a link: {os.fsdecode(min(clash))!r}")
+
+
+def _entries(content: dict) -> list[Entry]:
+    kinds = content.get("kinds")
+    _require(type(kinds) is bytes and not kinds.translate(None, b"fdl"), "entry kinds are malformed")
+    count, file_count, link_count = len(kinds), kinds.count(b"f"), kinds.count(b"l")
+    paths_blob = content.get("paths")
+    paths = _split(paths_blob, count, "paths")
+    _check_paths(paths, paths_blob)
+    modes = _unpack_ints("H", content.get("modes"), count, "modes")
+    _require(max(modes, default=0) < 0o10000, "a mode is out of range")
+    mtimes = _unpack_ints("q", content.get("mtimes"), count, "modification times")
+    sizes = _unpack_ints("Q", content.get("sizes"), file_count, "file sizes")
+    _require(max(sizes, default=0) < 2**63, "a file size is out of range")
+    digests = content.get("digests")
+    _require(type(digests) is bytes and len(digests) == DIGEST_SIZE * file_count, "digests do not fit")
+    line_ends = content.get("line_ends")
+    _require(type(line_ends) is dict and all(type(i) is int and 0 <= i < file_count and is_valid_record(r)
+                                              for i, r in line_ends.items()), "line-end records are malformed")
+    names = content.get("package_names")
+    _require(type(names) is dict and all(type(i) is int and 0 <= i < file_count and type(name) is bytes
+                                         and name and not _UNSAFE_COMPONENT.search(name) and b"/" not in name
+                                         for i, name in names.items()),
+             "a name in the package is not one path component")
+    targets = _split(content.get("link_targets"), link_count, "link targets")
+    _require(all(targets), "a link target is empty")
+    _check_tree(paths, kinds)
+
+    entries: list[Entry] = []
+    file_index = link_index = 0
+    for kind, path, mode, mtime in zip(kinds, paths, modes, mtimes):
+        if kind == ord("f"):
+            i = file_index
+            entries.append(FileEntry(path, mode, mtime, sizes[i], digests[i * DIGEST_SIZE:(i + 1) * DIGEST_SIZE],
+                                     line_ends.get(i), names.get(i)))
+            file_index += 1
+        elif kind == ord("d"):
+            entries.append(DirectoryEntry(path, mode, mtime))
+        else:
+            entries.append(LinkEntry(path, mtime, targets[link_index]))
+            link_index += 1
+    return entries
 
 
 @dataclass
@@ -161,8 +208,7 @@ class Manifest:
         return [entry for entry in self.entries if isinstance(entry, FileEntry)]
 
     def payload(self) -> bytes:
-        content = {"version": FORMAT_VERSION, "entries": [_row(entry) for entry in self.entries]}
-        pickled = pickle.dumps(content, protocol=4)
+        pickled = pickle.dumps(_columns(self.entries), protocol=4)
         return pickled + hashlib.sha256(pickled).digest()
 
     @classmethod
@@ -179,10 +225,7 @@ class Manifest:
                 raise PackageError(f"its manifest has version {version}, newer than this qvc "
                                    f"reads ({FORMAT_VERSION}): a newer qvc unpacks it")
             _require(version >= 1, f"version {version}")
-            rows = content.get("entries")
-            _require(type(rows) is list, "no entry list")
-            entries = [_entry(row) for row in rows]
-            _check_tree(entries)
+            entries = _entries(content)
         except _Damaged as problem:
             raise PackageError(f"damaged manifest: {problem}") from None
         return cls(entries)

@@ -15,11 +15,12 @@ import stat
 import sys
 from dataclasses import dataclass, field
 
-from qvc_cli.digests import Fingerprint, InputFingerprints
+from qvc_cli.digests import Fingerprint, fingerprint_files
 from qvc_cli.dictionary_file import check_dictionary_file, dictionary_locked
 from qvc_cli.failures import Failure
 from qvc_cli.input_tree import InputEntry, InputTree, flat_names, walk_inputs
 from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, append_to_package
+from qvc_cli.side_process import SideProcess
 from qvc_cli.staging import Placement, fsync_file, opened_directory, private_directory, signals_deferred
 from qvc_compressor import QVCompressor
 
@@ -231,8 +232,11 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions, derefe
         work = stack.enter_context(private_directory(output_dir, "pack"))
         package = os.path.join(work, "package")
         encoding = _Encoding(files, work)
-        worker = InputFingerprints([entry.source for entry in files]) if options.with_manifest else None
-        if worker is not None:
+        worker = None
+        if options.with_manifest:
+            # Digests are taken on the other processor while the compressor reads the same files.
+            sources = [entry.source for entry in files]
+            worker = SideProcess(lambda parent_done: fingerprint_files(sources))
             worker.start()
         try:
             try:
@@ -241,10 +245,10 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions, derefe
                 if error.filename is None or str(error.filename).startswith(work + os.sep):
                     error.filename = options.output  # writing the package failed
                 raise
-            fingerprints = worker.wait() if worker is not None else []
+            fingerprints: list[Fingerprint] = worker.result() if worker is not None else []
         finally:
-            if worker is not None and worker.is_alive():
-                worker.stop()
+            if worker is not None:
+                worker.cancel()
         for index in kept:
             fingerprint = fingerprints[index] if fingerprints else None
             if not _unchanged(files[index], fingerprint, dereference):

@@ -2,7 +2,7 @@
 
 The library's `decode_package` writes the package's files, flat, into a private directory that
 this process made. Each restored file is checked against its manifest entry (its line ends put
-back first) on a second thread while the decoder writes the next ones; only when every file
+back first) by a forked process while the decoder writes the next ones; only when every file
 matches are they moved to their places in the tree, and a failure part-way through moves them
 all back. Paths in the tree are resolved one directory descriptor at a time, never following a
 symlink, so neither a link already in the target nor one stored in the package can carry a file
@@ -16,7 +16,6 @@ import hashlib
 import os
 import stat
 import tempfile
-import threading
 import time
 from dataclasses import dataclass, field
 
@@ -26,6 +25,7 @@ from qvc_cli.failures import Failure, listed
 from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, read_from_package
 from qvc_cli.packing import fresh_compressor
 from qvc_cli.package_reader import PackageError
+from qvc_cli.side_process import SideProcess
 from qvc_cli.staging import Placement, opened_directory, private_directory, signals_deferred
 
 # Set-user-ID and set-group-ID bits are not restored: a package is no reason to trust a program.
@@ -37,90 +37,59 @@ def _read_file(path: str) -> bytes:
         return f.read()
 
 
-class RestoredFileChecker(threading.Thread):
-    """Checks each restored file against its entry, in package order, as soon as the decoder
-    has moved on to the next file (it writes one file at a time, in order); restores the file's
-    line ends, and with `apply_metadata` its mode and modification time."""
-
-    def __init__(self, directory: str, entries: list[FileEntry], apply_metadata: bool) -> None:
-        super().__init__(name="qvc-verify", daemon=True)
-        self.directory = directory
-        self.entries = entries
-        self.names = [entry.name_in_package for entry in entries]
-        self.apply_metadata = apply_metadata
-        self.damaged: list[int] = []
-        self.error: BaseException | None = None
-        self._decoded = threading.Event()
-        self._stop_requested = threading.Event()
-
-    def decoder_finished(self) -> None:
-        self._decoded.set()
-
-    def stop(self) -> None:
-        self._stop_requested.set()
-        self._decoded.set()
-        self.join()
-
-    def result(self) -> list[int]:
-        self.join()
-        if self.error is not None:
-            raise self.error
-        return self.damaged
-
-    def run(self) -> None:
-        try:
-            for index in range(len(self.entries)):
-                self._wait_until_written(index)
-                if self._stop_requested.is_set():
-                    return
-                if not self._check(index):
-                    self.damaged.append(index)
-        except BaseException as error:  # handed to the main thread, which reports it
-            self.error = error
-
-    def _wait_until_written(self, index: int) -> None:
-        if index + 1 == len(self.names):
-            self._decoded.wait()
-            return
-        following = os.path.join(self.directory, self.names[index + 1])
-        while not self._decoded.is_set() and not os.path.lexists(following):
-            self._decoded.wait(0.002)
-
-    def _check(self, index: int) -> bool:
-        entry = self.entries[index]
-        path = os.path.join(self.directory, self.names[index])
-        try:
-            info = os.lstat(path)
-        except FileNotFoundError:
-            return False
-        if not stat.S_ISREG(info.st_mode):
-            return False
-        if entry.line_ends is None and info.st_size > WHOLE_READ_LIMIT:
-            if not self._matches_in_pieces(path, entry):
-                return False
+def check_restored_files(directory: str, entries: list[FileEntry], apply_metadata: bool,
+                         parent_done) -> list[int]:
+    """The indices of the restored files in `directory` that do not match their entries.
+    Each file is checked as soon as the decoder has moved on to the next one (it writes one file
+    at a time, in order); its line ends are put back, and with `apply_metadata` its mode and
+    modification time."""
+    names = [entry.name_in_package for entry in entries]
+    damaged = []
+    for index, entry in enumerate(entries):
+        if index + 1 == len(names):
+            parent_done(None)
         else:
-            restored = _read_file(path)
-            original = line_ends.restore(restored, entry.line_ends)
-            if original is None or len(original) != entry.size:
-                return False
-            if hashlib.sha256(original).digest() != entry.digest:
-                return False
-            if original is not restored:
-                with open(path, "wb") as f:
-                    f.write(original)
-        if self.apply_metadata:
-            os.chmod(path, entry.mode & RESTORED_MODE_BITS)
-            os.utime(path, ns=(entry.mtime_ns, entry.mtime_ns))
-        return True
+            following = os.path.join(directory, names[index + 1])
+            while not os.path.lexists(following) and not parent_done(0.001):
+                pass
+        if not _check_restored_file(os.path.join(directory, names[index]), entry, apply_metadata):
+            damaged.append(index)
+    return damaged
 
-    @staticmethod
-    def _matches_in_pieces(path: str, entry: FileEntry) -> bool:
-        hasher, size = hashlib.sha256(), 0
-        with open(path, "rb", buffering=0) as f:
-            while piece := f.read(PIECE_SIZE):
-                hasher.update(piece)
-                size += len(piece)
-        return size == entry.size and hasher.digest() == entry.digest
+
+def _check_restored_file(path: str, entry: FileEntry, apply_metadata: bool) -> bool:
+    try:
+        info = os.lstat(path)
+    except FileNotFoundError:
+        return False
+    if not stat.S_ISREG(info.st_mode):
+        return False
+    if entry.line_ends is None and info.st_size > WHOLE_READ_LIMIT:
+        if not _matches_in_pieces(path, entry):
+            return False
+    else:
+        restored = _read_file(path)
+        original = line_ends.restore(restored, entry.line_ends)
+        if original is None or len(original) != entry.size:
+            return False
+        if hashlib.sha256(original).digest() != entry.digest:
+            return False
+        if original is not restored:
+            with open(path, "wb") as f:
+                f.write(original)
+    if apply_metadata:
+        os.chmod(path, entry.mode & RESTORED_MODE_BITS)
+        os.utime(path, ns=(entry.mtime_ns, entry.mtime_ns))
+    return True
+
+
+def _matches_in_pieces(path: str, entry: FileEntry) -> bool:
+    hasher, size = hashlib.sha256(), 0
+    with open(path, "rb", buffering=0) as f:
+        while piece := f.read(PIECE_SIZE):
+            hasher.update(piece)
+            size += len(piece)
+    return size == entry.size and hasher.digest() == entry.digest
 
 
 @dataclass
@@ -135,8 +104,11 @@ class Staged:
 def stage(package: str, work: str, manifest: Manifest | None, apply_metadata: bool) -> Staged:
     directory = os.path.join(work, "files")
     files = manifest.files if manifest is not None else []
-    checker = RestoredFileChecker(directory, files, apply_metadata) if manifest is not None else None
-    if checker is not None:
+    checker = None
+    if manifest is not None:
+        # Files are checked on the other processor while the decoder writes the next ones.
+        checker = SideProcess(lambda parent_done: check_restored_files(directory, files, apply_metadata,
+                                                                       parent_done))
         checker.start()
     try:
         try:
@@ -146,11 +118,10 @@ def stage(package: str, work: str, manifest: Manifest | None, apply_metadata: bo
         except Exception as error:  # the unpickler's, the decompressor's, the decoder's
             raise Failure(f"{package}: damaged or not a package: {error}") from None
         if checker is not None:
-            checker.decoder_finished()
             damaged = [os.fsdecode(files[i].path) for i in checker.result()]
     finally:
-        if checker is not None and checker.is_alive():
-            checker.stop()
+        if checker is not None:
+            checker.cancel()
     staged = Staged(directory, names)
     if manifest is not None:
         if names != [entry.name_in_package for entry in files]:
@@ -352,38 +323,53 @@ def _open_package(package: str) -> Manifest | None:
         raise Failure(f"{package}: {error}") from None
 
 
-def run_unpack(args) -> int:
-    started = time.perf_counter()
-    manifest = _open_package(args.package)
-    target = args.output or default_output_dir(args.package)
+@dataclass
+class UnpackResult:
+    target: str
+    manifest: Manifest | None
+    names: list[str]
+
+
+def unpack(package: str, output: str | None, force: bool) -> UnpackResult:
+    """Restores `package` into `output` (default: a new directory named after it)."""
+    manifest = _open_package(package)
+    target = output or default_output_dir(package)
     if os.path.lexists(target):
         if not os.path.isdir(target):
             raise Failure(f"{target}: exists and is not a directory; choose another with -o")
-        if args.output is None and (os.path.islink(target) or not _is_empty_directory(target)):
+        if output is None and (os.path.islink(target) or not _is_empty_directory(target)):
             raise Failure(f"{target}: exists and is not empty; choose another directory with -o")
     if manifest is not None and os.path.isdir(target):
-        refuse_conflicts(target, manifest.entries, args.force)
+        refuse_conflicts(target, manifest.entries, force)
     with _target_directory(target), private_directory(target, "unpack") as work:
-        staged = stage(args.package, work, manifest, apply_metadata=True)
+        staged = stage(package, work, manifest, apply_metadata=True)
         if staged.damaged:
-            raise Failure(f"{args.package}: damaged: {len(staged.damaged):,} files differ from what "
+            raise Failure(f"{package}: damaged: {len(staged.damaged):,} files differ from what "
                           f"was packed ({listed(staged.damaged)}); nothing restored")
         if manifest is not None:
-            _commit_tree(staged, manifest, target, work, args.force)
+            _commit_tree(staged, manifest, target, work, force)
         else:
-            refuse_conflicts(target, list(dict.fromkeys(staged.names)), args.force)
-            _commit_flat(staged, target, work, args.force)
+            refuse_conflicts(target, list(dict.fromkeys(staged.names)), force)
+            _commit_flat(staged, target, work, force)
+    return UnpackResult(target, manifest, staged.names)
+
+
+def run_unpack(args) -> int:
+    started = time.perf_counter()
+    result = unpack(args.package, args.output, args.force)
     seconds = time.perf_counter() - started
-    if manifest is None:
-        repeated = len(staged.names) - len(set(staged.names))
+    names = result.names
+    if result.manifest is None:
+        repeated = len(names) - len(set(names))
         note = f"; {repeated:,} names repeat, the last file of each name kept" if repeated else ""
-        print(f"restored {len(set(staged.names)):,} files into {target}, {seconds:.2f} s; "
+        print(f"restored {len(set(names)):,} files into {result.target}, {seconds:.2f} s; "
               f"the package has no manifest: no digests to verify, names flat{note}")
     else:
-        directories = sum(isinstance(entry, DirectoryEntry) for entry in manifest.entries)
-        links = sum(isinstance(entry, LinkEntry) for entry in manifest.entries)
-        print(f"restored {len(staged.names):,} files, {directories:,} directories and {links:,} links "
-              f"into {target}, every digest verified, {seconds:.2f} s")
+        entries = result.manifest.entries
+        directories = sum(isinstance(entry, DirectoryEntry) for entry in entries)
+        links = sum(isinstance(entry, LinkEntry) for entry in entries)
+        print(f"restored {len(names):,} files, {directories:,} directories and {links:,} links "
+              f"into {result.target}, every digest verified, {seconds:.2f} s")
     return 0
 
 
