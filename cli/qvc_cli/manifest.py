@@ -46,7 +46,7 @@ TAIL_SIZE = len(_LENGTH_OPCODE) + 8 + len(_END_OPCODES)
 _HEAD_SIZE = len(_KEY_OPCODES) + len(_PAYLOAD_OPCODE) + 8
 
 
-@dataclass(frozen=True)
+@dataclass(slots=True)
 class FileEntry:
     path: bytes
     mode: int
@@ -62,14 +62,14 @@ class FileEntry:
         return os.fsdecode(self.package_name or self.path.rsplit(b"/", 1)[-1])
 
 
-@dataclass(frozen=True)
+@dataclass(slots=True)
 class DirectoryEntry:
     path: bytes
     mode: int
     mtime_ns: int
 
 
-@dataclass(frozen=True)
+@dataclass(slots=True)
 class LinkEntry:
     path: bytes
     mtime_ns: int

@@ -13,9 +13,10 @@ import contextlib
 import os
 import stat
 import sys
+import tempfile
 from dataclasses import dataclass, field
 
-from qvc_cli.digests import Fingerprint, fingerprint_files
+from qvc_cli.digests import Fingerprint, fingerprint_files, fingerprints_from_columns
 from qvc_cli.dictionary_file import check_dictionary_file, dictionary_locked
 from qvc_cli.failures import Failure
 from qvc_cli.input_tree import InputEntry, InputTree, flat_names, walk_inputs
@@ -101,12 +102,10 @@ class _Encoding:
     """One `encode_files` call over the tree's files, retried without the files that turn out
     not to be UTF-8 when the caller asked to skip them."""
 
-    def __init__(self, files: list[InputEntry], work: str) -> None:
+    def __init__(self, files: list[InputEntry], links: str) -> None:
         self.files = files
         self.names = flat_names(files)
         self.paths: list[str] = []
-        links = os.path.join(work, "names")
-        os.mkdir(links)
         for entry, name in zip(files, self.names):
             if os.path.basename(entry.source) == name:
                 self.paths.append(entry.source)
@@ -150,6 +149,14 @@ class _Encoding:
                 if first_only:
                     break
         return found
+
+
+def link_directory() -> str:
+    """Memory-backed /dev/shm where the system has it, else the temporary directory."""
+    shm = "/dev/shm"
+    if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK):
+        return shm
+    return tempfile.gettempdir()
 
 
 def _unchanged(entry: InputEntry, fingerprint: Fingerprint | None, dereference: bool) -> bool:
@@ -231,7 +238,10 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions, derefe
     with contextlib.ExitStack() as stack:
         work = stack.enter_context(private_directory(output_dir, "pack"))
         package = os.path.join(work, "package")
-        encoding = _Encoding(files, work)
+        # The links that give clashing files unique names live where links are cheap to make
+        # and remove (on a disk, each costs an inode, and a long target a block).
+        links = stack.enter_context(private_directory(link_directory(), "names"))
+        encoding = _Encoding(files, links)
         worker = None
         if options.with_manifest:
             # Digests are taken on the other processor while the compressor reads the same files.
@@ -245,7 +255,8 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions, derefe
                 if error.filename is None or str(error.filename).startswith(work + os.sep):
                     error.filename = options.output  # writing the package failed
                 raise
-            fingerprints: list[Fingerprint] = worker.result() if worker is not None else []
+            fingerprints: list[Fingerprint] = (
+                fingerprints_from_columns(worker.result()) if worker is not None else [])
         finally:
             if worker is not None:
                 worker.cancel()
