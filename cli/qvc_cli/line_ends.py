@@ -28,6 +28,8 @@ class LineEndRecorder:
         self._saw_cr = False
 
     def _add(self, kind: int, count: int) -> None:
+        if count == 0:
+            return
         if self._runs and self._runs[-1][0] == kind:
             self._runs[-1][1] += count
         else:
@@ -66,7 +68,7 @@ class LineEndRecorder:
             self._add(CR, 1)
         if not self._saw_cr:
             return None
-        return tuple(count << 2 | kind for kind, count in self._runs if count)
+        return tuple(count << 2 | kind for kind, count in self._runs)
 
 
 def record_of(data: bytes) -> LineEnds | None:
