@@ -13,14 +13,15 @@ from pathlib import Path
 QVC = [sys.executable, "-m", "qvc_cli"]
 
 
-def qvc(*args, cwd=None, limit_file_size=None, timeout=300) -> subprocess.CompletedProcess:
+def qvc(*args, cwd=None, limit_file_size=None, open_files=None, timeout=300) -> subprocess.CompletedProcess:
     """Runs `qvc` with `args`; with `limit_file_size`, no file it writes may grow beyond that
-    many bytes, as on a full disk."""
-    preexec = None
-    if limit_file_size is not None:
-        def preexec():
+    many bytes, as on a full disk; `open_files` (soft, hard) limits its open files."""
+    def preexec():
+        if limit_file_size is not None:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit_file_size, limit_file_size))
+        if open_files is not None:
+            resource.setrlimit(resource.RLIMIT_NOFILE, open_files)
     return subprocess.run([*QVC, *map(str, args)], capture_output=True, text=True, cwd=cwd,
                           timeout=timeout, preexec_fn=preexec)
 

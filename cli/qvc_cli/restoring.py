@@ -14,6 +14,7 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import os
+import resource
 import stat
 import tempfile
 import time
@@ -213,7 +214,31 @@ class _TreeWriter:
                             replace=self.force, backup_fd=self.work_fd)
 
 
+def _allow_open_directories(count: int) -> None:
+    """Every directory of the tree stays open while files are moved (the undo journal names
+    them by descriptor): raise the soft limit on open files as far as needed and allowed."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    needed = count + 64
+    if needed <= soft:
+        return
+    if hard != resource.RLIM_INFINITY and needed > hard:
+        raise Failure(f"the package's tree has {count:,} directories; this system lets a process "
+                      f"hold only {hard:,} files open at once")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (needed, hard))
+
+
+def _directory_count(manifest: Manifest) -> int:
+    directories = set()
+    for entry in manifest.entries:
+        parent = entry.path if isinstance(entry, DirectoryEntry) else entry.path.rpartition(b"/")[0]
+        while parent and parent not in directories:
+            directories.add(parent)
+            parent = parent.rpartition(b"/")[0]
+    return len(directories)
+
+
 def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, force: bool) -> None:
+    _allow_open_directories(_directory_count(manifest))
     links = os.path.join(work, "links")
     os.mkdir(links)
     file_names = iter(staged.names)
