@@ -10,7 +10,6 @@ import pytest
 import zstandard
 
 from cli_support import assert_one_line_failure, leftovers, qvc, snapshot, start_qvc
-from conftest import UNDER_SANITIZER
 from qvc_compressor import QVCompressor
 
 
@@ -333,7 +332,6 @@ def test_the_stream_holding_an_unknown_frame_is_damage(tmp_path):
     assert str(plain) in line and "damaged" in line
 
 
-@pytest.mark.skipif(UNDER_SANITIZER, reason="timing-dependent; the sanitizer build is many times slower")
 def test_check_writes_nothing_beside_the_package(packed):
     before = sorted(os.listdir(packed.parent))
     result = qvc("check", packed)

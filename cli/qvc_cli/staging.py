@@ -55,10 +55,8 @@ def private_directory(parent: str, purpose: str) -> Iterator[str]:
 
 
 @contextlib.contextmanager
-def opened_directory(path: str, dir_fd: int | None = None, follow: bool = True) -> Iterator[int]:
-    """A descriptor of directory `path`; with `follow` false, a symlink there is refused."""
-    flags = os.O_RDONLY | os.O_DIRECTORY | (0 if follow else os.O_NOFOLLOW)
-    fd = os.open(path, flags, dir_fd=dir_fd)
+def opened_directory(path: str) -> Iterator[int]:
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
     try:
         yield fd
     finally:
