@@ -63,9 +63,9 @@ def time_pack(tree_root: str, output: str, with_manifest: bool) -> float:
     return time.perf_counter() - started
 
 
-def time_unpack(package: str, target: str) -> float:
+def time_unpack(package: str, target: str, with_manifest: bool) -> float:
     started = time.perf_counter()
-    unpack(package, target, force=False)
+    unpack(package, target, force=False, with_manifest=with_manifest)
     return time.perf_counter() - started
 
 
@@ -93,7 +93,7 @@ def main() -> int:
                 times["pack"].setdefault(variant, []).append(seconds)
             for variant in order:
                 target = os.path.join(work, f"out-{variant}")
-                seconds = time_unpack(packages[variant], target)
+                seconds = time_unpack(packages[variant], target, variant == "manifest")
                 times["unpack"].setdefault(variant, []).append(seconds)
                 shutil.rmtree(target)
         manifest = read_from_package(packages["manifest"])

@@ -205,7 +205,7 @@ def manifest_of(rows, **overrides):
         "sizes": struct.pack(f"<{len(files)}Q", *[len(row[2]) for row in files]),
         "digests": b"".join(hashlib.sha256(row[2]).digest() for row in files),
         "line_ends": {},
-        "package_names": {},
+        "package_names": b"\0".join(b"" for _ in files),
         "link_targets": b"\0".join(row[2] for row in rows if row[0] == "l"),
     }
     content.update(overrides)
@@ -226,7 +226,8 @@ PWNED = b"pwned\n"
         (manifest_of([("f", b"evil/escape.txt", PWNED), ("l", b"evil", b"..")]), "below a file or a link"),
         (manifest_of([("f", b"twice.txt", PWNED), ("f", b"twice.txt", PWNED)]), "stored twice"),
         (manifest_of([("f", b"escape.txt", PWNED)], digests=b"short"), "digests do not fit"),
-        (manifest_of([("f", b"escape.txt", PWNED)], package_names={0: b"a/b"}), "one path component"),
+        (manifest_of([("f", b"escape.txt", PWNED)], package_names=b"a/b"), "one path component"),
+        (manifest_of([("f", b"escape.txt", PWNED)], package_names=b".."), "one path component"),
         (manifest_of([("f", b"escape.txt", PWNED)], kinds=b"x"), "kinds are malformed"),
         (manifest_of([("f", b"escape.txt", PWNED)], modes=b"\xff\xff"), "mode is out of range"),
         (manifest_of([("f", b"escape.txt", PWNED)], line_ends={0: (7,)}), "line-end records"),

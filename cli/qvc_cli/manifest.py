@@ -115,8 +115,8 @@ def _columns(entries: list[Entry]) -> dict:
         "sizes": _ints("Q", [entry.size for entry in files]),
         "digests": b"".join(entry.digest for entry in files),
         "line_ends": {i: entry.line_ends for i, entry in enumerate(files) if entry.line_ends is not None},
-        "package_names": {i: entry.package_name for i, entry in enumerate(files)
-                          if entry.package_name is not None},
+        # Empty where the name is the path's last component.
+        "package_names": b"\0".join(entry.package_name or b"" for entry in files),
         "link_targets": b"\0".join(entry.target for entry in links),
     }
 
@@ -174,10 +174,9 @@ def _entries(content: dict) -> list[Entry]:
     line_ends = content.get("line_ends")
     _require(type(line_ends) is dict and all(type(i) is int and 0 <= i < file_count and is_valid_record(r)
                                               for i, r in line_ends.items()), "line-end records are malformed")
-    names = content.get("package_names")
-    _require(type(names) is dict and all(type(i) is int and 0 <= i < file_count and type(name) is bytes
-                                         and name and not _UNSAFE_COMPONENT.search(name) and b"/" not in name
-                                         for i, name in names.items()),
+    names = _split(content.get("package_names"), file_count, "names in the package")
+    renamed = b"\0".join(name for name in names if name)
+    _require(b"/" not in renamed and not (renamed and _UNSAFE_COMPONENT.search(renamed)),
              "a name in the package is not one path component")
     targets = _split(content.get("link_targets"), link_count, "link targets")
     _require(all(targets), "a link target is empty")
@@ -189,7 +188,7 @@ def _entries(content: dict) -> list[Entry]:
         if kind == ord("f"):
             i = file_index
             entries.append(FileEntry(path, mode, mtime, sizes[i], digests[i * DIGEST_SIZE:(i + 1) * DIGEST_SIZE],
-                                     line_ends.get(i), names.get(i)))
+                                     line_ends.get(i), names[i] or None))
             file_index += 1
         elif kind == ord("d"):
             entries.append(DirectoryEntry(path, mode, mtime))

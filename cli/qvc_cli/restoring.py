@@ -33,11 +33,6 @@ from qvc_cli.staging import Placement, opened_directory, private_directory, sign
 RESTORED_MODE_BITS = 0o1777
 
 
-def _read_file(path: str) -> bytes:
-    with open(path, "rb") as f:
-        return f.read()
-
-
 def check_restored_files(directory: str, entries: list[FileEntry], apply_metadata: bool,
                          parent_done) -> list[int]:
     """The indices of the restored files in `directory` that do not match their entries.
@@ -60,36 +55,39 @@ def check_restored_files(directory: str, entries: list[FileEntry], apply_metadat
 
 def _check_restored_file(path: str, entry: FileEntry, apply_metadata: bool) -> bool:
     try:
-        info = os.lstat(path)
-    except FileNotFoundError:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
         return False
-    if not stat.S_ISREG(info.st_mode):
-        return False
-    if entry.line_ends is None and info.st_size > WHOLE_READ_LIMIT:
-        if not _matches_in_pieces(path, entry):
+    with open(fd, "rb", buffering=0) as f:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
             return False
-    else:
-        restored = _read_file(path)
-        original = line_ends.restore(restored, entry.line_ends)
-        if original is None or len(original) != entry.size:
-            return False
-        if hashlib.sha256(original).digest() != entry.digest:
-            return False
-        if original is not restored:
-            with open(path, "wb") as f:
-                f.write(original)
-    if apply_metadata:
-        os.chmod(path, entry.mode & RESTORED_MODE_BITS)
-        os.utime(path, ns=(entry.mtime_ns, entry.mtime_ns))
+        if entry.line_ends is None and info.st_size > WHOLE_READ_LIMIT:
+            if not _matches_in_pieces(f, entry):
+                return False
+        else:
+            restored = f.read()
+            original = line_ends.restore(restored, entry.line_ends)
+            if original is None or len(original) != entry.size:
+                return False
+            if hashlib.sha256(original).digest() != entry.digest:
+                return False
+            if original is not restored:
+                with open(path, "wb") as rewritten:
+                    rewritten.write(original)
+        if apply_metadata:
+            mode = entry.mode & RESTORED_MODE_BITS
+            if stat.S_IMODE(info.st_mode) != mode:
+                os.chmod(fd, mode)
+            os.utime(fd, ns=(entry.mtime_ns, entry.mtime_ns))
     return True
 
 
-def _matches_in_pieces(path: str, entry: FileEntry) -> bool:
+def _matches_in_pieces(f, entry: FileEntry) -> bool:
     hasher, size = hashlib.sha256(), 0
-    with open(path, "rb", buffering=0) as f:
-        while piece := f.read(PIECE_SIZE):
-            hasher.update(piece)
-            size += len(piece)
+    while piece := f.read(PIECE_SIZE):
+        hasher.update(piece)
+        size += len(piece)
     return size == entry.size and hasher.digest() == entry.digest
 
 
@@ -337,11 +335,14 @@ def _remove_empty(directories: list[str]) -> None:
             os.rmdir(directory)
 
 
-def _open_package(package: str) -> Manifest | None:
+def _open_package(package: str, with_manifest: bool = True) -> Manifest | None:
+    """The package's manifest, after checking that `package` is a file at all."""
     if not os.path.exists(package):
         raise Failure(f"{package}: no such package")
     if not os.path.isfile(package):
         raise Failure(f"{package}: not a package (not a regular file)")
+    if not with_manifest:
+        return None
     try:
         return read_from_package(package)
     except PackageError as error:
@@ -355,16 +356,19 @@ class UnpackResult:
     names: list[str]
 
 
-def unpack(package: str, output: str | None, force: bool) -> UnpackResult:
-    """Restores `package` into `output` (default: a new directory named after it)."""
-    manifest = _open_package(package)
+def unpack(package: str, output: str | None, force: bool, with_manifest: bool = True) -> UnpackResult:
+    """Restores `package` into `output` (default: a new directory named after it). Without
+    `with_manifest` (only to measure what it costs) the package is taken for one without."""
+    manifest = _open_package(package, with_manifest)
     target = output or default_output_dir(package)
+    occupied = False
     if os.path.lexists(target):
         if not os.path.isdir(target):
             raise Failure(f"{target}: exists and is not a directory; choose another with -o")
-        if output is None and (os.path.islink(target) or not _is_empty_directory(target)):
+        occupied = os.path.islink(target) or not _is_empty_directory(target)
+        if output is None and occupied:
             raise Failure(f"{target}: exists and is not empty; choose another directory with -o")
-    if manifest is not None and os.path.isdir(target):
+    if manifest is not None and occupied:
         refuse_conflicts(target, manifest.entries, force)
     with _target_directory(target), private_directory(target, "unpack") as work:
         staged = stage(package, work, manifest, apply_metadata=True)
@@ -374,7 +378,8 @@ def unpack(package: str, output: str | None, force: bool) -> UnpackResult:
         if manifest is not None:
             _commit_tree(staged, manifest, target, work, force)
         else:
-            refuse_conflicts(target, list(dict.fromkeys(staged.names)), force)
+            if occupied:
+                refuse_conflicts(target, list(dict.fromkeys(staged.names)), force)
             _commit_flat(staged, target, work, force)
     return UnpackResult(target, manifest, staged.names)
 
