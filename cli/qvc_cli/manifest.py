@@ -27,7 +27,6 @@ import hashlib
 import mmap
 import os
 import pickle
-import re
 import struct
 from dataclasses import dataclass
 
@@ -91,7 +90,13 @@ def _require(condition: bool, what: str) -> None:
 # One column per field, each a byte string where it can be: a manifest of thousands of entries
 # is then a pickle of a few dozen opcodes, quick to check and to load.
 _KIND_CODES = {FileEntry: b"f", DirectoryEntry: b"d", LinkEntry: b"l"}
-_UNSAFE_COMPONENT = re.compile(rb"(?:^|[/\0])(?:\.\.?)?(?:[/\0]|$)")
+
+
+def _has_unsafe_component(blob: bytes) -> bool:
+    """Whether any of the NUL-separated paths in `blob` is absolute, or has an empty, `.` or
+    `..` component (an empty path included)."""
+    slashed = b"/" + blob.replace(b"\0", b"/") + b"/"
+    return b"//" in slashed or b"/./" in slashed or b"/../" in slashed
 
 
 def _ints(fmt: str, values: list[int]) -> bytes:
@@ -134,8 +139,8 @@ def _split(blob: object, count: int, what: str) -> list[bytes]:
 def _check_paths(paths: list[bytes], blob: bytes) -> None:
     """No path may leave the directory it is restored into or name it ambiguously: no absolute
     path, no `..` or `.`, no empty component (`a//b`, a trailing slash)."""
-    if _UNSAFE_COMPONENT.search(blob):
-        unsafe = next(path for path in paths if _UNSAFE_COMPONENT.search(path))
+    if _has_unsafe_component(blob):
+        unsafe = next(path for path in paths if _has_unsafe_component(path))
         raise _Damaged(f"unsafe path {os.fsdecode(unsafe)!r}")
 
 
@@ -176,7 +181,7 @@ def _entries(content: dict) -> list[Entry]:
                                               for i, r in line_ends.items()), "line-end records are malformed")
     names = _split(content.get("package_names"), file_count, "names in the package")
     renamed = b"\0".join(name for name in names if name)
-    _require(b"/" not in renamed and not (renamed and _UNSAFE_COMPONENT.search(renamed)),
+    _require(b"/" not in renamed and not (renamed and _has_unsafe_component(renamed)),
              "a name in the package is not one path component")
     targets = _split(content.get("link_targets"), link_count, "link targets")
     _require(all(targets), "a link target is empty")
@@ -184,13 +189,14 @@ def _entries(content: dict) -> list[Entry]:
 
     entries: list[Entry] = []
     file_index = link_index = 0
+    file_kind, directory_kind = ord("f"), ord("d")
     for kind, path, mode, mtime in zip(kinds, paths, modes, mtimes):
-        if kind == ord("f"):
+        if kind == file_kind:
             i = file_index
             entries.append(FileEntry(path, mode, mtime, sizes[i], digests[i * DIGEST_SIZE:(i + 1) * DIGEST_SIZE],
                                      line_ends.get(i), names[i] or None))
             file_index += 1
-        elif kind == ord("d"):
+        elif kind == directory_kind:
             entries.append(DirectoryEntry(path, mode, mtime))
         else:
             entries.append(LinkEntry(path, mtime, targets[link_index]))

@@ -198,8 +198,7 @@ class _TreeWriter:
             return fd
         parent, _, name = path.rpartition(b"/")
         parent_fd = self.directory(parent)
-        made = self.placement.make_directory(parent_fd, os.fsdecode(name), replace=self.force,
-                                             backup_fd=self.work_fd)
+        made = self.placement.make_directory(parent_fd, name, replace=self.force, backup_fd=self.work_fd)
         fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=parent_fd)
         self.directories[path] = fd
         if made:
@@ -208,8 +207,10 @@ class _TreeWriter:
 
     def place(self, source_fd: int, source: str, path: bytes) -> None:
         parent, _, name = path.rpartition(b"/")
-        self.placement.move(source_fd, source, self.directory(parent), os.fsdecode(name),
-                            replace=self.force, backup_fd=self.work_fd)
+        parent_fd = self.directories.get(parent)
+        if parent_fd is None:
+            parent_fd = self.directory(parent)
+        self.placement.move(source_fd, source, parent_fd, name, replace=self.force, backup_fd=self.work_fd)
 
 
 def _allow_open_directories(count: int) -> None:

@@ -87,7 +87,7 @@ class Placement:
         self._undo: list[tuple] = []
         self._backups = 0
 
-    def move(self, src_fd: int, src: str, dst_fd: int, dst: str, *, replace: bool,
+    def move(self, src_fd: int, src: str, dst_fd: int, dst: str | bytes, *, replace: bool,
              backup_fd: int) -> None:
         """Moves `src` to `dst`. Without `replace`, an existing `dst` raises FileExistsError,
         even one that appeared a moment ago."""
@@ -108,7 +108,7 @@ class Placement:
             os.unlink(src, dir_fd=src_fd)
         self._undo.append(("moved", src_fd, src, dst_fd, dst, backup_fd, None))
 
-    def make_directory(self, parent_fd: int, name: str, *, replace: bool, backup_fd: int) -> bool:
+    def make_directory(self, parent_fd: int, name: str | bytes, *, replace: bool, backup_fd: int) -> bool:
         """Makes directory `name` unless one is there; a non-directory in the way is replaced
         only with `replace`. Returns whether a new directory was made."""
         try:
@@ -125,7 +125,7 @@ class Placement:
         self._undo.append(("made", parent_fd, name))
         return True
 
-    def _back_up(self, dir_fd: int, name: str, backup_fd: int, by_rename: bool = False) -> str | None:
+    def _back_up(self, dir_fd: int, name: str | bytes, backup_fd: int, by_rename: bool = False) -> str | None:
         """Keeps what is at `name` aside, so that `undo` can bring it back; None if nothing."""
         if not _exists(dir_fd, name):
             return None
@@ -165,7 +165,7 @@ class Placement:
             os.rename(backup, name, src_dir_fd=backup_fd, dst_dir_fd=parent_fd)
 
 
-def _exists(dir_fd: int, name: str) -> bool:
+def _exists(dir_fd: int, name: str | bytes) -> bool:
     try:
         os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
     except FileNotFoundError:
@@ -173,7 +173,7 @@ def _exists(dir_fd: int, name: str) -> bool:
     return True
 
 
-def _is_directory(dir_fd: int, name: str) -> bool:
+def _is_directory(dir_fd: int, name: str | bytes) -> bool:
     try:
         info = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
     except FileNotFoundError:
