@@ -30,7 +30,7 @@ def fingerprint_file(path: str) -> Fingerprint:
         info = os.fstat(fd)
         identity = (info.st_dev, info.st_ino)
         if info.st_size <= WHOLE_READ_LIMIT:
-            data = _read_all(fd, info.st_size)
+            data = read_all(fd, info.st_size)
             return Fingerprint(hashlib.sha256(data).digest(), len(data), _line_ends(data), identity)
         hasher, recorder, size = hashlib.sha256(), LineEndRecorder(), 0
         text: codecs.IncrementalDecoder | None = None
@@ -62,14 +62,18 @@ def _line_ends(data: bytes) -> LineEnds | None:
     return line_ends.record_of(data)
 
 
-def _read_all(fd: int, expected: int) -> bytes:
-    """Everything in `fd`: one read when the file has not grown since it was measured (a short
-    read of a regular file is its end)."""
+# The most one read returns on Linux.
+_LARGEST_READ = 0x7FFFF000
+
+
+def read_all(fd: int, expected: int) -> bytes:
+    """Everything in `fd`, whose size was `expected` when measured: one read unless the file
+    has grown (a short read of a regular file is its end)."""
     data = os.read(fd, expected + 1)
-    if len(data) <= expected:
+    if len(data) < min(expected + 1, _LARGEST_READ):
         return data
     pieces = [data]
-    while piece := os.read(fd, PIECE_SIZE):
+    while piece := os.read(fd, max(PIECE_SIZE, expected + 1 - sum(map(len, pieces)))):
         pieces.append(piece)
     return b"".join(pieces)
 

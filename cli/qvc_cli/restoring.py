@@ -21,7 +21,7 @@ import time
 from dataclasses import dataclass, field
 
 from qvc_cli import line_ends
-from qvc_cli.digests import PIECE_SIZE, WHOLE_READ_LIMIT
+from qvc_cli.digests import PIECE_SIZE, WHOLE_READ_LIMIT, read_all
 from qvc_cli.failures import Failure, listed
 from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, read_from_package
 from qvc_cli.packing import fresh_compressor
@@ -58,15 +58,15 @@ def _check_restored_file(path: str, entry: FileEntry, apply_metadata: bool) -> b
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
     except OSError:
         return False
-    with open(fd, "rb", buffering=0) as f:
+    try:
         info = os.fstat(fd)
         if not stat.S_ISREG(info.st_mode):
             return False
         if entry.line_ends is None and info.st_size > WHOLE_READ_LIMIT:
-            if not _matches_in_pieces(f, entry):
+            if not _matches_in_pieces(fd, entry):
                 return False
         else:
-            restored = f.read()
+            restored = read_all(fd, info.st_size)
             original = line_ends.restore(restored, entry.line_ends)
             if original is None or len(original) != entry.size:
                 return False
@@ -80,12 +80,14 @@ def _check_restored_file(path: str, entry: FileEntry, apply_metadata: bool) -> b
             if stat.S_IMODE(info.st_mode) != mode:
                 os.chmod(fd, mode)
             os.utime(fd, ns=(entry.mtime_ns, entry.mtime_ns))
-    return True
+        return True
+    finally:
+        os.close(fd)
 
 
-def _matches_in_pieces(f, entry: FileEntry) -> bool:
+def _matches_in_pieces(fd: int, entry: FileEntry) -> bool:
     hasher, size = hashlib.sha256(), 0
-    while piece := f.read(PIECE_SIZE):
+    while piece := os.read(fd, PIECE_SIZE):
         hasher.update(piece)
         size += len(piece)
     return size == entry.size and hasher.digest() == entry.digest
