@@ -41,18 +41,10 @@ def utf8_tree(work: str) -> str:
     sources = corpus.stdlib_sources()
     common = os.path.commonpath(sources)
     root = os.path.join(work, "stdlib")
-    for path in sources:
-        with open(path, "rb") as f:
-            data = f.read()
-        try:
-            data.decode("utf-8")
-        except UnicodeDecodeError:
-            continue
+    for path in corpus.utf8_files(sources):
         target = os.path.join(root, os.path.relpath(path, common))
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        with open(target, "wb") as f:
-            f.write(data)
-        shutil.copystat(path, target)
+        shutil.copy2(path, target)
     return root
 
 

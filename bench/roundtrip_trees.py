@@ -15,35 +15,18 @@ import argparse
 import os
 import re
 import shutil
-import stat
 import subprocess
 import sys
 import sysconfig
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tree_snapshot import snapshot  # noqa: E402
+
 QVC = [sys.executable, "-m", "qvc_cli"]
 LEFT_OUT = re.compile(r"^qvc pack: (?:skipped|skipping) (.*): (?:not UTF-8 text|a FIFO|a socket|"
                       r"a character device|a block device|a link back)")
-
-
-def snapshot(root: str, left_out: set[str]) -> dict[str, tuple]:
-    entries = {}
-    for directory, subdirectories, files in os.walk(root):
-        for name in subdirectories + files:
-            path = os.path.join(directory, name)
-            if path in left_out:
-                continue
-            info = os.lstat(path)
-            relative = os.path.relpath(path, root)
-            if stat.S_ISLNK(info.st_mode):
-                entries[relative] = ("link", os.readlink(path), info.st_mtime_ns)
-            elif stat.S_ISDIR(info.st_mode):
-                entries[relative] = ("dir", stat.S_IMODE(info.st_mode), info.st_mtime_ns)
-            elif stat.S_ISREG(info.st_mode):
-                with open(path, "rb") as f:
-                    entries[relative] = ("file", stat.S_IMODE(info.st_mode), info.st_mtime_ns, f.read())
-    return entries
 
 
 def run(args: list[str]) -> tuple[subprocess.CompletedProcess, float]:
@@ -68,8 +51,8 @@ def round_trip(tree: str, work: str) -> bool:
     if unpacked.returncode != 0:
         print(f"{tree}: unpack failed: {unpacked.stderr.strip()}")
         return False
-    original = snapshot(tree, left_out)
-    copy = snapshot(os.path.join(restored, os.path.basename(os.path.normpath(tree))), set())
+    original = snapshot(tree, frozenset(left_out))
+    copy = snapshot(os.path.join(restored, os.path.basename(os.path.normpath(tree))))
     differing = sorted(path for path in original.keys() | copy.keys() if original.get(path) != copy.get(path))
     files = [entry for entry in original.values() if entry[0] == "file"]
     links = sum(entry[0] == "link" for entry in original.values())

@@ -5,10 +5,11 @@ from __future__ import annotations
 import os
 import resource
 import signal
-import stat
 import subprocess
 import sys
-from pathlib import Path
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "bench"))
+from tree_snapshot import snapshot  # noqa: E402, F401  (for the tests)
 
 QVC = [sys.executable, "-m", "qvc_cli"]
 
@@ -39,26 +40,7 @@ def assert_one_line_failure(result, status=1) -> str:
     return lines[0]
 
 
-def snapshot(root: Path) -> dict[str, tuple]:
-    """Everything under `root` that a round trip must keep: kind, exact bytes or link target,
-    permission bits and modification time of every entry."""
-    entries = {}
-    for directory, subdirectories, files in os.walk(root):
-        for name in subdirectories + files:
-            path = os.path.join(directory, name)
-            info = os.lstat(path)
-            relative = os.path.relpath(path, root)
-            if stat.S_ISLNK(info.st_mode):
-                entries[relative] = ("link", os.readlink(path), info.st_mtime_ns)
-            elif stat.S_ISDIR(info.st_mode):
-                entries[relative] = ("dir", stat.S_IMODE(info.st_mode), info.st_mtime_ns)
-            elif stat.S_ISREG(info.st_mode):
-                entries[relative] = ("file", stat.S_IMODE(info.st_mode), info.st_mtime_ns,
-                                     Path(path).read_bytes())
-    return entries
-
-
-def leftovers(directory: Path) -> list[str]:
+def leftovers(directory) -> list[str]:
     """Temporary files and directories a run may have left in `directory`."""
     return [name for name in os.listdir(directory) if name.startswith(".") and
             (name.startswith(".qvc-") or name.endswith(".tmp"))]
