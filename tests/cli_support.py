@@ -7,6 +7,9 @@ import resource
 import signal
 import subprocess
 import sys
+import time
+import sysconfig
+from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "bench"))
 from tree_snapshot import snapshot  # noqa: E402, F401  (for the tests)
@@ -44,3 +47,36 @@ def leftovers(directory) -> list[str]:
     """Temporary files and directories a run may have left in `directory`."""
     return [name for name in os.listdir(directory) if name.startswith(".") and
             (name.startswith(".qvc-") or name.endswith(".tmp"))]
+
+
+def write_big_tree(directory: Path, size: int = 48_000_000) -> None:
+    """Eight files of real source text, `size` bytes in all: enough to keep `qvc` busy for a
+    moment."""
+    directory.mkdir()
+    stdlib = sysconfig.get_paths()["stdlib"]
+    texts, total = [], 0
+    for name in sorted(os.listdir(stdlib)):
+        path = os.path.join(stdlib, name)
+        if total > size or not name.endswith(".py") or not os.path.isfile(path):
+            continue
+        data = Path(path).read_bytes()
+        if b"\r" not in data and data.isascii():
+            texts.append(data)
+            total += len(data)
+    whole = b"".join(texts)
+    whole *= size // len(whole) + 1
+    part = size // 8
+    for number in range(8):
+        (directory / f"part{number}.py").write_bytes(whole[number * part:(number + 1) * part])
+
+
+def interrupt_when(process: subprocess.Popen, started, delay: float) -> str:
+    """Sends Ctrl-C `delay` seconds after `started()` first holds; returns what it printed."""
+    deadline = time.monotonic() + 120
+    while not started() and process.poll() is None:
+        assert time.monotonic() < deadline, "the work never started"
+        time.sleep(0.01)
+    time.sleep(delay)
+    process.send_signal(signal.SIGINT)
+    _, stderr = process.communicate(timeout=300)
+    return stderr

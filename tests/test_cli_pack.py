@@ -8,7 +8,8 @@ import time
 
 import pytest
 
-from cli_support import assert_one_line_failure, leftovers, qvc, snapshot, start_qvc
+from cli_support import (assert_one_line_failure, interrupt_when, leftovers, qvc, snapshot, start_qvc,
+                         write_big_tree)
 from qvc_compressor import QVCompressor
 
 
@@ -287,3 +288,20 @@ def test_full_disk_while_packing_leaves_nothing(tree, tmp_path):
     line = assert_one_line_failure(qvc("pack", "tree.qvc", "src", cwd=tmp_path, limit_file_size=1000))
     assert "tree.qvc" in line
     assert sorted(os.listdir(tmp_path)) == ["src"]
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.3])
+def test_ctrl_c_while_packing_leaves_nothing(tmp_path, delay):
+    write_big_tree(tmp_path / "big", size=24_000_000)
+    dictionary = tmp_path / "dict.bin"
+    dictionary.write_bytes(pickle.dumps({"dict": {"kept": 1}, "next_id": 2}))
+    before = snapshot(tmp_path)
+    process = start_qvc("pack", "big.qvc", "big", "--dict", dictionary, cwd=tmp_path)
+    stderr = interrupt_when(process, lambda: bool(leftovers(tmp_path)), delay)
+    if process.returncode == 0:
+        pytest.skip("the pack finished before the signal came")
+    assert process.returncode == 130, stderr
+    assert "Traceback" not in stderr
+    after = snapshot(tmp_path)
+    after.pop("dict.bin.lock")
+    assert after == before

@@ -2,14 +2,11 @@
 
 import os
 import pickle
-import signal
-import sysconfig
-import time
 
 import pytest
 import zstandard
 
-from cli_support import assert_one_line_failure, leftovers, qvc, snapshot, start_qvc
+from cli_support import assert_one_line_failure, leftovers, qvc, snapshot, start_qvc, write_big_tree, interrupt_when
 from qvc_compressor import QVCompressor
 
 
@@ -267,25 +264,8 @@ def test_a_newer_manifest_version_is_refused_by_name(tmp_path):
 def big_package(tmp_path_factory):
     """A package that takes the decoder a while: about 48 MB of real source text."""
     root = tmp_path_factory.mktemp("big")
-    source = root / "big"
-    source.mkdir()
-    stdlib = sysconfig.get_paths()["stdlib"]
-    texts, size = [], 0
-    for name in sorted(os.listdir(stdlib)):
-        path = os.path.join(stdlib, name)
-        if size > 48_000_000 or not name.endswith(".py") or not os.path.isfile(path):
-            continue
-        with open(path, "rb") as f:
-            data = f.read()
-        if b"\r" not in data and data.isascii():
-            texts.append(data)
-            size += len(data)
-    whole = b"".join(texts)
-    whole *= 48_000_000 // len(whole) + 1
-    part = len(whole) // 8
-    for number in range(8):
-        (source / f"part{number}.py").write_bytes(whole[number * part:(number + 1) * part])
-    result = qvc("pack", root / "big.qvc", source, cwd=root)
+    write_big_tree(root / "big")
+    result = qvc("pack", root / "big.qvc", root / "big", cwd=root)
     assert result.returncode == 0, result.stderr
     return root / "big.qvc"
 
@@ -294,13 +274,7 @@ def big_package(tmp_path_factory):
 def test_ctrl_c_while_unpacking_leaves_nothing(big_package, tmp_path, delay):
     out = tmp_path / "out"
     process = start_qvc("unpack", big_package, "-o", out)
-    deadline = time.monotonic() + 120
-    while not (out.exists() and leftovers(out)) and process.poll() is None:
-        assert time.monotonic() < deadline, "the restore never started"
-        time.sleep(0.01)
-    time.sleep(delay)
-    process.send_signal(signal.SIGINT)
-    _, stderr = process.communicate(timeout=300)
+    stderr = interrupt_when(process, lambda: out.exists() and leftovers(out), delay)
     if process.returncode == 0:
         pytest.skip("the restore finished before the signal came")
     assert process.returncode == 130, stderr
