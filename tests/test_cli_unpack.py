@@ -225,6 +225,8 @@ PWNED = b"pwned\n"
         (manifest_of([("f", b"escape.txt", PWNED)], digests=b"short"), "digests do not fit"),
         (manifest_of([("f", b"escape.txt", PWNED)], package_names=b"a/b"), "one path component"),
         (manifest_of([("f", b"escape.txt", PWNED)], package_names=b".."), "one path component"),
+        (manifest_of([("f", b"a/escape.txt", PWNED), ("f", b"b/x", PWNED)], package_names=b"\0escape.txt"),
+         "share one name"),
         (manifest_of([("f", b"escape.txt", PWNED)], kinds=b"x"), "kinds are malformed"),
         (manifest_of([("f", b"escape.txt", PWNED)], modes=b"\xff\xff"), "mode is out of range"),
         (manifest_of([("f", b"escape.txt", PWNED)], line_ends={0: (7,)}), "line-end records"),

@@ -201,6 +201,8 @@ def _entries(content: dict) -> list[Entry]:
         else:
             entries.append(LinkEntry(path, mtime, targets[link_index]))
             link_index += 1
+    in_package = [entry.name_in_package for entry in entries if isinstance(entry, FileEntry)]
+    _require(len(set(in_package)) == len(in_package), "two files share one name in the package")
     return entries
 
 

@@ -14,6 +14,7 @@ import os
 import stat
 import sys
 import tempfile
+import time
 from dataclasses import dataclass, field
 
 from qvc_cli.digests import Fingerprint, fingerprint_files, fingerprints_from_columns
@@ -43,6 +44,7 @@ class PackOptions:
     force: bool = False
     skip_invalid: bool = False
     dictionary: str | None = None  # resolved path of the dictionary file, if any
+    dereference: bool = False  # whether the tree was walked following symlinks
     with_manifest: bool = True  # off only to measure what the manifest costs
 
 
@@ -209,15 +211,16 @@ def _save_dictionary(compressor: QVCompressor, work: str, dictionary: str) -> No
 def _commit(work: str, options: PackOptions, dictionary_work: str | None) -> None:
     """Moves the package, and the dictionary if any, to their final names: both or neither."""
     output = os.path.abspath(options.output)
+    dictionary = options.dictionary or ""
     with signals_deferred(), contextlib.ExitStack() as stack:
         placement = Placement()
         work_fd = stack.enter_context(opened_directory(work))
         out_fd = stack.enter_context(opened_directory(os.path.dirname(output)))
         try:
-            if dictionary_work is not None and options.dictionary is not None:
+            if dictionary_work is not None:
                 dict_work_fd = stack.enter_context(opened_directory(dictionary_work))
-                dict_fd = stack.enter_context(opened_directory(os.path.dirname(options.dictionary)))
-                placement.move(dict_work_fd, "dictionary", dict_fd, os.path.basename(options.dictionary),
+                dict_fd = stack.enter_context(opened_directory(os.path.dirname(dictionary)))
+                placement.move(dict_work_fd, "dictionary", dict_fd, os.path.basename(dictionary),
                                replace=True, backup_fd=dict_work_fd)
             try:
                 placement.move(work_fd, "package", out_fd, os.path.basename(output),
@@ -232,7 +235,7 @@ def _commit(work: str, options: PackOptions, dictionary_work: str | None) -> Non
             raise
 
 
-def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions, dereference: bool = False) -> PackResult:
+def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions) -> PackResult:
     files = tree.files
     output_dir = os.path.dirname(os.path.abspath(options.output))
     with contextlib.ExitStack() as stack:
@@ -262,7 +265,7 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions, derefe
                 worker.cancel()
         for index in kept:
             fingerprint = fingerprints[index] if fingerprints else None
-            if not _unchanged(files[index], fingerprint, dereference):
+            if not _unchanged(files[index], fingerprint, options.dereference):
                 raise Failure(f"{files[index].source}: changed while it was being packed; nothing written")
         try:
             if options.with_manifest:
@@ -296,8 +299,6 @@ def warn(message: str) -> None:
 
 
 def run_pack(args) -> int:
-    import time
-
     started = time.perf_counter()
     check_output(args.output, args.paths, args.force)
     dictionary = os.path.realpath(args.dict) if args.dict else None
@@ -309,7 +310,8 @@ def run_pack(args) -> int:
     refuse_output_linked_to_an_input(args.output, tree)
     for skipped in tree.skipped:
         warn(f"skipping {skipped}")
-    options = PackOptions(args.output, args.level, args.threads, args.force, args.skip_invalid, dictionary)
+    options = PackOptions(args.output, args.level, args.threads, args.force, args.skip_invalid, dictionary,
+                          args.dereference)
     with dictionary_locked(dictionary) if dictionary else contextlib.nullcontext():
         if dictionary is not None:
             try:
@@ -319,7 +321,7 @@ def run_pack(args) -> int:
         else:
             compressor = fresh_compressor()
         known = len(compressor.global_dict)
-        result = pack(tree, compressor, options, args.dereference)
+        result = pack(tree, compressor, options)
     for skipped in result.not_utf8:
         warn(f"skipped {skipped}")
     seconds = time.perf_counter() - started
