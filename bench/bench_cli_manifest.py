@@ -9,8 +9,11 @@ line's own code, in turns, round after round:
     manifest  the same with the manifest: digests taken while encoding, line ends and paths
               recorded, every restored file checked, the tree with its modes and times rebuilt
 
-Each round gives a ratio manifest / plain; the median and the range over the rounds are
-printed, with the absolute times, the package sizes and the size of the manifest.
+Each round gives a ratio manifest / plain of the elapsed times; the median and the range over
+the rounds are printed, with the absolute times, the package sizes and the size of the
+manifest. The processor time of this process and of the forked process that takes or checks
+the digests is printed too: on a machine whose other processor is busy, the forked process
+cannot run beside the compressor, and the elapsed times show it.
 
 Usage: python bench/bench_cli_manifest.py [--rounds N] [--json FILE]
 """
@@ -20,6 +23,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import resource
 import shutil
 import statistics
 import sys
@@ -48,17 +52,29 @@ def utf8_tree(work: str) -> str:
     return root
 
 
-def time_pack(tree_root: str, output: str, with_manifest: bool) -> float:
-    started = time.perf_counter()
-    tree = walk_inputs([tree_root])
-    pack(tree, fresh_compressor(), PackOptions(output, with_manifest=with_manifest))
-    return time.perf_counter() - started
+def processor_seconds() -> tuple[float, float]:
+    """(this process, its reaped children) in user and system time."""
+    own, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime, children.ru_utime + children.ru_stime
 
 
-def time_unpack(package: str, target: str, with_manifest: bool) -> float:
+def timed(work) -> tuple[float, float, float]:
+    """(elapsed, own processor, children's processor) seconds of `work()`."""
+    own, children = processor_seconds()
     started = time.perf_counter()
-    unpack(package, target, force=False, with_manifest=with_manifest)
-    return time.perf_counter() - started
+    work()
+    elapsed = time.perf_counter() - started
+    own_after, children_after = processor_seconds()
+    return elapsed, own_after - own, children_after - children
+
+
+def time_pack(tree_root: str, output: str, with_manifest: bool) -> tuple[float, float, float]:
+    return timed(lambda: pack(walk_inputs([tree_root]), fresh_compressor(),
+                              PackOptions(output, with_manifest=with_manifest)))
+
+
+def time_unpack(package: str, target: str, with_manifest: bool) -> tuple[float, float, float]:
+    return timed(lambda: unpack(package, target, force=False, with_manifest=with_manifest))
 
 
 def main() -> int:
@@ -74,19 +90,18 @@ def main() -> int:
         print(f"corpus: {files:,} files, {size / 2**20:.1f} MiB of the standard library, "
               f"{args.rounds} rounds", file=sys.stderr)
         packages = {variant: os.path.join(work, f"{variant}.qvc") for variant in ("plain", "manifest")}
-        times: dict[str, dict[str, list[float]]] = {"pack": {}, "unpack": {}}
+        times: dict[str, dict[str, list[tuple[float, float, float]]]] = {"pack": {}, "unpack": {}}
         for round_number in range(args.rounds):
             order = ["plain", "manifest"] if round_number % 2 == 0 else ["manifest", "plain"]
             for variant in order:
                 with_manifest = variant == "manifest"
                 if os.path.exists(packages[variant]):
                     os.unlink(packages[variant])
-                seconds = time_pack(root, packages[variant], with_manifest)
-                times["pack"].setdefault(variant, []).append(seconds)
+                times["pack"].setdefault(variant, []).append(time_pack(root, packages[variant], with_manifest))
             for variant in order:
                 target = os.path.join(work, f"out-{variant}")
-                seconds = time_unpack(packages[variant], target, variant == "manifest")
-                times["unpack"].setdefault(variant, []).append(seconds)
+                times["unpack"].setdefault(variant, []).append(
+                    time_unpack(packages[variant], target, variant == "manifest"))
                 shutil.rmtree(target)
         manifest = read_from_package(packages["manifest"])
         assert manifest is not None and len(manifest.files) == files
@@ -94,19 +109,30 @@ def main() -> int:
 
     rows = []
     for operation, by_variant in times.items():
-        ratios = [m / p for m, p in zip(by_variant["manifest"], by_variant["plain"])]
+        plain, manifest = by_variant["plain"], by_variant["manifest"]
+        ratios = [m[0] / p[0] for m, p in zip(manifest, plain)]
+
+        def median(samples, field):
+            return statistics.median(sample[field] for sample in samples)
+
         row = {
             "operation": operation,
-            "plain_s": statistics.median(by_variant["plain"]),
-            "manifest_s": statistics.median(by_variant["manifest"]),
+            "plain_s": median(plain, 0),
+            "manifest_s": median(manifest, 0),
             "ratio_median": statistics.median(ratios),
             "ratio_min": min(ratios),
             "ratio_max": max(ratios),
+            "plain_cpu_s": median(plain, 1),
+            "manifest_cpu_s": median(manifest, 1),
+            "side_process_cpu_s": median(manifest, 2),
         }
         rows.append(row)
-        print(f"{operation:7} plain {row['plain_s'] * 1e3:7.0f} ms   manifest {row['manifest_s'] * 1e3:7.0f} ms"
+        print(f"{operation:7} plain {row['plain_s'] * 1e3:6.0f} ms   manifest {row['manifest_s'] * 1e3:6.0f} ms"
               f"   manifest / plain {row['ratio_median']:.3f} (rounds: {row['ratio_min']:.3f} to "
               f"{row['ratio_max']:.3f})")
+        print(f"        processor: plain {row['plain_cpu_s'] * 1e3:6.0f} ms   manifest "
+              f"{row['manifest_cpu_s'] * 1e3:6.0f} ms + {row['side_process_cpu_s'] * 1e3:.0f} ms in the "
+              f"forked process")
     extra = sizes["manifest"] - sizes["plain"]
     print(f"package {sizes['plain']:,} bytes plain, {sizes['manifest']:,} with the manifest "
           f"(+{extra:,} bytes, {extra / sizes['plain']:.2%})")

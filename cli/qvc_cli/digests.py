@@ -5,7 +5,7 @@ from __future__ import annotations
 import codecs
 import hashlib
 import os
-from dataclasses import dataclass
+from typing import NamedTuple
 
 from qvc_cli import line_ends
 from qvc_cli.line_ends import LineEndRecorder, LineEnds
@@ -15,8 +15,7 @@ WHOLE_READ_LIMIT = 16 << 20
 PIECE_SIZE = 1 << 20
 
 
-@dataclass(slots=True)
-class Fingerprint:
+class Fingerprint(NamedTuple):
     digest: bytes
     size: int
     line_ends: LineEnds | None

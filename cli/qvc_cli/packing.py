@@ -17,7 +17,7 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
-from qvc_cli.digests import Fingerprint, fingerprint_files, fingerprints_from_columns
+from qvc_cli.digests import Fingerprint, fingerprints_from_columns
 from qvc_cli.dictionary_file import check_dictionary_file, dictionary_locked
 from qvc_cli.failures import Failure
 from qvc_cli.input_tree import InputEntry, InputTree, flat_names, walk_inputs
@@ -248,8 +248,7 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions) -> Pac
         worker = None
         if options.with_manifest:
             # Digests are taken on the other processor while the compressor reads the same files.
-            sources = [entry.source for entry in files]
-            worker = SideProcess(lambda parent_done: fingerprint_files(sources))
+            worker = SideProcess(("fingerprint", [entry.source for entry in files]), work)
             worker.start()
         try:
             try:

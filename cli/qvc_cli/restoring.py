@@ -2,7 +2,7 @@
 
 The library's `decode_package` writes the package's files, flat, into a private directory that
 this process made. Each restored file is checked against its manifest entry (its line ends put
-back first) by a forked process while the decoder writes the next ones; only when every file
+back first) by a second process while the decoder writes the next ones; only when every file
 matches are they moved to their places in the tree, and a failure part-way through moves them
 all back. Paths in the tree are resolved one directory descriptor at a time, never following a
 symlink, so neither a link already in the target nor one stored in the package can carry a file
@@ -12,7 +12,6 @@ anywhere else.
 from __future__ import annotations
 
 import contextlib
-import hashlib
 import os
 import resource
 import stat
@@ -20,77 +19,13 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
-from qvc_cli import line_ends
-from qvc_cli.digests import PIECE_SIZE, WHOLE_READ_LIMIT, read_all
 from qvc_cli.failures import Failure, listed
 from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, read_from_package
 from qvc_cli.packing import fresh_compressor
 from qvc_cli.package_reader import PackageError
+from qvc_cli.restored_files import RESTORED_MODE_BITS, ExpectedFile
 from qvc_cli.side_process import SideProcess
 from qvc_cli.staging import Placement, opened_directory, private_directory, signals_deferred
-
-# Set-user-ID and set-group-ID bits are not restored: a package is no reason to trust a program.
-RESTORED_MODE_BITS = 0o1777
-
-
-def check_restored_files(directory: str, entries: list[FileEntry], apply_metadata: bool,
-                         parent_done) -> list[int]:
-    """The indices of the restored files in `directory` that do not match their entries.
-    Each file is checked as soon as the decoder has moved on to the next one (it writes one file
-    at a time, in order); its line ends are put back, and with `apply_metadata` its mode and
-    modification time."""
-    names = [entry.name_in_package for entry in entries]
-    damaged = []
-    for index, entry in enumerate(entries):
-        if index + 1 == len(names):
-            parent_done(None)
-        else:
-            following = os.path.join(directory, names[index + 1])
-            while not os.path.lexists(following) and not parent_done(0.001):
-                pass
-        if not _check_restored_file(os.path.join(directory, names[index]), entry, apply_metadata):
-            damaged.append(index)
-    return damaged
-
-
-def _check_restored_file(path: str, entry: FileEntry, apply_metadata: bool) -> bool:
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
-    except OSError:
-        return False
-    try:
-        info = os.fstat(fd)
-        if not stat.S_ISREG(info.st_mode):
-            return False
-        if entry.line_ends is None and info.st_size > WHOLE_READ_LIMIT:
-            if not _matches_in_pieces(fd, entry):
-                return False
-        else:
-            restored = read_all(fd, info.st_size)
-            original = line_ends.restore(restored, entry.line_ends)
-            if original is None or len(original) != entry.size:
-                return False
-            if hashlib.sha256(original).digest() != entry.digest:
-                return False
-            if original is not restored:
-                with open(path, "wb") as rewritten:
-                    rewritten.write(original)
-        if apply_metadata:
-            mode = entry.mode & RESTORED_MODE_BITS
-            if stat.S_IMODE(info.st_mode) != mode:
-                os.chmod(fd, mode)
-            os.utime(fd, ns=(entry.mtime_ns, entry.mtime_ns))
-        return True
-    finally:
-        os.close(fd)
-
-
-def _matches_in_pieces(fd: int, entry: FileEntry) -> bool:
-    hasher, size = hashlib.sha256(), 0
-    while piece := os.read(fd, PIECE_SIZE):
-        hasher.update(piece)
-        size += len(piece)
-    return size == entry.size and hasher.digest() == entry.digest
 
 
 @dataclass
@@ -108,8 +43,9 @@ def stage(package: str, work: str, manifest: Manifest | None, apply_metadata: bo
     checker = None
     if manifest is not None:
         # Files are checked on the other processor while the decoder writes the next ones.
-        checker = SideProcess(lambda parent_done: check_restored_files(directory, files, apply_metadata,
-                                                                       parent_done))
+        expected = [ExpectedFile(entry.name_in_package, entry.size, entry.digest, entry.line_ends,
+                                 entry.mode, entry.mtime_ns) for entry in files]
+        checker = SideProcess(("check", directory, expected, apply_metadata), work)
         checker.start()
     try:
         try:

@@ -1,10 +1,15 @@
-"""Work done in a forked copy of this process, beside the compressor.
+"""Work done by a second interpreter beside the compressor.
 
 The compressor holds the interpreter's lock for the whole of `encode_files` and
-`decode_package`. A thread of this process that hashes files meanwhile can only run when the
-compressor lets go of the lock for a moment, and then takes turns with it: measured, that slowed
-unpacking by a quarter. A forked copy has an interpreter of its own and runs on the other
-processor undisturbed; it hands its result back through a pipe.
+`decode_package`, so a thread that hashes files meanwhile only runs when the compressor lets go
+of the lock for a moment, and then takes turns with it. A forked copy runs undisturbed, but
+shares the parent's memory copy-on-write: each page the compressor then writes is copied first,
+which cost the parent a tenth of a second on a restore. A fresh interpreter shares nothing; it
+starts on the other processor while the compressor reads the package or the first files.
+
+The job is handed over in a file (a pipe would block the parent until the child has started);
+the parent says it is done by closing the child's standard input, and the child answers on its
+standard output. Both ends are this program, so the answer is unpickled as it is.
 """
 
 from __future__ import annotations
@@ -13,91 +18,90 @@ import os
 import pickle
 import select
 import signal
-from collections.abc import Callable
+import subprocess
+import sys
 from typing import Any
+
+_CHILD = "from qvc_cli.side_process import child_main; child_main()"
 
 
 class SideProcess:
-    """Runs `work(parent_done)` in a forked child. `parent_done(timeout)` tells the child
-    whether the parent has called `parent_finished` yet, waiting up to `timeout` seconds."""
+    """Runs `job` (see `run_job`) in a new interpreter; the job file goes into `work`."""
 
-    def __init__(self, work: Callable[[Callable[[float], bool]], Any]) -> None:
-        self._work = work
-        self._pid = 0
-        self._result_fd = -1
-        self._done_fd = -1
+    def __init__(self, job: tuple, work: str) -> None:
+        self._job_path = os.path.join(work, "side-job")
+        with open(self._job_path, "wb") as f:
+            pickle.dump(job, f, protocol=pickle.HIGHEST_PROTOCOL)
+        self._process: subprocess.Popen | None = None
 
     def start(self) -> None:
-        result_read, result_write = os.pipe()
-        done_read, done_write = os.pipe()
-        pid = os.fork()
-        if pid == 0:  # the child: never returns
-            os.close(result_read)
-            os.close(done_write)
-            self._run_child(result_write, done_read)
-        os.close(result_write)
-        os.close(done_read)
-        self._pid, self._result_fd, self._done_fd = pid, result_read, done_write
-
-    def _run_child(self, result_fd: int, done_fd: int) -> None:
-        status = 1
-        try:
-            # Ctrl-C reaches the whole process group: the child just ends, the parent cleans up.
-            for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-                signal.signal(signum, signal.SIG_DFL)
-
-            def parent_done(timeout: float) -> bool:
-                return bool(select.select([done_fd], [], [], timeout)[0])
-
-            try:
-                outcome = ("result", self._work(parent_done))
-            except Exception as error:  # handed to the parent, which reports it
-                outcome = ("error", error)
-            try:
-                data = pickle.dumps(outcome)
-            except Exception as error:
-                data = pickle.dumps(("error", RuntimeError(f"{type(error).__name__}: {error}")))
-            view = memoryview(data)
-            while view:
-                view = view[os.write(result_fd, view):]
-            status = 0
-        finally:
-            os._exit(status)
+        self._process = subprocess.Popen(
+            # -P: nothing is imported from the current directory.
+            [sys.executable, "-P", "-c", _CHILD, self._job_path],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
 
     def parent_finished(self) -> None:
         """Tells the child that what it waits for is complete."""
-        if self._done_fd >= 0:
-            os.close(self._done_fd)
-            self._done_fd = -1
+        if self._process is not None and self._process.stdin is not None:
+            self._process.stdin.close()
 
     def result(self) -> Any:
         """The child's result; its exception if it raised one."""
+        assert self._process is not None and self._process.stdout is not None
         self.parent_finished()
-        pieces = []
-        while piece := os.read(self._result_fd, 1 << 20):
-            pieces.append(piece)
-        self._reap()
-        if not pieces:
-            raise RuntimeError("the process checking the files ended without an answer")
-        kind, value = pickle.loads(b"".join(pieces))  # from our own child
+        answer = self._process.stdout.read()
+        self._process.wait()
+        if not answer:
+            raise RuntimeError(f"the process taking digests ended without an answer "
+                               f"(exit status {self._process.returncode})")
+        kind, value = pickle.loads(answer)
         if kind == "error":
             raise value
         return value
 
     def cancel(self) -> None:
         """Ends the child, if it still runs, and frees what it held."""
-        if self._pid:
-            try:
-                os.kill(self._pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        if self._process is None:
+            return
+        if self._process.poll() is None:
+            self._process.kill()
         self.parent_finished()
-        self._reap()
+        self._process.wait()
+        if self._process.stdout is not None:
+            self._process.stdout.close()
 
-    def _reap(self) -> None:
-        if self._result_fd >= 0:
-            os.close(self._result_fd)
-            self._result_fd = -1
-        if self._pid:
-            os.waitpid(self._pid, 0)
-            self._pid = 0
+
+def run_job(job: tuple, parent_done) -> Any:
+    kind, arguments = job[0], job[1:]
+    if kind == "fingerprint":
+        from qvc_cli.digests import fingerprint_files
+
+        return fingerprint_files(*arguments)
+    if kind == "check":
+        from qvc_cli.restored_files import check_restored_files
+
+        return check_restored_files(*arguments, parent_done)
+    raise ValueError(f"unknown job {kind!r}")
+
+
+def child_main() -> None:
+    # Ctrl-C reaches the whole process group: the child just ends, the parent cleans up.
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
+    stdin = sys.stdin.fileno()
+
+    def parent_done(timeout: float | None) -> bool:
+        return bool(select.select([stdin], [], [], timeout)[0])
+
+    try:
+        with open(sys.argv[1], "rb") as f:
+            job = pickle.load(f)
+        outcome = ("result", run_job(job, parent_done))
+    except Exception as error:  # handed to the parent, which reports it
+        outcome = ("error", error)
+    try:
+        answer = pickle.dumps(outcome, protocol=pickle.HIGHEST_PROTOCOL)
+    except Exception as error:
+        answer = pickle.dumps(("error", RuntimeError(f"{type(error).__name__}: {error}")))
+    sys.stdout.buffer.write(answer)
+    sys.stdout.buffer.flush()

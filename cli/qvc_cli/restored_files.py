@@ -1,0 +1,85 @@
+"""Checking files as the decoder restores them, against what the manifest says they were."""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import stat
+from collections.abc import Callable
+from typing import NamedTuple
+
+from qvc_cli import line_ends
+from qvc_cli.digests import PIECE_SIZE, WHOLE_READ_LIMIT, read_all
+from qvc_cli.line_ends import LineEnds
+
+# Set-user-ID and set-group-ID bits are not restored: a package is no reason to trust a program.
+RESTORED_MODE_BITS = 0o1777
+
+
+class ExpectedFile(NamedTuple):
+    name: str  # the file's name in the package, as the decoder writes it
+    size: int
+    digest: bytes
+    line_ends: LineEnds | None
+    mode: int
+    mtime_ns: int
+
+
+def check_restored_files(directory: str, files: list[ExpectedFile], apply_metadata: bool,
+                         decoder_done: Callable[[float | None], bool]) -> list[int]:
+    """The indices of the restored files in `directory` that do not match what is expected.
+    Each file is checked as soon as the decoder has moved on to the next one (it writes one file
+    at a time, in order); `decoder_done(timeout)` waits up to `timeout` seconds for the decoder
+    to finish and tells whether it has. The file's line ends are put back, and with
+    `apply_metadata` its mode and modification time."""
+    damaged = []
+    for index, expected in enumerate(files):
+        if index + 1 == len(files):
+            decoder_done(None)
+        else:
+            following = os.path.join(directory, files[index + 1].name)
+            while not os.path.lexists(following) and not decoder_done(0.001):
+                pass
+        if not check_restored_file(os.path.join(directory, expected.name), expected, apply_metadata):
+            damaged.append(index)
+    return damaged
+
+
+def check_restored_file(path: str, expected: ExpectedFile, apply_metadata: bool) -> bool:
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        return False
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            return False
+        if expected.line_ends is None and info.st_size > WHOLE_READ_LIMIT:
+            if not _matches_in_pieces(fd, expected):
+                return False
+        else:
+            restored = read_all(fd, info.st_size)
+            original = line_ends.restore(restored, expected.line_ends)
+            if original is None or len(original) != expected.size:
+                return False
+            if hashlib.sha256(original).digest() != expected.digest:
+                return False
+            if original is not restored:
+                with open(path, "wb") as rewritten:
+                    rewritten.write(original)
+        if apply_metadata:
+            mode = expected.mode & RESTORED_MODE_BITS
+            if stat.S_IMODE(info.st_mode) != mode:
+                os.chmod(fd, mode)
+            os.utime(fd, ns=(expected.mtime_ns, expected.mtime_ns))
+        return True
+    finally:
+        os.close(fd)
+
+
+def _matches_in_pieces(fd: int, expected: ExpectedFile) -> bool:
+    hasher, size = hashlib.sha256(), 0
+    while piece := os.read(fd, PIECE_SIZE):
+        hasher.update(piece)
+        size += len(piece)
+    return size == expected.size and hasher.digest() == expected.digest
