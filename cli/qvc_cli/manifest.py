@@ -28,7 +28,7 @@ import mmap
 import os
 import pickle
 import struct
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from qvc_cli.line_ends import LineEnds, is_valid_record
 from qvc_cli.package_reader import PackageError, restricted_loads
@@ -201,18 +201,18 @@ def _entries(content: dict) -> list[Entry]:
         else:
             entries.append(LinkEntry(path, mtime, targets[link_index]))
             link_index += 1
-    in_package = [entry.name_in_package for entry in entries if isinstance(entry, FileEntry)]
-    _require(len(set(in_package)) == len(in_package), "two files share one name in the package")
     return entries
 
 
 @dataclass
 class Manifest:
     entries: list[Entry]
+    files: list[FileEntry] = field(init=False)
+    names_in_package: list[str] = field(init=False)  # of the files, in package order
 
-    @property
-    def files(self) -> list[FileEntry]:
-        return [entry for entry in self.entries if isinstance(entry, FileEntry)]
+    def __post_init__(self) -> None:
+        self.files = [entry for entry in self.entries if isinstance(entry, FileEntry)]
+        self.names_in_package = [entry.name_in_package for entry in self.files]
 
     def payload(self) -> bytes:
         pickled = pickle.dumps(_columns(self.entries), protocol=4)
@@ -232,10 +232,12 @@ class Manifest:
                 raise PackageError(f"its manifest has version {version}, newer than this qvc "
                                    f"reads ({FORMAT_VERSION}): a newer qvc unpacks it")
             _require(version >= 1, f"version {version}")
-            entries = _entries(content)
+            manifest = cls(_entries(content))
+            names = manifest.names_in_package
+            _require(len(set(names)) == len(names), "two files share one name in the package")
         except _Damaged as problem:
             raise PackageError(f"damaged manifest: {problem}") from None
-        return cls(entries)
+        return manifest
 
 
 def append_to_package(package_path: str, payload: bytes) -> None:

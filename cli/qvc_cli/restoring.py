@@ -23,7 +23,7 @@ from qvc_cli.failures import Failure, listed
 from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, read_from_package
 from qvc_cli.packing import fresh_compressor
 from qvc_cli.package_reader import PackageError
-from qvc_cli.restored_files import RESTORED_MODE_BITS, ExpectedFile
+from qvc_cli.restored_files import RESTORED_MODE_BITS, ExpectedFiles
 from qvc_cli.side_process import SideProcess
 from qvc_cli.staging import Placement, opened_directory, private_directory, signals_deferred
 
@@ -43,8 +43,10 @@ def stage(package: str, work: str, manifest: Manifest | None, apply_metadata: bo
     checker = None
     if manifest is not None:
         # Files are checked on the other processor while the decoder writes the next ones.
-        expected = [ExpectedFile(entry.name_in_package, entry.size, entry.digest, entry.line_ends,
-                                 entry.mode, entry.mtime_ns) for entry in files]
+        expected = ExpectedFiles(
+            manifest.names_in_package, [entry.size for entry in files], [entry.digest for entry in files],
+            {i: entry.line_ends for i, entry in enumerate(files) if entry.line_ends is not None},
+            [entry.mode for entry in files], [entry.mtime_ns for entry in files])
         checker = SideProcess(("check", directory, expected, apply_metadata), work)
         checker.start()
     try:
@@ -61,7 +63,7 @@ def stage(package: str, work: str, manifest: Manifest | None, apply_metadata: bo
             checker.cancel()
     staged = Staged(directory, names)
     if manifest is not None:
-        if names != [entry.name_in_package for entry in files]:
+        if names != manifest.names_in_package:
             damaged = damaged or ["the package's file list"]
         staged.damaged = damaged
     return staged
