@@ -49,21 +49,39 @@ def check_restored_files(directory: str, files: ExpectedFiles, apply_metadata: b
     `apply_metadata` its mode and modification time."""
     damaged = []
     names = files.names
-    for index in range(len(names)):
-        if index + 1 == len(names):
-            decoder_done(None)
-        else:
-            following = os.path.join(directory, names[index + 1])
-            while not os.path.lexists(following) and not decoder_done(0.001):
-                pass
-        if not check_restored_file(os.path.join(directory, names[index]), files.file(index), apply_metadata):
-            damaged.append(index)
+    written: set[str] = set()
+    directory_fd = None
+    try:
+        for index in range(len(names)):
+            if index + 1 == len(names):
+                decoder_done(None)
+            elif names[index + 1] not in written:
+                # Catching up costs one listing; keeping up, one look at the next name.
+                written = _names_in(directory)
+                following = os.path.join(directory, names[index + 1])
+                while names[index + 1] not in written and not decoder_done(0.001):
+                    if os.path.lexists(following):
+                        break
+            if directory_fd is None:
+                directory_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+            if not check_restored_file(directory_fd, names[index], files.file(index), apply_metadata):
+                damaged.append(index)
+    finally:
+        if directory_fd is not None:
+            os.close(directory_fd)
     return damaged
 
 
-def check_restored_file(path: str, expected: ExpectedFile, apply_metadata: bool) -> bool:
+def _names_in(directory: str) -> set[str]:
     try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+        return set(os.listdir(directory))
+    except FileNotFoundError:  # not made yet
+        return set()
+
+
+def check_restored_file(directory_fd: int, name: str, expected: ExpectedFile, apply_metadata: bool) -> bool:
+    try:
+        fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=directory_fd)
     except OSError:
         return False
     try:
@@ -81,8 +99,7 @@ def check_restored_file(path: str, expected: ExpectedFile, apply_metadata: bool)
             if hashlib.sha256(original).digest() != expected.digest:
                 return False
             if original is not restored:
-                with open(path, "wb") as rewritten:
-                    rewritten.write(original)
+                _rewrite(directory_fd, name, original)
         if apply_metadata:
             mode = expected.mode & RESTORED_MODE_BITS
             if stat.S_IMODE(info.st_mode) != mode:
@@ -99,3 +116,9 @@ def _matches_in_pieces(fd: int, expected: ExpectedFile) -> bool:
         hasher.update(piece)
         size += len(piece)
     return size == expected.size and hasher.digest() == expected.digest
+
+
+def _rewrite(directory_fd: int, name: str, data: bytes) -> None:
+    fd = os.open(name, os.O_WRONLY | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=directory_fd)
+    with open(fd, "wb") as f:
+        f.write(data)
