@@ -70,13 +70,14 @@ def write_big_tree(directory: Path, size: int = 48_000_000) -> None:
         (directory / f"part{number}.py").write_bytes(whole[number * part:(number + 1) * part])
 
 
-def interrupt_when(process: subprocess.Popen, started, delay: float) -> str:
-    """Sends Ctrl-C `delay` seconds after `started()` first holds; returns what it printed."""
+def interrupt_when(process: subprocess.Popen, started, delay: float, signum=signal.SIGINT) -> str:
+    """Sends `signum` (Ctrl-C) `delay` seconds after `started()` first holds; returns what the
+    process printed on standard error."""
     deadline = time.monotonic() + 120
     while not started() and process.poll() is None:
         assert time.monotonic() < deadline, "the work never started"
         time.sleep(0.01)
     time.sleep(delay)
-    process.send_signal(signal.SIGINT)
+    process.send_signal(signum)
     _, stderr = process.communicate(timeout=300)
     return stderr

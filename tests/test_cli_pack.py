@@ -270,7 +270,7 @@ def test_skip_invalid_leaves_out_and_lists_what_is_not_utf8(mixed_validity):
     assert result.returncode == 0, result.stderr
     assert "mixed/latin1.txt: not UTF-8 text (invalid byte at offset 14)" in result.stderr
     assert "mixed/truncated.txt: not UTF-8 text (invalid byte at offset 3)" in result.stderr
-    assert "packed 1 files" in result.stdout and "2 left out" in result.stdout
+    assert "packed 1 file (" in result.stdout and "2 left out" in result.stdout
     assert qvc("unpack", "out.qvc", cwd=mixed_validity).returncode == 0
     assert os.listdir(mixed_validity / "out" / "mixed") == ["good.txt"]
 

@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 
 from qvc_cli.digests import Fingerprint, fingerprints_from_columns
 from qvc_cli.dictionary_file import check_dictionary_file, dictionary_locked
-from qvc_cli.failures import Failure
+from qvc_cli.failures import Failure, counted
 from qvc_cli.input_tree import InputEntry, InputTree, flat_names, walk_inputs
 from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, append_to_package
 from qvc_cli.side_process import SideProcess
@@ -246,7 +246,7 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions) -> Pac
         links = stack.enter_context(private_directory(link_directory(), "names"))
         encoding = _Encoding(files, links)
         worker = None
-        if options.with_manifest:
+        if options.with_manifest and files:
             # Digests are taken on the other processor while the compressor reads the same files.
             worker = SideProcess(("fingerprint", [entry.source for entry in files]), work)
             worker.start()
@@ -328,15 +328,15 @@ def run_pack(args) -> int:
     vocabulary = len(compressor.global_dict)
     others = []
     if result.directories:
-        others.append(f"{result.directories:,} directories")
+        others.append(counted(result.directories, "directory", "directories"))
     if result.links:
-        others.append(f"{result.links:,} links")
+        others.append(counted(result.links, "link"))
     left_out = len(tree.skipped) + len(result.not_utf8)
     if left_out:
         others.append(f"{left_out:,} left out as listed above")
     extra = f" ({', '.join(others)})" if others else ""
     print(
-        f"packed {len(result.files):,} files{extra}, {result.input_bytes:,} bytes -> "
+        f"packed {counted(len(result.files), 'file')}{extra}, {result.input_bytes:,} bytes -> "
         f"{result.package_bytes:,} bytes ({ratio:.1%}), vocabulary {vocabulary:,} tokens "
         f"({vocabulary - known:,} new), {seconds:.2f} s"
     )

@@ -19,7 +19,7 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
-from qvc_cli.failures import Failure, listed
+from qvc_cli.failures import Failure, counted, listed
 from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, read_from_package
 from qvc_cli.packing import fresh_compressor
 from qvc_cli.package_reader import PackageError
@@ -41,7 +41,7 @@ def stage(package: str, work: str, manifest: Manifest | None, apply_metadata: bo
     directory = os.path.join(work, "files")
     files = manifest.files if manifest is not None else []
     checker = None
-    if manifest is not None:
+    if files:
         # Files are checked on the other processor while the decoder writes the next ones.
         expected = ExpectedFiles(
             manifest.names_in_package, [entry.size for entry in files], [entry.digest for entry in files],
@@ -56,8 +56,7 @@ def stage(package: str, work: str, manifest: Manifest | None, apply_metadata: bo
             raise _restoring_error(error, directory, files) from None
         except Exception as error:  # the unpickler's, the decompressor's, the decoder's
             raise Failure(f"{package}: damaged or not a package: {error}") from None
-        if checker is not None:
-            damaged = [os.fsdecode(files[i].path) for i in checker.result()]
+        damaged = [os.fsdecode(files[i].path) for i in checker.result()] if checker is not None else []
     finally:
         if checker is not None:
             checker.cancel()
@@ -109,10 +108,10 @@ def _conflicts(target: str, entries: list) -> tuple[list[str], list[str]]:
 def refuse_conflicts(target: str, entries: list, force: bool) -> None:
     replaceable, blocking = _conflicts(target, entries)
     if blocking:
-        raise Failure(f"{target}: {len(blocking):,} directories are in the way of files to restore "
+        raise Failure(f"{target}: {counted(len(blocking), 'directory', 'directories')} in the way of files to restore "
                       f"({listed(blocking)}); choose another directory with -o")
     if replaceable and not force:
-        raise Failure(f"{target}: {len(replaceable):,} files exist already ({listed(replaceable)}); "
+        raise Failure(f"{target}: {counted(len(replaceable), 'file')} exist already ({listed(replaceable)}); "
                       "use --force to replace them or choose another directory with -o")
 
 
@@ -314,8 +313,8 @@ def unpack(package: str, output: str | None, force: bool, with_manifest: bool = 
     with _target_directory(target), private_directory(target, "unpack") as work:
         staged = stage(package, work, manifest, apply_metadata=True)
         if staged.damaged:
-            raise Failure(f"{package}: damaged: {len(staged.damaged):,} files differ from what "
-                          f"was packed ({listed(staged.damaged)}); nothing restored")
+            raise Failure(f"{package}: damaged, {counted(len(staged.damaged), 'file')} not as packed "
+                          f"({listed(staged.damaged)}); nothing restored")
         if manifest is not None:
             _commit_tree(staged, manifest, target, work, force)
         else:
@@ -333,13 +332,14 @@ def run_unpack(args) -> int:
     if result.manifest is None:
         repeated = len(names) - len(set(names))
         note = f"; {repeated:,} names repeat, the last file of each name kept" if repeated else ""
-        print(f"restored {len(set(names)):,} files into {result.target}, {seconds:.2f} s; "
+        print(f"restored {counted(len(set(names)), 'file')} into {result.target}, {seconds:.2f} s; "
               f"the package has no manifest: no digests to verify, names flat{note}")
     else:
         entries = result.manifest.entries
         directories = sum(isinstance(entry, DirectoryEntry) for entry in entries)
         links = sum(isinstance(entry, LinkEntry) for entry in entries)
-        print(f"restored {len(names):,} files, {directories:,} directories and {links:,} links "
+        print(f"restored {counted(len(names), 'file')}, {counted(directories, 'directory', 'directories')} "
+              f"and {counted(links, 'link')} "
               f"into {result.target}, every digest verified, {seconds:.2f} s")
     return 0
 
@@ -349,11 +349,11 @@ def run_check(args) -> int:
     with private_directory(tempfile.gettempdir(), "check") as work:
         staged = stage(args.package, work, manifest, apply_metadata=False)
     if staged.damaged:
-        raise Failure(f"{args.package}: damaged: {len(staged.damaged):,} files differ from what was "
-                      f"packed ({listed(staged.damaged)})")
+        raise Failure(f"{args.package}: damaged, {counted(len(staged.damaged), 'file')} not as packed "
+                      f"({listed(staged.damaged)})")
     if manifest is None:
-        print(f"{args.package}: decodes, {len(staged.names):,} files; no manifest, so no digests "
+        print(f"{args.package}: decodes, {counted(len(staged.names), 'file')}; no manifest, so no digests "
               "to compare")
     else:
-        print(f"{args.package}: intact, {len(staged.names):,} files, every digest matches")
+        print(f"{args.package}: intact, {counted(len(staged.names), 'file')}, every digest matches")
     return 0
