@@ -22,7 +22,7 @@ from qvc_cli.dictionary_file import check_dictionary_file, dictionary_locked
 from qvc_cli.failures import Failure, counted
 from qvc_cli.input_tree import InputEntry, InputTree, flat_names, walk_inputs
 from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, append_to_package
-from qvc_cli.side_process import SideProcess
+from qvc_cli.side_process import beside_the_compressor
 from qvc_cli.staging import Placement, fsync_file, opened_directory, private_directory, signals_deferred
 from qvc_compressor import QVCompressor
 
@@ -248,7 +248,7 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions) -> Pac
         worker = None
         if options.with_manifest and files:
             # Digests are taken on the other processor while the compressor reads the same files.
-            worker = SideProcess(("fingerprint", [entry.source for entry in files]), work)
+            worker = beside_the_compressor(("fingerprint", [entry.source for entry in files]), work)
             worker.start()
         try:
             try:

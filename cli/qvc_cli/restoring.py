@@ -24,7 +24,7 @@ from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, rea
 from qvc_cli.packing import fresh_compressor
 from qvc_cli.package_reader import PackageError
 from qvc_cli.restored_files import RESTORED_MODE_BITS, ExpectedFiles
-from qvc_cli.side_process import SideProcess
+from qvc_cli.side_process import beside_the_compressor
 from qvc_cli.staging import Placement, opened_directory, private_directory, signals_deferred
 
 
@@ -47,7 +47,7 @@ def stage(package: str, work: str, manifest: Manifest | None, apply_metadata: bo
             manifest.names_in_package, [entry.size for entry in files], [entry.digest for entry in files],
             {i: entry.line_ends for i, entry in enumerate(files) if entry.line_ends is not None},
             [entry.mode for entry in files], [entry.mtime_ns for entry in files])
-        checker = SideProcess(("check", directory, expected, apply_metadata), work)
+        checker = beside_the_compressor(("check", directory, expected, apply_metadata), work)
         checker.start()
     try:
         try:

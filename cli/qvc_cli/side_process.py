@@ -7,6 +7,9 @@ shares the parent's memory copy-on-write: each page the compressor then writes i
 which cost the parent a tenth of a second on a restore. A fresh interpreter shares nothing; it
 starts on the other processor while the compressor reads the package or the first files.
 
+A second process only pays where a processor is idle: on a machine already busy it takes its
+processor time from the compressor. There the job runs in this process, after the compressor.
+
 The job is handed over in a file (a pipe would block the parent until the child has started);
 the parent says it is done by closing the child's standard input, and the child answers on its
 standard output. Both ends are this program, so the answer is unpickled as it is.
@@ -23,6 +26,38 @@ import sys
 from typing import Any
 
 _CHILD = "from qvc_cli.side_process import child_main; child_main()"
+
+
+def second_processor_free() -> bool:
+    """Whether this process may use two processors and the system leaves one of them idle
+    (by its load over the last minute): only then does a second process save time."""
+    processors = len(os.sched_getaffinity(0))
+    return processors >= 2 and os.getloadavg()[0] <= processors - 1
+
+
+class InProcess:
+    """Runs `job` here, when the result is asked for: the stand-in for a SideProcess where no
+    second processor is free, with the same methods."""
+
+    def __init__(self, job: tuple) -> None:
+        self._job = job
+
+    def start(self) -> None:
+        pass
+
+    def parent_finished(self) -> None:
+        pass
+
+    def result(self) -> Any:
+        return run_job(self._job, lambda timeout: True)
+
+    def cancel(self) -> None:
+        pass
+
+
+def beside_the_compressor(job: tuple, work: str) -> SideProcess | InProcess:
+    """Runs `job` in a second process where a processor is free for it, else here later."""
+    return SideProcess(job, work) if second_processor_free() else InProcess(job)
 
 
 class SideProcess:
