@@ -11,9 +11,10 @@ line's own code, in turns, round after round:
 
 Each round gives a ratio manifest / plain of the elapsed times; the median and the range over
 the rounds are printed, with the absolute times, the package sizes and the size of the
-manifest. The processor time of this process and of the forked process that takes or checks
-the digests is printed too: on a machine whose other processor is busy, the forked process
-cannot run beside the compressor, and the elapsed times show it.
+manifest. The processor time of this process and of the second process that takes or checks
+the digests is printed too. `qvc` starts that process only where a processor is idle (by the
+load average); on a busy machine the digests are taken in the same process, after the
+compressor, and the second figure is zero. The load average is printed before each round.
 
 Usage: python bench/bench_cli_manifest.py [--rounds N] [--json FILE]
 """
@@ -92,6 +93,7 @@ def main() -> int:
         packages = {variant: os.path.join(work, f"{variant}.qvc") for variant in ("plain", "manifest")}
         times: dict[str, dict[str, list[tuple[float, float, float]]]] = {"pack": {}, "unpack": {}}
         for round_number in range(args.rounds):
+            print(f"round {round_number + 1}: load average {os.getloadavg()[0]:.2f}", file=sys.stderr)
             order = ["plain", "manifest"] if round_number % 2 == 0 else ["manifest", "plain"]
             for variant in order:
                 with_manifest = variant == "manifest"
@@ -132,7 +134,7 @@ def main() -> int:
               f"{row['ratio_max']:.3f})")
         print(f"        processor: plain {row['plain_cpu_s'] * 1e3:6.0f} ms   manifest "
               f"{row['manifest_cpu_s'] * 1e3:6.0f} ms + {row['side_process_cpu_s'] * 1e3:.0f} ms in the "
-              f"forked process")
+              f"second process")
     extra = sizes["manifest"] - sizes["plain"]
     print(f"package {sizes['plain']:,} bytes plain, {sizes['manifest']:,} with the manifest "
           f"(+{extra:,} bytes, {extra / sizes['plain']:.2%})")
