@@ -53,7 +53,9 @@ ROUND_TRIP = textwrap.dedent(
     assert qvc and os.path.realpath(qvc).startswith(prefix), qvc
     subprocess.run([qvc, "pack", "cli.qvc", "texts"], check=True, capture_output=True)
     subprocess.run([qvc, "unpack", "cli.qvc", "-o", "unpacked"], check=True, capture_output=True)
-    match, mismatch, errors = filecmp.cmpfiles("texts", "unpacked", list(texts), shallow=False)
+    subprocess.run([qvc, "check", "cli.qvc"], check=True, capture_output=True)
+    match, mismatch, errors = filecmp.cmpfiles("texts", os.path.join("unpacked", "texts"), list(texts),
+                                               shallow=False)
     assert sorted(match) == sorted(texts), (mismatch, errors)
     print(subprocess.run([qvc, "--version"], check=True, capture_output=True, text=True).stdout)
     """
