@@ -29,10 +29,11 @@ _CHILD = "from qvc_cli.side_process import child_main; child_main()"
 
 
 def second_processor_free() -> bool:
-    """Whether this process may use two processors and the system leaves one of them idle
-    (by its load over the last minute): only then does a second process save time."""
+    """Whether this process may use two processors and the system leaves about one of them
+    idle (by its load over the last minute, this process's own included): only then does a
+    second process save time."""
     processors = len(os.sched_getaffinity(0))
-    return processors >= 2 and os.getloadavg()[0] <= processors - 1
+    return processors >= 2 and os.getloadavg()[0] < processors - 0.5
 
 
 class InProcess:
