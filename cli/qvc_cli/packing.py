@@ -230,6 +230,10 @@ def _commit(work: str, options: PackOptions, dictionary_work: str | None) -> Non
             os.fsync(out_fd)
             if dictionary_work is not None:
                 os.fsync(dict_fd)
+        except OSError as error:
+            placement.undo()
+            raise Failure(f"{options.output}: cannot be put in place: {error.strerror}; nothing "
+                          "changed") from None
         except BaseException:
             placement.undo()
             raise

@@ -207,6 +207,10 @@ def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, for
             placement.undo()
             where = os.path.join(target, os.fsdecode(entry.path)) if entry is not None else target
             raise Failure(f"{where}: appeared while restoring; nothing restored") from None
+        except OSError as error:
+            placement.undo()
+            where = os.path.join(target, os.fsdecode(entry.path)) if entry is not None else target
+            raise Failure(f"{where}: {error.strerror}; nothing restored") from None
         except BaseException:
             placement.undo()
             raise
@@ -232,6 +236,9 @@ def _commit_flat(staged: Staged, target: str, work: str, force: bool) -> None:
             placement.undo()
             raise Failure(f"{os.path.join(target, name)}: appeared while restoring; "
                           "nothing restored") from None
+        except OSError as error:
+            placement.undo()
+            raise Failure(f"{os.path.join(target, name)}: {error.strerror}; nothing restored") from None
         except BaseException:
             placement.undo()
             raise

@@ -1,0 +1,60 @@
+"""Moving finished files into place, and taking every move back."""
+
+import os
+
+import pytest
+
+from qvc_cli.staging import Placement
+
+
+@pytest.fixture
+def dirs(tmp_path):
+    names = ("work", "backup", "target")
+    for name in names:
+        (tmp_path / name).mkdir()
+    fds = {name: os.open(tmp_path / name, os.O_RDONLY | os.O_DIRECTORY) for name in names}
+    yield tmp_path, fds
+    for fd in fds.values():
+        os.close(fd)
+
+
+def listing(root):
+    return {str(p.relative_to(root)): (p.read_bytes() if p.is_file() and not p.is_symlink() else
+                                       os.readlink(p) if p.is_symlink() else "dir")
+            for p in sorted(root.rglob("*"))}
+
+
+def test_undo_puts_back_every_file_link_and_directory(dirs):
+    root, fds = dirs
+    (root / "work" / "new.txt").write_bytes(b"new")
+    (root / "work" / "other.txt").write_bytes(b"other")
+    (root / "target" / "old.txt").write_bytes(b"old")
+    os.symlink("/nowhere", root / "target" / "in-the-way")
+    before = listing(root)
+
+    placement = Placement()
+    placement.move(fds["work"], "new.txt", fds["target"], "old.txt", replace=True, backup_fd=fds["backup"])
+    placement.make_directory(fds["target"], "in-the-way", replace=True, backup_fd=fds["backup"])
+    placement.make_directory(fds["target"], "made", replace=False, backup_fd=fds["backup"])
+    placement.move(fds["work"], "other.txt", fds["target"], b"other.txt", replace=False, backup_fd=fds["backup"])
+    assert (root / "target" / "old.txt").read_bytes() == b"new"
+    assert (root / "target" / "in-the-way").is_dir() and (root / "target" / "made").is_dir()
+
+    placement.undo()
+    after = listing(root)
+    # What was replaced is back; the backup directory holds only links to it, if anything.
+    assert {k: v for k, v in after.items() if not k.startswith("backup/")} == before
+
+
+def test_a_move_never_replaces_unasked(dirs):
+    root, fds = dirs
+    (root / "work" / "new.txt").write_bytes(b"new")
+    os.symlink(root / "backup" / "victim", root / "target" / "taken")
+    placement = Placement()
+    with pytest.raises(FileExistsError):
+        placement.move(fds["work"], "new.txt", fds["target"], "taken", replace=False, backup_fd=fds["backup"])
+    with pytest.raises(FileExistsError):
+        placement.make_directory(fds["target"], "taken", replace=False, backup_fd=fds["backup"])
+    assert os.readlink(root / "target" / "taken") == str(root / "backup" / "victim")
+    assert not (root / "backup" / "victim").exists()
+    assert (root / "work" / "new.txt").read_bytes() == b"new"
