@@ -16,7 +16,10 @@ the digests is printed too. `qvc` starts that process only where a processor is 
 load average); on a busy machine the digests are taken in the same process, after the
 compressor, and the second figure is zero. The load average is printed before each round.
 
-Usage: python bench/bench_cli_manifest.py [--rounds N] [--json FILE]
+--second-process always|never overrides that choice, to compare the two ways on one machine.
+
+Usage: python bench/bench_cli_manifest.py [--rounds N] [--second-process auto|always|never]
+                                          [--json FILE]
 """
 
 from __future__ import annotations
@@ -38,6 +41,7 @@ import corpus  # noqa: E402
 from qvc_cli.input_tree import walk_inputs  # noqa: E402
 from qvc_cli.manifest import read_from_package  # noqa: E402
 from qvc_cli.packing import PackOptions, fresh_compressor, pack  # noqa: E402
+from qvc_cli import side_process  # noqa: E402
 from qvc_cli.restoring import unpack  # noqa: E402
 
 
@@ -81,8 +85,11 @@ def time_unpack(package: str, target: str, with_manifest: bool) -> tuple[float, 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--second-process", choices=["auto", "always", "never"], default="auto")
     parser.add_argument("--json", metavar="FILE")
     args = parser.parse_args()
+    if args.second_process != "auto":
+        side_process.second_processor_free = lambda: args.second_process == "always"
     base = "/dev/shm" if os.path.isdir("/dev/shm") else None
     with tempfile.TemporaryDirectory(prefix="qvc_bench_cli_", dir=base) as work:
         root = utf8_tree(work)
