@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import codecs
+import errno
 import hashlib
 import os
+import stat
 from typing import NamedTuple
 
 from qvc_cli import line_ends
@@ -24,9 +26,12 @@ class Fingerprint(NamedTuple):
 
 def fingerprint_file(path: str) -> Fingerprint:
     """The digest, size and line-end record of the file at `path`, read once."""
-    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    # Non-blocking: a FIFO put where a file was must not hang the run (regular files ignore it).
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
     try:
         info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise OSError(errno.EINVAL, "no longer a regular file", path)
         identity = (info.st_dev, info.st_ino)
         if info.st_size <= WHOLE_READ_LIMIT:
             data = read_all(fd, info.st_size)
