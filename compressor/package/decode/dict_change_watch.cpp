@@ -3,8 +3,8 @@
 namespace qvc {
 namespace {
 
-// The innermost live watch; each links to the one it was made inside of.
-DictChangeWatch* innermost = nullptr;
+// The first of the live watches.
+DictChangeWatch* first_watch = nullptr;
 
 #if PY_VERSION_HEX >= 0x030C0000
 // One watcher for the process: the module lives in a single interpreter.
@@ -14,11 +14,40 @@ int watcher_id = kNotRegistered;
 
 }  // namespace
 
+void DictChangeWatch::link() noexcept {
+    next_ = first_watch;
+    if (next_ != nullptr) {
+        next_->previous_ = this;
+    }
+    first_watch = this;
+}
+
+void DictChangeWatch::unlink() noexcept {
+    if (previous_ != nullptr) {
+        previous_->next_ = next_;
+    } else {
+        first_watch = next_;
+    }
+    if (next_ != nullptr) {
+        next_->previous_ = previous_;
+    }
+    previous_ = next_ = nullptr;
+}
+
+bool DictChangeWatch::shared() const noexcept {
+    for (const DictChangeWatch* watch = first_watch; watch != nullptr; watch = watch->next_) {
+        if (watch != this && watch->dict_.get() == dict_.get()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 #if PY_VERSION_HEX >= 0x030C0000
 
 int DictChangeWatch::on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*,
                                    PyObject*) noexcept {
-    for (DictChangeWatch* watch = innermost; watch != nullptr; watch = watch->outer_) {
+    for (DictChangeWatch* watch = first_watch; watch != nullptr; watch = watch->next_) {
         if (watch->dict_.get() == dict) {
             watch->changed_ = true;
         }
@@ -37,9 +66,8 @@ bool DictChangeWatch::available() noexcept {
     return watcher_id >= 0;
 }
 
-DictChangeWatch::DictChangeWatch(PyObject* dict) noexcept
-    : dict_(PyRef::borrow(dict)), outer_(innermost) {
-    innermost = this;
+DictChangeWatch::DictChangeWatch(PyObject* dict) noexcept : dict_(PyRef::borrow(dict)) {
+    link();
     if (available()) {
         PendingError pending;
         if (PyDict_Watch(watcher_id, dict) == 0) {
@@ -51,14 +79,9 @@ DictChangeWatch::DictChangeWatch(PyObject* dict) noexcept
 }
 
 DictChangeWatch::~DictChangeWatch() {
-    innermost = outer_;
-    if (!available()) {
-        return;
-    }
-    for (DictChangeWatch* watch = innermost; watch != nullptr; watch = watch->outer_) {
-        if (watch->dict_.get() == dict_.get()) {
-            return;  // still watched from outside
-        }
+    unlink();
+    if (!available() || shared()) {
+        return;  // a dict stays watched while any watch on it lives
     }
     PendingError pending;
     if (PyDict_Unwatch(watcher_id, dict_.get()) < 0) {
@@ -70,12 +93,9 @@ DictChangeWatch::~DictChangeWatch() {
 
 bool DictChangeWatch::available() noexcept { return false; }
 
-DictChangeWatch::DictChangeWatch(PyObject* dict) noexcept
-    : dict_(PyRef::borrow(dict)), outer_(innermost) {
-    innermost = this;
-}
+DictChangeWatch::DictChangeWatch(PyObject* dict) noexcept : dict_(PyRef::borrow(dict)) { link(); }
 
-DictChangeWatch::~DictChangeWatch() { innermost = outer_; }
+DictChangeWatch::~DictChangeWatch() { unlink(); }
 
 #endif
 

@@ -5,8 +5,10 @@
 
 namespace qvc {
 
-// Watches one dict from construction to destruction. Watches nest (a decode can run inside
-// another one's decompressor); each notices the changes of its own dict.
+// Watches one dict from construction to destruction. Watches overlap in any order: a decode can
+// run inside another one's decompressor, and decodes on two threads take turns wherever the
+// decompressor lets go of the interpreter, so they end in whatever order they finish. Each
+// notices the changes of its own dict. Made, ended and notified under the interpreter's lock.
 class DictChangeWatch {
 public:
     // Whether this interpreter can watch dicts at all (3.12 on, while a watcher id is free).
@@ -26,10 +28,16 @@ private:
     static int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key,
                              PyObject* new_value) noexcept;
 #endif
+    void link() noexcept;
+    void unlink() noexcept;
+    // Whether another live watch looks at the same dict.
+    bool shared() const noexcept;
 
     PyRef dict_;
     bool changed_ = true;
-    DictChangeWatch* outer_ = nullptr;
+    // The live watches, in no particular order.
+    DictChangeWatch* previous_ = nullptr;
+    DictChangeWatch* next_ = nullptr;
 };
 
 }  // namespace qvc
