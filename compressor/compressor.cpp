@@ -5,6 +5,8 @@
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/pyapi/method_function.hpp"
 #include "compressor/methods.hpp"
+#include "compressor/safe_io/interruptible_writer.hpp"
+#include "compressor/safe_io/pickle_source.hpp"
 
 #include <atomic>
 
@@ -337,7 +339,11 @@ bool fill_module(PyObject* module) {
     }
 
     st->method_function_type = create_method_function_type(module);
-    if (st->method_function_type == nullptr) {
+    st->interruptible_writer_type =
+        st->method_function_type ? create_interruptible_writer_type(module) : nullptr;
+    st->pickle_source_type =
+        st->interruptible_writer_type ? create_pickle_source_type(module) : nullptr;
+    if (st->pickle_source_type == nullptr) {
         return false;
     }
     st->compressor_type = reinterpret_cast<PyTypeObject*>(
@@ -374,6 +380,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     }
     Py_VISIT(st->compressor_type);
     Py_VISIT(st->method_function_type);
+    Py_VISIT(st->interruptible_writer_type);
+    Py_VISIT(st->pickle_source_type);
     Py_VISIT(st->tokenize_function);
     Py_VISIT(st->unpickler_base);
     Py_VISIT(st->dictionary_unpickler);
@@ -388,6 +396,8 @@ int module_clear(PyObject* module) {
     }
     Py_CLEAR(st->compressor_type);
     Py_CLEAR(st->method_function_type);
+    Py_CLEAR(st->interruptible_writer_type);
+    Py_CLEAR(st->pickle_source_type);
     Py_CLEAR(st->tokenize_function);
     Py_CLEAR(st->unpickler_base);
     Py_CLEAR(st->dictionary_unpickler);

@@ -66,12 +66,26 @@ namespace qvc {
     X(s_sep, "sep")                            \
     X(s_altsep, "altsep")                      \
     X(s_extend, "extend")                      \
-    X(s_new, "__new__")
+    X(s_new, "__new__")                        \
+    X(s_closefd, "closefd")                    \
+    X(s_opener, "opener")                      \
+    X(s_fileno, "fileno")                      \
+    X(s_readinto, "readinto")                  \
+    X(s_readinto1, "readinto1")                \
+    X(s_chunker, "chunker")                    \
+    X(s_finish, "finish")                      \
+    X(s_size, "size")                          \
+    X(s_chunk_size, "chunk_size")              \
+    X(s_stream_reader, "stream_reader")        \
+    X(s_read_size, "read_size")
 
 struct ModuleState {
     PyTypeObject* compressor_type;       // QVCompressor
     PyTypeObject* method_function_type;  // the type of the class's method objects
     PyObject* tokenize_function;         // the class's own `tokenize`, to recognise overrides
+    // File-like objects of the module's own, handed to the interpreter's pickle module.
+    PyTypeObject* interruptible_writer_type;
+    PyTypeObject* pickle_source_type;
 
     // The restricted unpicklers derive from the `pickle.Unpickler` found in the module namespace
     // when they were made; they are made again when that name points elsewhere.

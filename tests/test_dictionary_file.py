@@ -3,11 +3,15 @@
 import os
 import pickle
 import stat
+import subprocess
+import sys
+import threading
 import types
 
 import pytest
 
 import qvc_compressor
+from conftest import run_python
 from qvc_compressor import QVCompressor
 
 EMPTY_37 = bytes.fromhex(
@@ -329,3 +333,172 @@ def test_declared_sizes_beyond_the_stream_are_refused_before_allocating(tmp_path
     with pytest.raises(pickle.UnpicklingError):
         compressor.load_dict()
     assert state(compressor) == before
+
+
+# --- The declared sizes, read as the unpickler reads them -----------------------------------------
+
+
+# Every spelling of a memo index that `int()` accepts, as the unpickler's text PUT reads its line.
+HUGE_PUT_LINES = [b"1073741824", b"+1073741824", b" 1073741824", b"\t1073741824",
+                  b"1_073_741_824", b"1073741824 ", b"01073741824", b"1073741824\x00junk"]
+
+
+@pytest.mark.parametrize("line", HUGE_PUT_LINES)
+def test_text_memo_indices_beyond_the_stream_are_refused_however_written(tmp_path, line):
+    path = tmp_path / "vocab.bin"
+    path.write_bytes(b"Np" + line + b"\n.")
+    compressor = grown(path)
+    before = state(compressor)
+    with pytest.raises(pickle.UnpicklingError, match="memo index out of range"):
+        compressor.load_dict()
+    assert state(compressor) == before
+
+
+@pytest.mark.parametrize(
+    "line, error",
+    [(b"+0", None), (b" 0 ", None), (b"0_0", None), (b"1x", ValueError), (b"-1", ValueError),
+     (b"", pickle.UnpicklingError), (b"99999999999999999999999", OverflowError)],
+)
+def test_text_memo_indices_the_stream_can_hold_are_left_to_the_unpickler(tmp_path, line, error):
+    path = tmp_path / "vocab.bin"
+    path.write_bytes(b"(dp" + line + b"\n.")
+    if error is None:
+        assert QVCompressor(str(path)).global_dict == {}
+        return
+    with pytest.raises(error) as raised:
+        QVCompressor(str(path))
+    with open(path, "rb") as f, pytest.raises(error) as plain:
+        pickle.load(f)
+    assert str(raised.value) == str(plain.value)
+
+
+def test_bytes_after_the_stream_are_left_alone(tmp_path):
+    path = tmp_path / "vocab.bin"
+    # After the STOP opcode: what would be a declared terabyte, a memo bomb and plain junk.
+    tail = b"\x8e" + (2**40).to_bytes(8, "little") + b"Np1073741824\n" + os.urandom(3000)
+    path.write_bytes(pickle.dumps({"dict": {"a": 1}, "next_id": 2}) + tail)
+    compressor = QVCompressor(str(path))
+    assert state(compressor) == ({"a": 1}, {1: "a"}, 2)
+
+
+class PipeWriter:
+    """Writes data into a FIFO and keeps its end open until released (at most a minute)."""
+
+    def __init__(self, path, data):
+        self.released = threading.Event()
+        self.thread = threading.Thread(target=self._write, args=(path, data))
+        self.thread.start()
+
+    def _write(self, path, data):
+        with open(path, "wb") as f:
+            f.write(data)
+            f.flush()
+            self.released.wait(60)
+
+    def release(self):
+        self.released.set()
+        self.thread.join()
+
+
+def test_a_fifo_is_read_as_far_as_the_stream_goes(tmp_path):
+    path = tmp_path / "vocab.fifo"
+    os.mkfifo(path)
+    data = pickle.dumps({"dict": {"a": 1, "b": 2}, "next_id": 3}, protocol=2) + b"more to come"
+    writer = PipeWriter(path, data)
+    try:
+        compressor = QVCompressor(str(path))
+        assert not writer.released.is_set()  # loaded while the writer held the pipe open
+    finally:
+        writer.release()
+    assert state(compressor) == ({"a": 1, "b": 2}, {1: "a", 2: "b"}, 3)
+
+
+def test_an_endless_device_fails_at_once(tmp_path):
+    result = run_python("""
+        from qvc_compressor import QVCompressor
+        try:
+            QVCompressor("/dev/zero")
+        except Exception as error:
+            print(type(error).__name__)
+        """)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "UnpicklingError"
+
+
+# --- Saving to what is not a plain file, and under any legal name ----------------------------------
+
+
+def test_save_to_a_fifo_writes_into_it(tmp_path):
+    path = tmp_path / "vocab.fifo"
+    os.mkfifo(path)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(path.read_bytes()))
+    reader.start()
+    grown(path).save_dict()
+    reader.join()
+    assert pickle.loads(received[0]) == {"dict": {"x": 1, "y": 2}, "next_id": 3}
+    assert stat.S_ISFIFO(os.lstat(path).st_mode)
+    assert os.listdir(tmp_path) == ["vocab.fifo"]
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="making a device node needs root")
+def test_save_to_a_device_writes_into_it(tmp_path):
+    path = tmp_path / "null"
+    os.mknod(path, stat.S_IFCHR | 0o666, os.stat("/dev/null").st_rdev)
+    grown(path).save_dict()
+    assert stat.S_ISCHR(os.lstat(path).st_mode)
+    assert os.listdir(tmp_path) == ["null"]
+
+
+def test_save_to_a_hard_linked_file_keeps_the_links_shared(tmp_path):
+    path, other = tmp_path / "vocab.bin", tmp_path / "other.bin"
+    path.write_bytes(b"old")
+    os.link(path, other)
+    grown(path).save_dict()
+    assert os.path.samefile(path, other)
+    assert pickle.loads(other.read_bytes()) == {"dict": {"x": 1, "y": 2}, "next_id": 3}
+
+
+def test_save_to_standard_output_when_it_is_a_pipe():
+    result = subprocess.run(
+        [sys.executable, "-c", "from qvc_compressor import QVCompressor\n"
+         "c = QVCompressor('/nonexistent/d'); c.global_dict['a'] = 1; c.next_id = 2\n"
+         "c.dict_path = '/dev/stdout'; c.save_dict()"],
+        capture_output=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert pickle.loads(result.stdout) == {"dict": {"a": 1}, "next_id": 2}
+
+
+@pytest.mark.parametrize("length", [234, 255])
+def test_save_under_the_longest_names(tmp_path, length):
+    path = tmp_path / ("n" * length)
+    compressor = grown(path)
+    compressor.save_dict()
+    compressor.global_dict["z"] = 26
+    compressor.save_dict()
+    assert pickle.loads(path.read_bytes())["dict"] == {"x": 1, "y": 2, "z": 26}
+    assert os.listdir(tmp_path) == [path.name]
+
+
+def test_a_failing_file_object_does_not_close_another_threads_file(tmp_path, monkeypatch):
+    # Whatever the file object did with the temporary file's descriptor before it failed, the
+    # descriptor stays the saver's to close, and a file opened meanwhile keeps its own.
+    real_open = open
+    victim = []
+
+    def failing_open(file, mode="r", *args, **kwargs):
+        if not isinstance(file, int):
+            return real_open(file, mode, *args, **kwargs)
+        real_open(file, mode, *args, **kwargs).close()
+        victim.append(real_open(tmp_path / "victim.txt", "w"))
+        raise OSError("no file object today")
+
+    path = tmp_path / "vocab.bin"
+    monkeypatch.setattr("builtins.open", failing_open)
+    with pytest.raises(OSError, match="no file object today"):
+        grown(path).save_dict()
+    monkeypatch.undo()
+    victim[0].write("still mine")
+    victim[0].close()
+    assert (tmp_path / "victim.txt").read_text() == "still mine"
+    assert sorted(os.listdir(tmp_path)) == ["victim.txt"]

@@ -1,6 +1,7 @@
 #include "compressor/safe_io/atomic_file.hpp"
 
 #include "compressor/pyapi/interpreter_calls.hpp"
+#include "compressor/safe_io/interruptible_writer.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace qvc {
 namespace {
@@ -57,32 +59,69 @@ bool resolve_target(ModuleState* st, PyObject* fs_path, std::string& target) {
     return true;
 }
 
-std::string random_suffix() {
+// Of a fixed, short length, so that it fits wherever the target's own name fits, however long
+// that is.
+std::string temporary_name() {
     static thread_local std::mt19937_64 generator{std::random_device{}()};
-    char buffer[17];
-    std::snprintf(buffer, sizeof buffer, "%016llx",
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, ".qvc-%016llx.tmp",
                   static_cast<unsigned long long>(generator()));
     return buffer;
 }
 
-// Owns the temporary file until it has been renamed into place.
+// Waits until the disk holds what was written to `fd`. The interpreter is let go of meanwhile,
+// as its own os.fsync does. A file system that cannot sync (EINVAL) has nothing to wait for.
+bool sync_to_disk(int fd) {
+    int result;
+    do {
+        Py_BEGIN_ALLOW_THREADS
+        result = ::fsync(fd);
+        Py_END_ALLOW_THREADS
+    } while (result != 0 && errno == EINTR);
+    return result == 0 || errno == EINVAL || errno == ENOTSUP;
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+// Owns the temporary file, descriptor and name, until it has been renamed into place. The
+// descriptor is ours alone: the file object written through never closes it.
 class TemporaryFile {
 public:
+    explicit TemporaryFile(int directory) noexcept : directory_(directory) {}
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile() {
         if (fd_ >= 0) {
             ::close(fd_);
         }
-        if (!path_.empty()) {
-            ::unlink(path_.c_str());
+        if (!name_.empty()) {
+            ::unlinkat(directory_, name_.c_str(), 0);
         }
     }
-    bool create(const std::string& directory, const std::string& base_name, mode_t mode) {
+
+    bool create(mode_t mode) {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string candidate = directory + "/." + base_name + "." + random_suffix() + ".tmp";
-            int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            std::string candidate = temporary_name();
+            int fd = ::openat(directory_, candidate.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
             if (fd >= 0) {
                 fd_ = fd;
-                path_ = std::move(candidate);
+                name_ = std::move(candidate);
                 return true;
             }
             if (errno != EEXIST) {
@@ -91,16 +130,47 @@ public:
         }
         return false;
     }
-    int fd() const { return fd_; }
-    // Once a Python file object owns the descriptor, it closes it.
-    void release_fd() { fd_ = -1; }
-    const std::string& path() const { return path_; }
-    void forget() { path_.clear(); }
+    int fd() const noexcept { return fd_; }
+    bool close() noexcept { return ::close(std::exchange(fd_, -1)) == 0; }
+    bool rename_to(const std::string& name) noexcept {
+        if (::renameat(directory_, name_.c_str(), directory_, name.c_str()) != 0) {
+            return false;
+        }
+        name_.clear();
+        return true;
+    }
 
 private:
+    int directory_;
     int fd_ = -1;
-    std::string path_;
+    std::string name_;
 };
+
+bool write_through(ModuleState* st, PyObject* file,
+                   const std::function<bool(PyObject* file)>& write_contents) {
+    PyRef writer = interruptible_writer(st, file);
+    const bool written = writer && write_contents(writer.get());
+    return close_file(st, file) && written;
+}
+
+// open(path, "wb") and the content written into it, nothing else.
+bool write_in_place(ModuleState* st, PyObject* path,
+                    const std::function<bool(PyObject* file)>& write_contents) {
+    PyRef file = open_file(st, path, st->s_mode_wb);
+    return file && write_through(st, file.get(), write_contents);
+}
+
+// open(fd, "wb", closefd=False)
+PyRef file_on_descriptor(ModuleState* st, int fd) {
+    PyRef open = builtin(st->s_open);
+    PyRef fd_object = PyRef::steal(PyLong_FromLong(fd));
+    PyRef keywords = PyRef::steal(PyTuple_Pack(1, st->s_closefd));
+    if (!open || !fd_object || !keywords) {
+        return {};
+    }
+    PyObject* args[] = {fd_object.get(), st->s_mode_wb, Py_False};
+    return PyRef::steal(PyObject_Vectorcall(open.get(), args, 2, keywords.get()));
+}
 
 }  // namespace
 
@@ -111,19 +181,24 @@ bool write_file_atomically(ModuleState* st, PyObject* path,
         return false;
     }
     PyRef fs_path = PyRef::steal(converted);
-    std::string target;
-    if (!resolve_target(st, fs_path.get(), target)) {
-        return false;
-    }
 
-    // Refuse what a plain open for writing would refuse, before anything is created.
+    // Refuse what a plain open for writing would refuse, before anything is created. What the
+    // path names is judged through the path itself, as open would reach it (/dev/stdout leads
+    // to a pipe that no resolved name reaches).
     struct stat existing;
-    bool exists = ::stat(target.c_str(), &existing) == 0;
+    const bool exists = ::stat(PyBytes_AS_STRING(fs_path.get()), &existing) == 0;
     if (!exists && errno != ENOENT) {
         return raise_os_error(errno, path);
     }
     if (exists && S_ISDIR(existing.st_mode)) {
         return raise_os_error(EISDIR, path);
+    }
+    if (exists && !(S_ISREG(existing.st_mode) && existing.st_nlink == 1)) {
+        return write_in_place(st, path, write_contents);
+    }
+    std::string target;
+    if (!resolve_target(st, fs_path.get(), target)) {
+        return false;
     }
     if (exists && ::access(target.c_str(), W_OK) != 0) {
         return raise_os_error(errno, path);
@@ -132,32 +207,35 @@ bool write_file_atomically(ModuleState* st, PyObject* path,
         return raise_os_error(target.empty() ? ENOENT : EISDIR, path);
     }
 
-    TemporaryFile temporary;
-    if (!temporary.create(directory_of(target), base_name_of(target),
-                          exists ? S_IRUSR | S_IWUSR : 0666)) {
+    Descriptor directory(::open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory) {
+        return raise_os_error(errno, path);
+    }
+    TemporaryFile temporary(directory.get());
+    if (!temporary.create(exists ? S_IRUSR | S_IWUSR : 0666)) {
+        if (exists && (errno == EACCES || errno == EPERM)) {
+            // The directory is closed to new files but the file itself is writable.
+            return write_in_place(st, path, write_contents);
+        }
         return raise_os_error(errno, path);
     }
     if (exists) {
         // Best effort, as only a privileged writer may give the file to another owner.
         [[maybe_unused]] int ignored = ::fchown(temporary.fd(), existing.st_uid, existing.st_gid);
     }
-    PyRef fd = PyRef::steal(PyLong_FromLong(temporary.fd()));
-    PyRef file = fd ? open_file(st, fd.get(), st->s_mode_wb) : PyRef{};
-    if (!file) {
+    PyRef file = file_on_descriptor(st, temporary.fd());
+    if (!file || !write_through(st, file.get(), write_contents)) {
         return false;
     }
-    temporary.release_fd();
-    bool written = write_contents(file.get());
-    if (!close_file(st, file.get()) || !written) {
-        return false;
-    }
-    if (exists && ::chmod(temporary.path().c_str(), existing.st_mode & 07777) != 0) {
+    if (exists && ::fchmod(temporary.fd(), existing.st_mode & 07777) != 0) {
         return raise_os_error(errno, path);
     }
-    if (::rename(temporary.path().c_str(), target.c_str()) != 0) {
+    // Synced before the rename, so that a crash never leaves the name on an empty file; the
+    // directory after it, so that the rename itself survives one.
+    if (!sync_to_disk(temporary.fd()) || !temporary.close() ||
+        !temporary.rename_to(base_name_of(target)) || !sync_to_disk(directory.get())) {
         return raise_os_error(errno, path);
     }
-    temporary.forget();
     return true;
 }
 

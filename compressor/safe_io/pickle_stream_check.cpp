@@ -1,6 +1,7 @@
 #include "compressor/safe_io/pickle_stream_check.hpp"
 
-#include <cstdint>
+#include "compressor/pyapi/py_ref.hpp"
+
 #include <cstring>
 
 namespace qvc {
@@ -62,92 +63,155 @@ Opcode describe(unsigned char op) {
     }
 }
 
+constexpr char kTruncated[] = "pickle data was truncated";
+constexpr char kMemoOutOfRange[] = "memo index out of range for a stream of this size";
+
+// The memo index of a text PUT line (newline included), read exactly as the unpickler reads it:
+// the interpreter's integer parser on the line as a C string, so that everything `int()`
+// accepts (a sign, surrounding whitespace, underscores between digits) is read alike, and
+// parsing stops at a NUL byte as it does there. Nothing when the unpickler refuses the line
+// (not a number, negative, beyond Py_ssize_t), which it does before growing its memo.
+std::optional<uint64_t> text_memo_index(const unsigned char* line, size_t length) {
+    if (length < 2) {
+        return std::nullopt;
+    }
+    const std::string text(reinterpret_cast<const char*>(line), length);
+    PyRef parsed = PyRef::steal(PyLong_FromString(text.c_str(), nullptr, 10));
+    if (!parsed) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    const Py_ssize_t index = PyLong_AsSsize_t(parsed.get());
+    if (index < 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(index);
+}
+
 }  // namespace
 
-bool pickle_sizes_fit(const unsigned char* data, size_t size, std::string& problem) {
-    // A pickler numbers memo entries from 0 and writes at least one byte per entry, so no
-    // honest index reaches the stream's length.
-    const uint64_t memo_limit = size;
-    size_t pos = 0;
-    auto truncated = [&problem] {
-        problem = "pickle data was truncated";
-        return false;
-    };
-    auto line_end = [&](size_t from) -> size_t {
-        const void* newline = from < size ? std::memchr(data + from, '\n', size - from) : nullptr;
-        return newline == nullptr ? size : static_cast<const unsigned char*>(newline) - data;
-    };
-    while (pos < size) {
-        Opcode op = describe(data[pos++]);
-        size_t remaining = size - pos;
+std::optional<size_t> PickleStreamCheck::line_end(const unsigned char* data, size_t available,
+                                                  size_t from) {
+    // A line that arrives in many reads is searched once, not again from its start each time.
+    const size_t start = from == line_search_from_ && line_searched_ > from ? line_searched_ : from;
+    const void* newline =
+        start < available ? std::memchr(data + start, '\n', available - start) : nullptr;
+    if (newline == nullptr) {
+        line_search_from_ = from;
+        line_searched_ = available;
+        return std::nullopt;
+    }
+    return static_cast<size_t>(static_cast<const unsigned char*>(newline) - data) + 1;
+}
+
+PickleStreamCheck::Verdict PickleStreamCheck::walk(const unsigned char* data, size_t available,
+                                                   bool complete, size_t max_opcodes) {
+    // Once everything has arrived, its size is known whatever the source.
+    const std::optional<uint64_t> size = complete ? std::optional<uint64_t>(available)
+                                                  : stream_size_;
+    for (size_t walked = 0; walked < max_opcodes; ++walked) {
+        const size_t pos = position_;
+        if (pos >= available) {
+            // The unpickler meets the end of the stream here and says so itself.
+            return complete ? stop_at(available) : need(pos + 1);
+        }
+        const Opcode op = describe(data[pos]);
+        const size_t argument = pos + 1;
+        // What the argument's bytes need, or the end of a stream that stops short of them.
+        auto need_argument = [&](uint64_t end) -> std::optional<Verdict> {
+            if (end <= available) {
+                return std::nullopt;
+            }
+            if (complete || (size && end > *size)) {
+                return refuse(kTruncated);
+            }
+            return need(end);
+        };
+        size_t next = argument;
         switch (op.argument) {
             case Argument::None:
                 break;
             case Argument::Fixed:
-                if (remaining < op.width) {
-                    return truncated();
+                if (auto verdict = need_argument(argument + op.width)) {
+                    return *verdict;
                 }
-                pos += op.width;
+                next = argument + op.width;
                 break;
             case Argument::Counted:
             case Argument::SignedCounted:
             case Argument::Frame: {
-                if (remaining < op.width) {
-                    return truncated();
+                if (auto verdict = need_argument(argument + op.width)) {
+                    return *verdict;
                 }
-                uint64_t length = read_little_endian(data + pos, op.width);
-                pos += op.width;
+                const uint64_t length = read_little_endian(data + argument, op.width);
+                next = argument + op.width;
                 if (op.argument == Argument::SignedCounted && (length & 0x80000000u) != 0) {
-                    return true;  // a negative count, which the unpickler refuses here
+                    return stop_at(next);  // a negative count, which the unpickler refuses here
                 }
-                if (length > size - pos) {
-                    return truncated();
+                if (size && length > *size - next) {
+                    return refuse(kTruncated);
                 }
                 if (op.argument != Argument::Frame) {
-                    pos += static_cast<size_t>(length);
+                    // The unpickler allocates the declared length before reading it: it is read
+                    // here first, as far as the stream goes.
+                    if (auto verdict = need_argument(uint64_t{next} + length)) {
+                        return *verdict;
+                    }
+                    next += static_cast<size_t>(length);
                 }
                 break;
             }
             case Argument::MemoIndex: {
-                if (remaining < op.width) {
-                    return truncated();
+                if (auto verdict = need_argument(argument + op.width)) {
+                    return *verdict;
                 }
-                uint64_t index = read_little_endian(data + pos, op.width);
-                pos += op.width;
-                if (index >= memo_limit) {
-                    problem = "memo index out of range for a stream of this size";
-                    return false;
+                // A pickler numbers memo entries from 0 and writes at least one byte per entry,
+                // so no honest index reaches the stream's length, nor the opcode's position.
+                const uint64_t limit = size ? *size : pos;
+                if (read_little_endian(data + argument, op.width) >= limit) {
+                    return refuse(kMemoOutOfRange);
                 }
+                next = argument + op.width;
                 break;
             }
             case Argument::MemoIndexLine: {
-                size_t end = line_end(pos);
-                uint64_t index = 0;
-                for (size_t i = pos; i < end; ++i) {
-                    if (data[i] < '0' || data[i] > '9') {
-                        return true;  // not a plain number: the unpickler refuses it here
+                std::optional<size_t> end = line_end(data, available, argument);
+                if (!end) {
+                    if (!complete) {
+                        return need(available + 1);
                     }
-                    index = index * 10 + (data[i] - '0');
-                    if (index >= memo_limit) {
-                        problem = "memo index out of range for a stream of this size";
-                        return false;
-                    }
+                    end = available;
                 }
-                pos = end + 1;
+                std::optional<uint64_t> index = text_memo_index(data + argument, *end - argument);
+                if (!index) {
+                    return stop_at(*end);
+                }
+                if (*index >= (size ? *size : pos)) {
+                    return refuse(kMemoOutOfRange);
+                }
+                next = *end;
                 break;
             }
             case Argument::Line:
-                pos = line_end(pos) + 1;
+            case Argument::TwoLines: {
+                std::optional<size_t> end = line_end(data, available, argument);
+                if (end && op.argument == Argument::TwoLines) {
+                    end = line_end(data, available, *end);
+                }
+                if (!end) {
+                    return complete ? stop_at(available) : need(available + 1);
+                }
+                next = *end;
                 break;
-            case Argument::TwoLines:
-                pos = line_end(line_end(pos) + 1) + 1;
-                break;
+            }
             case Argument::Stop:
             case Argument::Unknown:
-                return true;
+                return stop_at(argument);
         }
+        position_ = next;
     }
-    return true;
+    return Verdict::Paused;
 }
 
 }  // namespace qvc

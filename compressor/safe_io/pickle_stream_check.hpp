@@ -1,18 +1,65 @@
-// A walk over a pickle stream's opcodes, before it is unpickled, that refuses what would make
-// the interpreter's unpickler allocate far more memory than the stream holds: a length field
-// larger than the rest of the stream (the unpickler allocates the declared size up front) and a
-// memo index far beyond any a pickler writes (the unpickler grows and clears its memo table to
-// twice the index).
+// A walk over a pickle stream's opcodes, as its bytes arrive and before any of it is unpickled,
+// that refuses what would make the interpreter's unpickler allocate far more memory than the
+// stream holds: a length field larger than the rest of the stream (the unpickler allocates the
+// declared size up front) and a memo index far beyond any a pickler writes (the unpickler grows
+// and clears its memo table to twice the index). It also tells where the unpickler will stop, so
+// that nothing after the stream's end is read or judged.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace qvc {
 
-// True when the stream's declared sizes fit; otherwise false with `problem` set to the message
-// of the UnpicklingError to raise. Opcodes the walk does not know end it: the unpickler stops
-// at them too, with its own error.
-bool pickle_sizes_fit(const unsigned char* data, size_t size, std::string& problem);
+class PickleStreamCheck {
+public:
+    enum class Verdict {
+        NeedBytes,  // the walk goes on once the stream holds needed() bytes
+        Paused,     // the walk took its share of opcodes; it goes on at the next call
+        End,        // the unpickler stops within the first end() bytes, at the STOP opcode or at
+                    // an opcode it refuses; nothing after them need be read
+        Refused,    // a declared size does not fit: problem() is the UnpicklingError's message
+    };
+
+    // `stream_size` is the size of the whole stream when it is known in advance (a regular
+    // file); otherwise sizes are judged against what has arrived once it has all arrived.
+    explicit PickleStreamCheck(std::optional<uint64_t> stream_size) : stream_size_(stream_size) {}
+
+    // Walks on over the first `available` bytes of the stream, at most `max_opcodes` of them.
+    // `complete`: no byte will come after them. Must be called with the interpreter held: the
+    // text memo index is read by the interpreter's own integer parser, as the unpickler reads it.
+    Verdict walk(const unsigned char* data, size_t available, bool complete, size_t max_opcodes);
+
+    uint64_t needed() const noexcept { return needed_; }
+    size_t end() const noexcept { return end_; }
+    const std::string& problem() const noexcept { return problem_; }
+
+private:
+    Verdict need(uint64_t bytes) noexcept {
+        needed_ = bytes;
+        return Verdict::NeedBytes;
+    }
+    Verdict stop_at(size_t end) noexcept {
+        end_ = end;
+        return Verdict::End;
+    }
+    Verdict refuse(const char* problem) {
+        problem_ = problem;
+        return Verdict::Refused;
+    }
+    // Where the line starting at `from` ends (just past its newline), if it has arrived.
+    std::optional<size_t> line_end(const unsigned char* data, size_t available, size_t from);
+
+    std::optional<uint64_t> stream_size_;
+    size_t position_ = 0;       // of the next opcode
+    // How far the line not yet complete that starts at line_search_from_ has been searched.
+    size_t line_search_from_ = 0;
+    size_t line_searched_ = 0;
+    uint64_t needed_ = 0;
+    size_t end_ = 0;
+    std::string problem_;
+};
 
 }  // namespace qvc

@@ -1,7 +1,7 @@
 #include "compressor/safe_io/restricted_unpickler.hpp"
 
 #include "compressor/pyapi/interpreter_calls.hpp"
-#include "compressor/safe_io/pickle_stream_check.hpp"
+#include "compressor/safe_io/pickle_source.hpp"
 
 #include <string>
 
@@ -179,31 +179,18 @@ PyRef restricted_load(PyObject* module, UnpicklePurpose purpose, PyObject* file)
     if (!cls) {
         return {};
     }
-    // The whole stream is checked before any of it is unpickled, so it is read into memory
-    // first; a package or dictionary file is small next to what it unpacks to.
-    PyRef data = call_method(file, st->s_read);
-    if (!data) {
-        return {};
-    }
-    if (!PyBytes_Check(data.get())) {
-        PyErr_Format(PyExc_TypeError, "file read returned %.200s, not bytes",
-                     Py_TYPE(data.get())->tp_name);
-        return {};
-    }
     std::string problem;
-    if (!pickle_sizes_fit(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get())),
-                          static_cast<size_t>(PyBytes_GET_SIZE(data.get())), problem)) {
-        PyRef message = PyRef::steal(PyUnicode_FromString(problem.c_str()));
-        if (message) {
-            raise_unpickling_error(module, message.get());
+    PyRef source = read_pickle_source(st, file, problem);
+    if (!source) {
+        if (!problem.empty()) {
+            PyRef message = PyRef::steal(PyUnicode_FromString(problem.c_str()));
+            if (message) {
+                raise_unpickling_error(module, message.get());
+            }
         }
         return {};
     }
-    PyRef io = PyRef::steal(PyImport_ImportModule("io"));
-    PyRef bytes_io = io ? PyRef::steal(PyObject_GetAttrString(io.get(), "BytesIO")) : PyRef{};
-    PyRef stream = bytes_io ? call(bytes_io.get(), data.get()) : PyRef{};
-    data.reset();
-    PyRef unpickler = stream ? call(cls.get(), stream.get()) : PyRef{};
+    PyRef unpickler = call(cls.get(), source.get());
     if (!unpickler) {
         return {};
     }

@@ -16,7 +16,8 @@ enum class UnpicklePurpose {
 // Unpickles one object from the binary file object `file` with a subclass of the module
 // namespace's `pickle.Unpickler` whose `find_class` refuses every global the purpose does not
 // allow, raising `pickle.UnpicklingError` that names it. Every protocol the interpreter reads
-// stays readable.
+// stays readable. The stream is read from `file` only as far as it goes, its declared sizes
+// checked first (safe_io/pickle_source.hpp), and the unpickling answers signals.
 PyRef restricted_load(PyObject* module, UnpicklePurpose purpose, PyObject* file);
 
 }  // namespace qvc
