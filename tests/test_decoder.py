@@ -2,6 +2,7 @@
 behind, and packages that arrive from elsewhere (no code runs, nothing lands outside the output
 directory, nothing large is allocated)."""
 
+import functools
 import os
 import pickle
 import random
@@ -768,11 +769,157 @@ def test_an_unencodable_character_far_into_a_large_file(tmp_path, id_type):
     ids = [1] * 400_000
     ids[350_000] = 2
     package = package_of_ids(ids, [len(ids)], ["big"], vocabulary)
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "big").write_text("previous content")
     with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
         decode(fresh(tmp_path), package, tmp_path)
-    # What was written before the failing piece is the text's beginning, exactly.
-    written = (tmp_path / "out" / "big").read_bytes()
-    assert len(written) <= 350_000 * 100 and written == b"a" * len(written)
+    # As one write of the whole text would: the file is truncated and nothing is written.
+    assert (tmp_path / "out" / "big").read_bytes() == b""
+
+
+# ---------------------------------------------------------------------------------------------
+# Reading large streams: in pieces, as the one-shot calls would
+
+
+@functools.lru_cache(maxsize=2)
+def _large_stream_package(records):
+    vocabulary = {"w%d" % i: i for i in range(1, 50)} | {" ": 50}
+    ids = [(i * 7919) % 49 + 1 if i % 2 == 0 else 50 for i in range(records)]
+    return package_of_ids(ids, [records], ["big"], vocabulary), ids, vocabulary
+
+
+def large_stream_package(records=6_000_000):
+    """A package whose frame holds more than the decoder decompresses in one call (a copy of
+    the package dict, the ids and the vocabulary)."""
+    package, ids, vocabulary = _large_stream_package(records)
+    return dict(package), ids, vocabulary
+
+
+def test_a_large_frame_decompresses_in_pieces_to_the_same_text(tmp_path):
+    package, ids, vocabulary = large_stream_package()
+    assert len(zstandard.ZstdDecompressor().decompress(package["compressed"])) >= 2**24
+    decode(fresh(tmp_path), package, tmp_path)
+    inverse = {token_id: token for token, token_id in vocabulary.items()}
+    assert (tmp_path / "out" / "big").read_text() == "".join(inverse[i] for i in ids)
+
+
+@functools.lru_cache(maxsize=1)
+def damaged_frames():
+    """Large frames that are not a clean single frame of the size their header states."""
+    package, _, _ = large_stream_package()
+    frame = package["compressed"]
+    corrupt = bytearray(frame)
+    corrupt[len(frame) // 2] ^= 0xFF
+    # A frame that claims a content size one record larger than it holds.
+    other = zstandard.ZstdCompressor(write_content_size=False).compress(
+        zstandard.ZstdDecompressor().decompress(frame))
+    claims_more = MAGIC + bytes([0x80 | (other[4] & 0x3F)]) + other[5:6] + (
+        len(zstandard.ZstdDecompressor().decompress(frame)) + 4).to_bytes(4, "little") + other[6:]
+    return {
+        "corrupt-block": bytes(corrupt),
+        "cut-short": frame[:-100],
+        "trailing-bytes": frame + b"\x00" * 7,
+        "two-frames": frame + compress(b"\x00\x00\x00\x01"),
+        "claims-more": claims_more,
+    }
+
+
+@pytest.mark.parametrize("case", sorted(damaged_frames()))
+def test_a_large_damaged_frame_fails_or_decodes_as_the_one_shot_call_does(tmp_path, case):
+    frame = damaged_frames()[case]
+    try:
+        expected = zstandard.ZstdDecompressor().decompress(frame)
+    except zstandard.ZstdError as error:
+        expected = error
+    package, _, _ = large_stream_package()
+    package["compressed"] = frame
+    package["file_boundaries"] = [2**31 - 1]
+    if isinstance(expected, Exception):
+        with pytest.raises(zstandard.ZstdError) as raised:
+            decode(fresh(tmp_path), package, tmp_path)
+        assert str(raised.value) == str(expected)
+        assert not (tmp_path / "out").exists()
+    else:
+        decode(fresh(tmp_path), package, tmp_path)
+        # The same records handed over already decompressed: no frame to read at all.
+        decode(fresh(tmp_path), dict(package, compressed=expected), tmp_path, out="reference",
+               use_zstd=False)
+        restored = (tmp_path / "out" / "big").read_bytes()
+        assert restored == (tmp_path / "reference" / "big").read_bytes()
+
+
+def test_two_threads_decoding_at_once(tmp_path):
+    # Each decode watches the vocabulary it adopted while the decompressor lets the other thread
+    # run, so the two decodes' watches begin and end interleaved, in either order.
+    for name, records in (("small.bin", 1000), ("large.bin", 5_000_000)):
+        package, _, _ = large_stream_package(records)
+        write_package(tmp_path / name, package)
+    result = run_python(
+        f"""
+        import os, threading
+        from qvc_compressor import QVCompressor
+
+        root = {str(tmp_path)!r}
+        expected = {{}}
+        for name in ("small.bin", "large.bin"):
+            QVCompressor(os.path.join(root, "absent")).decode_package(
+                os.path.join(root, name), os.path.join(root, "reference", name))
+            with open(os.path.join(root, "reference", name, "big"), "rb") as f:
+                expected[name] = f.read()
+        failures = []
+
+        def decode_many(worker):
+            compressor = QVCompressor(os.path.join(root, "absent"))
+            try:
+                for round in range(12):
+                    name = ("small.bin", "large.bin")[(round + worker) % 2]
+                    out = os.path.join(root, f"out-{{worker}}-{{round}}")
+                    compressor.decode_package(os.path.join(root, name), out)
+                    with open(os.path.join(out, "big"), "rb") as f:
+                        if f.read() != expected[name]:
+                            failures.append((worker, round))
+                    inverse = {{v: k for k, v in compressor.global_dict.items()}}
+                    if compressor.inverse_dict != inverse:
+                        failures.append((worker, round, "inverse"))
+            except BaseException as error:
+                failures.append(repr(error))
+
+        threads = [threading.Thread(target=decode_many, args=(w,)) for w in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        print(failures)
+        """
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize("link_to", ["outside-file", "dangling"])
+def test_a_symlink_in_the_output_directory_is_not_written_through(tmp_path, link_to):
+    outside = tmp_path / "outside.txt"
+    if link_to == "outside-file":
+        outside.write_text("keep me")
+    (tmp_path / "out").mkdir()
+    os.symlink(outside, tmp_path / "out" / "two.md")
+    with pytest.raises(OSError) as raised:
+        decode(fresh(tmp_path), worked_package(), tmp_path)
+    assert raised.value.filename == str(tmp_path / "out" / "two.md")
+    assert "symbolic link" in str(raised.value)
+    assert os.path.islink(tmp_path / "out" / "two.md")
+    assert (tmp_path / "out" / "one.md").read_text() == "to be"
+    if link_to == "outside-file":
+        assert outside.read_text() == "keep me"
+    else:
+        assert not outside.exists()
+
+
+def test_a_directory_symlink_above_the_output_is_followed(tmp_path):
+    (tmp_path / "real").mkdir()
+    os.symlink(tmp_path / "real", tmp_path / "link")
+    decode(fresh(tmp_path), worked_package(), tmp_path, out="link/out")
+    assert read_tree(tmp_path / "real" / "out") == {"one.md": "to be", "two.md": "be\nto"}
 
 
 # ---------------------------------------------------------------------------------------------

@@ -14,4 +14,9 @@ namespace qvc {
 // them without allocating anything for the content.
 std::optional<uint64_t> frame_content_size(const unsigned char* data, size_t size) noexcept;
 
+// The length of the Zstandard frame at the start of `data`, header, blocks and checksum, found by
+// walking its block headers: empty when the data does not begin with a frame magic number or
+// holds no whole frame of known block types.
+std::optional<size_t> frame_length(const unsigned char* data, size_t size) noexcept;
+
 }  // namespace qvc

@@ -1,6 +1,7 @@
 #include "compressor/vocabulary/inversion.hpp"
 
 #include "compressor/pyapi/interpreter_calls.hpp"
+#include "compressor/pyapi/signal_poll.hpp"
 
 namespace qvc {
 
@@ -20,6 +21,7 @@ PyRef new_dict_for(Py_ssize_t size) {
 }  // namespace
 
 PyRef invert_vocabulary(ModuleState* st, PyObject* vocabulary, const VocabularyPairVisitor& visit) {
+    SignalPoll poll(kTokensBetweenChecks);
     if (PyDict_CheckExact(vocabulary)) {
         PyRef inverse = new_dict_for(PyDict_GET_SIZE(vocabulary));
         if (!inverse) {
@@ -31,7 +33,8 @@ PyRef invert_vocabulary(ModuleState* st, PyObject* vocabulary, const VocabularyP
             // Hashing an id may run code that changes the vocabulary: hold on to both.
             PyRef held_token = PyRef::borrow(token);
             PyRef held_id = PyRef::borrow(id);
-            if (PyDict_SetItem(inverse.get(), id, token) < 0 || (visit && !visit(token, id))) {
+            if (PyDict_SetItem(inverse.get(), id, token) < 0 || (visit && !visit(token, id)) ||
+                !poll.tick()) {
                 return {};
             }
         }
@@ -47,7 +50,7 @@ PyRef invert_vocabulary(ModuleState* st, PyObject* vocabulary, const VocabularyP
         PyRef token, id;
         if (!unpack_pair(pair.get(), token, id) ||
             PyDict_SetItem(inverse.get(), id.get(), token.get()) < 0 ||
-            (visit && !visit(token.get(), id.get()))) {
+            (visit && !visit(token.get(), id.get())) || !poll.tick()) {
             return {};
         }
     }

@@ -14,6 +14,7 @@ using VocabularyPairVisitor = std::function<bool(PyObject* token, PyObject* id)>
 // A new dict mapping id to token for every (token, id) pair of `vocabulary`, in its iteration
 // order, so that of several tokens sharing an id the last one wins. An exact dict is walked
 // directly; anything else through its `items()`, each element unpacked into exactly two values.
+// Answers signals as it goes: a handler that raises ends it with that exception.
 PyRef invert_vocabulary(ModuleState* st, PyObject* vocabulary,
                         const VocabularyPairVisitor& visit = {});
 

@@ -1,15 +1,16 @@
 // decode_package: restores the files of a package into a directory, adopting the package's
 // vocabulary. A package comes from elsewhere, so reading one runs no code of its own (restricted
 // unpickler), writes nothing outside the output directory (names are checked before anything is
-// created) and allocates no more than a package may hold (the frame's announced size is checked
-// before decompressing).
+// created, and no symbolic link is followed where a file is written) and allocates no more than
+// a package may hold (the frame's announced size is checked before decompressing).
 #include "compressor/pyapi/int_conversion.hpp"
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/methods.hpp"
 #include "compressor/package/package_format.hpp"
 #include "compressor/package/decode/restored_tokens.hpp"
 #include "compressor/package/decode/vocabulary_adoption.hpp"
-#include "compressor/package/zstd_frame_header.hpp"
+#include "compressor/package/decode/stream_decompression.hpp"
+#include "compressor/safe_io/no_symlink_opener.hpp"
 #include "compressor/safe_io/restricted_unpickler.hpp"
 
 namespace qvc {
@@ -27,43 +28,6 @@ PyRef load_package(MethodCall& call) {
         return {};
     }
     return package;
-}
-
-// The decompressor allocates whatever size the frame header announces, before it has read a
-// single block: a few bytes could otherwise ask for a terabyte.
-bool refuse_oversized_frame(PyObject* compressed) {
-    if (!PyObject_CheckBuffer(compressed)) {
-        return true;
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(compressed, &view, PyBUF_SIMPLE) < 0) {
-        PyErr_Clear();  // the decompressor refuses it with its own error
-        return true;
-    }
-    std::optional<uint64_t> content_size = frame_content_size(
-        static_cast<const unsigned char*>(view.buf), static_cast<size_t>(view.len));
-    PyBuffer_Release(&view);
-    if (content_size && *content_size > kMaxStreamBytes) {
-        PyErr_Format(PyExc_ValueError,
-                     "refusing to decompress a frame of %llu bytes: a package stream holds at "
-                     "most %llu bytes",
-                     static_cast<unsigned long long>(*content_size),
-                     static_cast<unsigned long long>(kMaxStreamBytes));
-        return false;
-    }
-    return true;
-}
-
-PyRef decompress_stream(MethodCall& call, PyObject* compressed) {
-    ModuleState* st = call.state;
-    if (!refuse_oversized_frame(compressed)) {
-        return {};
-    }
-    PyRef zstd = module_global(call.module, st->s_zstd);
-    PyRef decompressor_type =
-        zstd ? PyRef::steal(PyObject_GetAttr(zstd.get(), st->s_ZstdDecompressor)) : PyRef{};
-    PyRef decompressor = decompressor_type ? qvc::call(decompressor_type.get()) : PyRef{};
-    return decompressor ? call_method(decompressor.get(), st->s_decompress, compressed) : PyRef{};
 }
 
 // An entry of the package looked up without making a missing key an error (null, no exception).
@@ -200,14 +164,17 @@ public:
         ModuleState* st = call_.state;
         if (!open_) {
             open_ = builtin(st->s_open);
-            open_keywords_ = PyRef::steal(PyTuple_Pack(2, st->s_encoding, st->s_newline));
-            if (!open_ || !open_keywords_) {
+            open_keywords_ =
+                PyRef::steal(PyTuple_Pack(3, st->s_encoding, st->s_newline, st->s_opener));
+            opener_ = new_no_symlink_opener(call_.module);
+            if (!open_ || !open_keywords_ || !opener_) {
                 open_.reset();
                 return false;
             }
         }
-        // open(path, "w", encoding="utf-8", newline=""): no newline translation on the way out.
-        PyObject* open_args[] = {path, st->s_mode_w, st->s_utf8, st->s_empty};
+        // open(path, "w", encoding="utf-8", newline="", opener=...): no newline translation on
+        // the way out, and never through a symbolic link that was put where the file goes.
+        PyObject* open_args[] = {path, st->s_mode_w, st->s_utf8, st->s_empty, opener_.get()};
         PyRef file = PyRef::steal(
             PyObject_Vectorcall(open_.get(), open_args, 2, open_keywords_.get()));
         if (!file) {
@@ -223,6 +190,7 @@ private:
     PyRef join_;
     PyRef open_;
     PyRef open_keywords_;
+    PyRef opener_;
 };
 
 bool restore_files(MethodCall& call, PyObject* package, RestoredTokens& restored) {
@@ -237,6 +205,9 @@ bool restore_files(MethodCall& call, PyObject* package, RestoredTokens& restored
     FileRestorer restorer(call);
     int32_t start_idx = 0;
     while (PyRef pair = PyRef::steal(PyIter_Next(pairs.get()))) {
+        if (PyErr_CheckSignals() != 0) {
+            return false;
+        }
         PyRef boundary_item, filename;
         int32_t boundary;
         if (!unpack_pair(pair.get(), boundary_item, filename) ||
@@ -269,7 +240,7 @@ PyObject* decode_package(MethodCall& call) {
     }
     PyRef data = PyRef::steal(PyObject_GetItem(package.get(), st->s_compressed));
     if (data && use_zstd) {
-        data = decompress_stream(call, data.get());
+        data = decompress_stream(call.module, st, data.get());
     }
     if (!data) {
         return nullptr;

@@ -4,6 +4,7 @@
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/package/package_format.hpp"
 #include "compressor/package/decode/record_text.hpp"
+#include "compressor/pyapi/signal_poll.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -32,14 +33,22 @@ bool within_package_limit(Py_ssize_t length, Py_ssize_t count) {
 }
 
 // A record of 2^31 or more has the top bit of its first byte set. Read eight bytes (two
-// records) at a time: the loop is then a plain OR over the stream.
+// records) at a time: the loop is then a plain OR over the stream, in stretches between which
+// signals are answered.
 bool all_records_below_2_31(const unsigned char* records, Py_ssize_t count) {
+    constexpr Py_ssize_t kPairsBetweenChecks = Py_ssize_t{1} << 21;
     uint64_t merged = 0;
     const Py_ssize_t pairs = count / 2;
-    for (Py_ssize_t i = 0; i < pairs; ++i) {
-        uint64_t word;
-        std::memcpy(&word, records + 8 * i, sizeof word);
-        merged |= word;
+    for (Py_ssize_t start = 0; start < pairs; start += kPairsBetweenChecks) {
+        if (PyErr_CheckSignals() != 0) {
+            return false;
+        }
+        const Py_ssize_t end = std::min(pairs, start + kPairsBetweenChecks);
+        for (Py_ssize_t i = start; i < end; ++i) {
+            uint64_t word;
+            std::memcpy(&word, records + 8 * i, sizeof word);
+            merged |= word;
+        }
     }
     // Bytes 0 and 4 of each word, in memory order, are the first bytes of its two records.
     const auto* merged_bytes = reinterpret_cast<const unsigned char*>(&merged);
@@ -101,9 +110,10 @@ PyRef token_list(ModuleState* st, CompressorObject* self, Py_ssize_t count, Read
     if (!tokens) {
         return {};
     }
+    SignalPoll poll(kTokensBetweenChecks);
     for (Py_ssize_t i = 0; i < count; ++i) {
         int32_t token_id;
-        if (!read_id(i, token_id)) {
+        if (!poll.tick() || !read_id(i, token_id)) {
             return {};
         }
         PyRef token = look_up_token(st, self, token_id);
@@ -122,6 +132,15 @@ void raise_join_type_error(Py_ssize_t index, PyObject* item) {
                  Py_TYPE(item)->tp_name);
 }
 
+// The UnicodeEncodeError that writing `token` raises: UTF-8 has no form for a lone surrogate.
+bool raise_unencodable(PyObject* token) {
+    PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(token));
+    if (encoded) {
+        PyErr_SetString(PyExc_SystemError, "a token thought unencodable was encoded");
+    }
+    return false;
+}
+
 size_t kind_of_max_char(Py_UCS4 max_char) noexcept {
     return max_char < 0x100 ? 1 : max_char < 0x10000 ? 2 : 4;
 }
@@ -134,6 +153,22 @@ struct StrChars {
 
     size_t bytes() const noexcept { return length * static_cast<size_t>(kind); }
 };
+
+bool holds_surrogate_chars(const StrChars& chars) noexcept {
+    bool found = false;
+    if (chars.kind == PyUnicode_2BYTE_KIND) {
+        const auto* units = static_cast<const Py_UCS2*>(chars.data);
+        for (size_t i = 0; i < chars.length; ++i) {
+            found |= (static_cast<uint32_t>(units[i]) - 0xD800u) < 0x800u;
+        }
+    } else if (chars.kind == PyUnicode_4BYTE_KIND) {
+        const auto* points = static_cast<const Py_UCS4*>(chars.data);
+        for (size_t i = 0; i < chars.length; ++i) {
+            found |= (static_cast<uint32_t>(points[i]) - 0xD800u) < 0x800u;
+        }
+    }
+    return found;
+}
 
 StrChars str_chars(PyObject* str) noexcept {
     return {static_cast<int>(PyUnicode_KIND(str)), PyUnicode_DATA(str),
@@ -151,6 +186,47 @@ bool write_in_parts(const StrChars& token, TextSink& sink) {
             token.kind, data + at * static_cast<size_t>(token.kind), static_cast<Py_ssize_t>(n)));
         if (!part || !sink.write(part.get())) {
             return false;
+        }
+    }
+    return true;
+}
+
+bool slot_holds_surrogate(const TokenSlot& slot) noexcept {
+    if (slot.kind == 0) {
+        return PyUnicode_Check(slot.object) && holds_surrogate(slot.object);
+    }
+    const StrChars chars{slot.kind, slot.data(), slot.length};
+    return holds_surrogate_chars(chars);
+}
+
+// Before the first piece of a text that is written in pieces: the one write of the whole text
+// would have failed before writing anything when the join met a token that is not a str (its
+// TypeError comes first, as the join runs before the encoding) or the encoding met a lone
+// surrogate. So does the text written in pieces.
+bool records_writable(const TokenTable& table, const unsigned char* records, Py_ssize_t length) {
+    SignalPoll poll(kTokensBetweenChecks);
+    if (table.has_object_slots()) {
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const TokenSlot& slot = table.slot(load_record(records + 4 * i));
+            if (slot.kind == 0 && !PyUnicode_Check(slot.object)) {
+                raise_join_type_error(i, slot.object);
+                return false;
+            }
+            if (!poll.tick()) {
+                return false;
+            }
+        }
+    }
+    if (table.has_unencodable_slots()) {
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const TokenSlot& slot = table.slot(load_record(records + 4 * i));
+            if (slot_holds_surrogate(slot)) {
+                PyRef token = PyRef::steal(token_object(slot));
+                return token && raise_unencodable(token.get());
+            }
+            if (!poll.tick()) {
+                return false;
+            }
         }
     }
     return true;
@@ -246,17 +322,14 @@ bool RestoredTokens::write_records(Py_ssize_t start, Py_ssize_t length, TextSink
     if (taken == length) {
         return sink.write(piece.get());
     }
-    if (table.has_object_slots()) {
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            const TokenSlot& slot = table.slot(load_record(records + 4 * i));
-            if (slot.kind == 0 && !PyUnicode_Check(slot.object)) {
-                raise_join_type_error(i, slot.object);
-                return false;
-            }
-        }
+    if (!records_writable(table, records, length)) {
+        return false;
     }
     Py_ssize_t done = 0;
     while (true) {
+        if (PyErr_CheckSignals() != 0) {
+            return false;
+        }
         if (taken == 0) {
             // A token of more than a piece, or a str held as an object (long beyond a slot).
             const TokenSlot& slot = table.slot(load_record(records + 4 * done));
@@ -292,10 +365,14 @@ bool RestoredTokens::write_list_items(Py_ssize_t start, Py_ssize_t length, TextS
     size_t storage = 0;  // bytes of the whole text, counted only as far as a piece's size
     size_t chars = 0;
     Py_UCS4 max_char = 0;
+    SignalPoll poll(kTokensBetweenChecks);
     for (Py_ssize_t i = 0; i < length; ++i) {
         PyObject* item = items[i];
         if (!PyUnicode_Check(item)) {
             raise_join_type_error(i, item);
+            return false;
+        }
+        if (!poll.tick()) {
             return false;
         }
 #if PY_VERSION_HEX < 0x030C0000
@@ -317,8 +394,21 @@ bool RestoredTokens::write_list_items(Py_ssize_t start, Py_ssize_t length, TextS
                          : PyRef{};
         return text && sink.write(text.get());
     }
+    // Written in pieces: as the one write of the whole text would, fail before writing anything
+    // when UTF-8 cannot encode it.
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (holds_surrogate_chars(str_chars(items[i]))) {
+            return raise_unencodable(items[i]);
+        }
+        if (!poll.tick()) {
+            return false;
+        }
+    }
     Py_ssize_t i = 0;
     while (i < length) {
+        if (PyErr_CheckSignals() != 0) {
+            return false;
+        }
         const StrChars first_chars = str_chars(items[i]);
         if (first_chars.bytes() > kPieceBytes) {
             if (!write_in_parts(first_chars, sink)) {

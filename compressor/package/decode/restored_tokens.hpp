@@ -37,8 +37,11 @@ public:
     // takes them. A few records of a package can stand for gigabytes of text, so only a text of
     // up to kPieceBytes of str storage goes out whole, in one write; a longer one goes out in
     // consecutive pieces of about that size, a token longer than a piece split between several.
-    // Every token of the slice is known to be a str before the first piece is written, so a
-    // token that is not fails with the join's TypeError and leaves nothing written.
+    // Every token of the slice is known to be a str that UTF-8 can encode before the first piece
+    // is written, so a token that is not fails with the join's TypeError, or one with a lone
+    // surrogate with the encoder's UnicodeEncodeError (its position counted within that token),
+    // and leaves nothing written, as one write of the whole text would. Signals are answered
+    // between pieces; an interrupted text stays as far as it was written.
     bool write_slice(Py_ssize_t start, Py_ssize_t stop, TextSink& sink);
 
     // 16 MiB: a write this large costs no more per byte than one of the whole text would, and

@@ -1,5 +1,8 @@
 #include "compressor/package/decode/token_table.hpp"
 
+#include "compressor/package/decode/dict_change_watch.hpp"
+#include "compressor/pyapi/signal_poll.hpp"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -24,7 +27,28 @@ uint8_t width_of(PyObject* str) noexcept {
     }
 }
 
+template <typename Unit>
+bool holds_surrogate_unit(const Unit* data, size_t length) noexcept {
+    bool found = false;
+    for (size_t i = 0; i < length; ++i) {
+        found |= (static_cast<uint32_t>(data[i]) - 0xD800u) < 0x800u;
+    }
+    return found;
+}
+
 }  // namespace
+
+bool holds_surrogate(PyObject* str) noexcept {
+    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_2BYTE_KIND:
+            return holds_surrogate_unit(PyUnicode_2BYTE_DATA(str), length);
+        case PyUnicode_4BYTE_KIND:
+            return holds_surrogate_unit(PyUnicode_4BYTE_DATA(str), length);
+        default:
+            return false;
+    }
+}
 
 PyObject* token_object(const TokenSlot& slot) {
     if (slot.kind == 0) {
@@ -40,6 +64,9 @@ bool TokenTable::fill(TokenSlot& slot, PyObject* token) {
         return false;
     }
 #endif
+    if (PyUnicode_Check(token) && holds_surrogate(token)) {
+        has_unencodable_slots_ = true;
+    }
     if (!PyUnicode_Check(token) ||
         static_cast<uint64_t>(PyUnicode_GET_LENGTH(token)) > UINT32_MAX) {
         slot.object = token;  // left to the interpreter's join
@@ -107,7 +134,12 @@ bool TokenTable::build(PyObject* inverse, PyObject* unknown_token, std::optional
     if (!PyDict_CheckExact(inverse)) {
         return true;
     }
-    // Nothing below runs interpreter code, so the dict stays as it is during the walk.
+    // The walk answers signals, whose handlers may run interpreter code; where the dict cannot
+    // be watched for changes, it runs through without.
+    const bool watchable = DictChangeWatch::available();
+    DictChangeWatch watch(inverse);
+    SignalPoll poll(kTokensBetweenChecks);
+    PyRef held = PyRef::borrow(inverse);
     TokenTableBuilder builder(unknown_token, static_cast<size_t>(PyDict_GET_SIZE(inverse)));
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -119,6 +151,12 @@ bool TokenTable::build(PyObject* inverse, PyObject* unknown_token, std::optional
         if (id && !builder.add(*id, value)) {
             return false;
         }
+        if (watchable && !poll.tick()) {
+            return false;
+        }
+    }
+    if (watchable && watch.changed()) {
+        return true;
     }
     out = std::move(builder).finish();
     return true;

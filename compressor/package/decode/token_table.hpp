@@ -61,8 +61,8 @@ public:
     // The table for `inverse` when it is an exact dict whose keys are all exact ints (ids of
     // another type can compare equal to an int, 1.0 or True, so only then is a lookup by
     // integer value the same as the dict's own `get`). Sets `out` to nothing when `inverse`
-    // does not qualify. Ids the dict lacks map to `unknown_token`. Returns false with an
-    // exception set on failure.
+    // does not qualify, or when it changed while the walk answered signals. Ids the dict lacks
+    // map to `unknown_token`. Returns false with an exception set on failure.
     static bool build(PyObject* inverse, PyObject* unknown_token, std::optional<TokenTable>& out);
 
 
@@ -82,6 +82,10 @@ public:
     // for a slot's length (a slot replaced since still counts).
     bool has_object_slots() const noexcept { return has_object_slots_; }
 
+    // Whether some slot's token holds a lone surrogate, which UTF-8 cannot encode (a slot
+    // replaced since still counts).
+    bool has_unencodable_slots() const noexcept { return has_unencodable_slots_; }
+
 private:
     friend class TokenTableBuilder;
 
@@ -95,7 +99,11 @@ private:
     std::unordered_map<uint32_t, TokenSlot> sparse_;
     TokenSlot unknown_;
     bool has_object_slots_ = false;
+    bool has_unencodable_slots_ = false;
 };
+
+// Whether `str` holds a lone surrogate (U+D800 to U+DFFF), which no UTF-8 text holds.
+bool holds_surrogate(PyObject* str) noexcept;
 
 // Makes a table one (id, token) pair at a time; a later pair of an id replaces an earlier one.
 class TokenTableBuilder {
