@@ -2,11 +2,15 @@
 survives each failure."""
 
 import copy
+import functools
 import os
 import pathlib
 import pickle
+import random
 import re
+import struct
 import sys
+import threading
 import types
 from collections import OrderedDict, UserDict
 
@@ -504,3 +508,147 @@ def test_more_tokens_than_a_package_holds(tmp_path):
         compressor.encode_files([str(path)], str(tmp_path / "out.bin"))
     assert state(compressor) == before
     assert not (tmp_path / "out.bin").exists()
+
+
+class AddsSpaceWhenConverted:
+    """An id whose conversion puts a token into the vocabulary, under the id it converts to."""
+
+    def __init__(self, vocabulary):
+        self.vocabulary = vocabulary
+
+    def __int__(self):
+        self.vocabulary[" "] = 2
+        return 2
+
+
+def shared_ids(vocabulary):
+    inverse = {}
+    for token, token_id in vocabulary.items():
+        inverse.setdefault(token_id, []).append(token)
+    return {token_id: tokens for token_id, tokens in inverse.items() if len(tokens) > 1}
+
+
+@pytest.mark.parametrize(
+    "make_vocabulary, text",
+    [
+        pytest.param(lambda: UserDict({"alpha": 1}), "delta", id="userdict"),
+        pytest.param(lambda: {"alpha": 1.0}, "delta", id="float-id"),
+        pytest.param(lambda: {"alpha": True}, "delta", id="bool-id"),
+        pytest.param(lambda: OrderedDict({"alpha": 1.0, "beta": 2}), "delta alpha", id="ordered"),
+    ],
+)
+def test_new_ids_skip_ids_held_in_any_form(tmp_path, make_vocabulary, text):
+    vocabulary = make_vocabulary()
+    compressor = with_vocabulary(new_compressor(tmp_path), vocabulary, 1)
+    package = encode_text(compressor, tmp_path, text)
+    assert shared_ids(package["global_dict"]) == {}
+    inverse = {int(token_id): token for token, token_id in package["global_dict"].items()}
+    assert "".join(inverse[i] for i in stream_ids(package)) == text
+
+
+@pytest.mark.parametrize("cls", [QVCompressor, Overriding])
+def test_an_id_whose_conversion_adds_a_token_under_it_is_refused(tmp_path, cls):
+    compressor = new_compressor(tmp_path, cls)
+    compressor.global_dict["zzz"] = AddsSpaceWhenConverted(compressor.global_dict)
+    compressor.next_id = 2
+    with pytest.raises(ValueError, match="more than one token to the id 2"):
+        encode_text(compressor, tmp_path, "zzz ")
+    assert not (tmp_path / "out.bin").exists()
+
+
+@pytest.mark.parametrize(
+    "vocabulary, shared",
+    [({"a": 1.0, "b": 1}, "1"), ({"a": 2**40, "b": 2**40}, str(2**40)),
+     ({"a": True, "b": 1}, "1")],
+)
+def test_unused_tokens_sharing_an_id_are_refused(tmp_path, vocabulary, shared):
+    compressor = with_vocabulary(new_compressor(tmp_path), vocabulary, 5)
+    with pytest.raises(ValueError, match=f"more than one token to the id {shared}"):
+        encode_text(compressor, tmp_path, "x")
+    assert not (tmp_path / "out.bin").exists()
+
+
+def test_unhashable_values_of_unused_tokens_are_no_ids(tmp_path):
+    compressor = new_compressor(tmp_path)
+    compressor.global_dict.update({"a": [1], "b": [1]})
+    assert stream_ids(encode_text(compressor, tmp_path, "x")) == [1]
+
+
+# ---------------------------------------------------------------------------------------------
+# Where the package goes, and how its frame is made
+
+
+@pytest.mark.parametrize("length", [234, 255])
+def test_package_under_the_longest_names(tmp_path, length):
+    paths = write_files(tmp_path / "in", {"f": "to be"})
+    output = tmp_path / "out" / ("p" * length)
+    output.parent.mkdir()
+    output.write_bytes(b"old")
+    new_compressor(tmp_path).encode_files(paths, str(output))
+    assert load(output)["filenames"] == ["f"]
+    assert os.listdir(output.parent) == [output.name]
+
+
+def test_package_to_a_hard_linked_file_keeps_the_links_shared(tmp_path):
+    paths = write_files(tmp_path / "in", {"f": "to be"})
+    output, other = tmp_path / "out.bin", tmp_path / "other.bin"
+    output.write_bytes(b"old")
+    os.link(output, other)
+    new_compressor(tmp_path).encode_files(paths, str(output))
+    assert os.path.samefile(output, other)
+    assert load(other)["filenames"] == ["f"]
+
+
+def test_package_into_a_fifo(tmp_path):
+    paths = write_files(tmp_path / "in", {"f": "to be"})
+    output = tmp_path / "out.fifo"
+    os.mkfifo(output)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(output.read_bytes()))
+    reader.start()
+    new_compressor(tmp_path).encode_files(paths, str(output))
+    reader.join()
+    assert pickle.loads(received[0])["filenames"] == ["f"]
+
+
+@functools.lru_cache(maxsize=3)
+def packed_stream(records):
+    """A packed token stream of Zipf-like ids, as text gives them."""
+    generator = random.Random(records)
+    ids = [int(1 / (generator.random() + 1e-6)) + 1 for _ in range(records)]
+    return struct.pack(f">{records}I", *ids)
+
+
+@pytest.mark.parametrize("level", [1, 6])
+@pytest.mark.parametrize("threads", [1, 4, -1])
+# 10 MB: several of the compressor's jobs at both levels.
+@pytest.mark.parametrize("records", [0, 1000, 2_500_000])
+def test_a_frame_streamed_with_its_size_pledged_is_the_one_shot_frame(level, threads, records):
+    # With worker threads the frame does not depend on how the stream is handed over.
+    stream = packed_stream(records)
+    one_shot = zstandard.ZstdCompressor(level=level, threads=threads).compress(stream)
+    pieces = [p for p in (1, 4096, 65_537, 1 << 20) if len(stream) // p < 5000]
+    for piece in pieces + [len(stream) or 1]:
+        chunker = zstandard.ZstdCompressor(level=level, threads=threads).chunker(
+            size=len(stream), chunk_size=1 << 17)
+        frame = []
+        for start in range(0, len(stream), piece):
+            frame.extend(chunker.compress(stream[start : start + piece]))
+        frame.extend(chunker.finish())
+        assert b"".join(frame) == one_shot, (piece, len(stream))
+
+
+@pytest.mark.parametrize("threads", [0, 1, 4, -1])
+def test_the_encoders_frame_is_the_one_shot_frame(tmp_path, threads):
+    words = [f"w{i}" for i in range(5000)]
+    generator = random.Random(threads)
+    text = " ".join(generator.choice(words) for _ in range(600_000))  # over 4 MiB of records
+    paths = write_files(tmp_path / "in", {"f": text})
+    compressor = new_compressor(tmp_path)
+    size = compressor.encode_files(paths, str(tmp_path / "out.bin"), zstd_level=3,
+                                   threads=threads)
+    package = load(tmp_path / "out.bin")
+    stream = zstandard.ZstdDecompressor().decompress(package["compressed"])
+    assert len(stream) > 4 << 20
+    expected = zstandard.ZstdCompressor(level=3, threads=threads).compress(stream)
+    assert package["compressed"] == expected and size == len(expected)

@@ -13,6 +13,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -292,14 +293,19 @@ inline bool scan_tokens_of_cuts(const uint64_t* cuts, size_t length, OnToken&& o
                                      on_token);
 }
 
-// Number of tokens of data[0, length).
-template <typename Char>
-inline size_t count_tokens(const Char* data, size_t length) noexcept {
+// Number of tokens of data[0, length). `keep_going(code_points)` hears of every block scanned and
+// returning false ends the count early, which then gives nothing.
+template <typename Char, typename KeepGoing>
+inline std::optional<size_t> count_tokens(const Char* data, size_t length,
+                                          KeepGoing&& keep_going) {
     size_t cuts = 0;
-    scan_cut_blocks(data, length, [&](size_t, uint64_t block_cuts) {
+    const bool complete = scan_cut_blocks(data, length, [&](size_t, uint64_t block_cuts) {
         cuts += count_bits(block_cuts);
-        return true;
+        return keep_going(kScanBlock);
     });
+    if (!complete) {
+        return std::nullopt;
+    }
     return length == 0 ? 0 : cuts + 1;
 }
 

@@ -5,6 +5,7 @@
 
 #include "compressor/package/encode/mapped_allocator.hpp"
 #include "compressor/pyapi/py_ref.hpp"
+#include "compressor/pyapi/signal_poll.hpp"
 #include "compressor/tokenize/span_hash.hpp"
 #include "compressor/tokenize/whitespace_scanner.hpp"
 
@@ -32,7 +33,8 @@ public:
     DistinctTokens& operator=(const DistinctTokens&) = delete;
 
     // Numbers the tokens of the exact str `text`: out[i] gets the number of its i-th token. The
-    // text is not needed afterwards. False when it does not hold exactly `count` tokens.
+    // text is not needed afterwards. False when it does not hold exactly `count` tokens, or with
+    // an exception set when a signal handler raised meanwhile.
     bool number_text(PyObject* text, uint32_t* out, size_t count);
 
     // Lets go of what numbering needs; the tokens' code points stay.
@@ -267,6 +269,7 @@ bool DistinctTokens::number_tokens_of(const Char* data, size_t length, uint32_t*
     size_t position = 0;
     size_t waiting = 0;
     size_t oldest = 0;
+    SignalPoll poll(kTokensBetweenChecks);
     auto settle_oldest = [&] {
         Pending& pending = ring[oldest % kLookahead];
         out[pending.position] = settle(pending);
@@ -274,7 +277,7 @@ bool DistinctTokens::number_tokens_of(const Char* data, size_t length, uint32_t*
         --waiting;
     };
     const bool complete = scan_tokens(data, length, [&](size_t start, size_t end) {
-        if (position == count) {
+        if (position == count || !poll.tick()) {
             return false;
         }
         const size_t at = (oldest + waiting) % kLookahead;

@@ -5,7 +5,9 @@
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/methods.hpp"
 #include "compressor/package/encode/id_assignment.hpp"
+#include "compressor/package/encode/piecewise_compression.hpp"
 #include "compressor/package/package_format.hpp"
+#include "compressor/pyapi/signal_poll.hpp"
 #include "compressor/tokenize/whitespace_scanner.hpp"
 
 namespace qvc {
@@ -18,16 +20,25 @@ constexpr int kThreadsArgument = 3;
 // ---------------------------------------------------------------------------------------------
 // Phase 1
 
-size_t count_text_tokens(PyObject* text) {
+// The number of tokens of `text`; false when a signal handler raised meanwhile.
+bool count_text_tokens(PyObject* text, size_t& count) {
     const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    SignalPoll poll(kCodePointsBetweenChecks);
+    auto keep_going = [&poll](size_t code_points) { return poll.tick(code_points); };
+    std::optional<size_t> counted;
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:
-            return count_tokens(PyUnicode_1BYTE_DATA(text), length);
+            counted = count_tokens(PyUnicode_1BYTE_DATA(text), length, keep_going);
+            break;
         case PyUnicode_2BYTE_KIND:
-            return count_tokens(PyUnicode_2BYTE_DATA(text), length);
+            counted = count_tokens(PyUnicode_2BYTE_DATA(text), length, keep_going);
+            break;
         default:
-            return count_tokens(PyUnicode_4BYTE_DATA(text), length);
+            counted = count_tokens(PyUnicode_4BYTE_DATA(text), length, keep_going);
+            break;
     }
+    count = counted.value_or(0);
+    return counted.has_value();
 }
 
 // True when `method`, the object's `tokenize` attribute, is the class's own method bound to it.
@@ -77,16 +88,17 @@ bool tokenize_text(MethodCall& call, PyObject* text, TokenizedFile& out) {
         PyRef refused = qvc::call(st->tokenize_function, self, text);
         return static_cast<bool>(refused);
     }
-    out.count = count_text_tokens(text);
-    return true;
+    return count_text_tokens(text, out.count);
 }
 
 // Numbers the tokens of a file split by the built-in rule, so that its text need not be kept.
 bool number_builtin_tokens(TokenizedFiles& files, PyObject* text, TokenizedFile& file) {
     file.numbers = files.numbers.allocate(file.count);
     if (!files.distinct.number_text(text, file.numbers.numbers, file.count)) {
-        PyErr_SetString(PyExc_SystemError,
-                        "encode_files: a text's tokens changed between two scans");
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError,
+                            "encode_files: a text's tokens changed between two scans");
+        }
         return false;
     }
     return true;
@@ -135,6 +147,9 @@ bool read_all_files(MethodCall& call, PyObject* filepaths, TokenizedFiles& files
     ModuleState* st = call.state;
     // As a for loop walks a list: the length is read again at every step.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(filepaths); ++i) {
+        if (PyErr_CheckSignals() != 0) {
+            return false;
+        }
         PyRef path = PyRef::borrow(PyList_GET_ITEM(filepaths, i));
         PyRef file = open_file(st, path.get(), st->s_mode_r, st->s_utf8);
         if (!file) {
@@ -153,22 +168,12 @@ bool read_all_files(MethodCall& call, PyObject* filepaths, TokenizedFiles& files
 // Phase 3
 
 PyRef compress_stream(MethodCall& call, PyObject* packed) {
-    ModuleState* st = call.state;
-    PyRef zstd = module_global(call.module, st->s_zstd);
-    PyRef compressor_class =
-        zstd ? PyRef::steal(PyObject_GetAttr(zstd.get(), st->s_ZstdCompressor)) : PyRef{};
-    PyRef level = PyRef::steal(PyLong_FromLong(call.args.ints[kZstdLevelArgument]));
-    PyRef threads = PyRef::steal(PyLong_FromLong(call.args.ints[kThreadsArgument]));
-    PyRef no_args = PyRef::steal(PyTuple_New(0));
-    PyRef kwargs = PyRef::steal(PyDict_New());
-    if (!compressor_class || !level || !threads || !no_args || !kwargs ||
-        PyDict_SetItem(kwargs.get(), st->s_level, level.get()) < 0 ||
-        PyDict_SetItem(kwargs.get(), st->s_threads, threads.get()) < 0) {
+    PiecewiseCompression compression;
+    if (!compression.start(call.module, call.state, call.args.ints[kZstdLevelArgument],
+                           call.args.ints[kThreadsArgument], packed)) {
         return {};
     }
-    PyRef compressor =
-        PyRef::steal(PyObject_Call(compressor_class.get(), no_args.get(), kwargs.get()));
-    return compressor ? call_method(compressor.get(), st->s_compress, packed) : PyRef{};
+    return compression.finish();
 }
 
 PyRef build_package(ModuleState* st, CompressorObject* self, PyObject* compressed,
@@ -204,7 +209,7 @@ PyObject* encode_files(MethodCall& call) {
         return nullptr;
     }
 
-    PyRef packed = assign_ids_and_pack(call.self, files);
+    PyRef packed = assign_ids_and_pack(st, call.self, files);
     files.release();
     if (!packed) {
         return nullptr;

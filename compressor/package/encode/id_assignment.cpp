@@ -4,7 +4,9 @@
 #include "compressor/package/encode/id_ledger.hpp"
 #include "compressor/package/encode/mapped_allocator.hpp"
 #include "compressor/package/package_format.hpp"
+#include "compressor/pyapi/signal_poll.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -39,7 +41,11 @@ public:
     // The record of every distinct token, in order of first occurrence.
     bool resolve(const DistinctTokens& distinct, RecordTable& records) {
         records.resize(distinct.size());
+        SignalPoll poll(kTokensBetweenChecks);
         for (uint32_t number = 0; number < distinct.size(); ++number) {
+            if (!poll.tick()) {
+                return false;
+            }
             PyRef token = PyRef::steal(distinct.new_str(number));
             int32_t id;
             if (!token || !resolve_one(token.get(), &id)) {
@@ -112,23 +118,30 @@ private:
     bool expect_new_ = true;
 };
 
-bool pack_distinct_tokens(CompressorObject* self, TokenizedFiles& files, unsigned char* out) {
+bool pack_distinct_tokens(ModuleState* st, CompressorObject* self, TokenizedFiles& files,
+                          IdLedger& ledger, unsigned char* out) {
     // Held for the whole phase: code that a vocabulary's values run (__int__) may reassign the
     // attributes, and the dicts must outlive that.
     PyRef global_dict = PyRef::borrow(self->global_dict);
     PyRef inverse_dict = PyRef::borrow(self->inverse_dict);
-    IdLedger ledger;
     RecordTable records;
-    if (!ledger.take_stock(global_dict.get()) ||
+    if (!ledger.take_stock(st, global_dict.get()) ||
         !DistinctTokenResolver(self, global_dict.get(), inverse_dict.get(), ledger)
              .resolve(files.distinct, records)) {
         return false;
     }
     files.distinct.release();
+    constexpr size_t kRecordsBetweenChecks = size_t{1} << 22;
     for (const TokenizedFile& file : files.files) {
         const uint32_t* numbers = file.numbers.numbers;
-        for (size_t i = 0; i < file.count; ++i) {
-            std::memcpy(out + 4 * i, &records[numbers[i]], 4);
+        for (size_t start = 0; start < file.count; start += kRecordsBetweenChecks) {
+            if (PyErr_CheckSignals() != 0) {
+                return false;
+            }
+            const size_t end = std::min(file.count, start + kRecordsBetweenChecks);
+            for (size_t i = start; i < end; ++i) {
+                std::memcpy(out + 4 * i, &records[numbers[i]], 4);
+            }
         }
         out += 4 * file.count;
         // Given back as the stream fills up: the two never take the room of both whole.
@@ -211,16 +224,19 @@ private:
     std::vector<PyRef> strs_;
 };
 
-bool pack_token_by_token(CompressorObject* self, TokenizedFiles& files, unsigned char* out) {
-    IdLedger ledger;
-    if (!ledger.take_stock(self->global_dict)) {
+bool pack_token_by_token(ModuleState* st, CompressorObject* self, TokenizedFiles& files,
+                         IdLedger& ledger, unsigned char* out) {
+    // Held while the stock is taken: a mapping's own code may reassign the attribute.
+    PyRef vocabulary = PyRef::borrow(self->global_dict);
+    if (!ledger.take_stock(st, vocabulary.get())) {
         return false;
     }
     DistinctTokenStrs strs(files.distinct);
     size_t position = 0;
+    SignalPoll poll(kTokensBetweenChecks);
     auto pack = [&](PyObject* token) {
         int32_t id;
-        if (!assign_token_id(self, token, ledger, &id)) {
+        if (!poll.tick() || !assign_token_id(self, token, ledger, &id)) {
             return false;
         }
         store_record(out + 4 * position, static_cast<uint32_t>(id));
@@ -265,7 +281,7 @@ bool all_split_by_builtin(const TokenizedFiles& files) {
 
 }  // namespace
 
-PyRef assign_ids_and_pack(CompressorObject* self, TokenizedFiles& files) {
+PyRef assign_ids_and_pack(ModuleState* st, CompressorObject* self, TokenizedFiles& files) {
     files.distinct.stop_numbering();
     // Allocated whole but not written yet: its pages cost nothing until the records go in.
     PyRef packed = PyRef::steal(
@@ -276,10 +292,13 @@ PyRef assign_ids_and_pack(CompressorObject* self, TokenizedFiles& files) {
     unsigned char* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(packed.get()));
     const bool plain_dicts =
         PyDict_CheckExact(self->global_dict) && PyDict_CheckExact(self->inverse_dict);
+    IdLedger ledger;
     const bool packed_ok = plain_dicts && all_split_by_builtin(files)
-                               ? pack_distinct_tokens(self, files, out)
-                               : pack_token_by_token(self, files, out);
-    if (!packed_ok) {
+                               ? pack_distinct_tokens(st, self, files, ledger, out)
+                               : pack_token_by_token(st, self, files, ledger, out);
+    // The ids are final now. Code run meanwhile (a mapping's own, an id's __int__, a signal
+    // handler) may have changed the vocabulary: it is checked as the package will hold it.
+    if (!packed_ok || !ledger.refuse_shared_ids(st, self->global_dict)) {
         return {};
     }
     return packed;

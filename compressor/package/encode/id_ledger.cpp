@@ -1,6 +1,10 @@
 #include "compressor/package/encode/id_ledger.hpp"
 
+#include "compressor/pyapi/interpreter_calls.hpp"
+#include "compressor/pyapi/signal_poll.hpp"
+
 #include <algorithm>
+#include <cmath>
 
 namespace qvc {
 namespace {
@@ -11,6 +15,71 @@ bool raise_shared_id(int32_t id) {
                  "per id",
                  static_cast<int>(id));
     return false;
+}
+
+bool raise_shared_value(PyObject* value) {
+    PyErr_Format(PyExc_ValueError,
+                 "global_dict maps more than one token to the id %R; a package needs one token "
+                 "per id",
+                 value);
+    return false;
+}
+
+// The id that an int, or a float of integral value, stands for as a key of a reader's inversion,
+// when it is one a record can hold.
+std::optional<int32_t> numeric_id(PyObject* value) {
+    if (PyLong_Check(value)) {
+        int overflow = 0;
+        const long id = PyLong_AsLongAndOverflow(value, &overflow);
+        if (overflow == 0 && id >= INT32_MIN && id <= INT32_MAX) {
+            return static_cast<int32_t>(id);
+        }
+        return std::nullopt;
+    }
+    if (PyFloat_CheckExact(value)) {
+        const double number = PyFloat_AS_DOUBLE(value);
+        if (number == std::trunc(number) && number >= INT32_MIN && number <= INT32_MAX) {
+            return static_cast<int32_t>(number);
+        }
+    }
+    return std::nullopt;
+}
+
+// Calls visit(token, value) for every pair of `vocabulary`: a dict's from its storage, another
+// mapping's from its `items()`. A mapping without `items()` has no pairs to visit. Signals are
+// answered between pairs.
+template <typename Visit>
+bool for_each_pair(ModuleState* st, PyObject* vocabulary, Visit&& visit) {
+    SignalPoll poll(kTokensBetweenChecks);
+    if (PyDict_Check(vocabulary)) {
+        PyRef held = PyRef::borrow(vocabulary);
+        Py_ssize_t position = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(vocabulary, &position, &key, &value)) {
+            if (!visit(key, value) || !poll.tick()) {
+                return false;
+            }
+        }
+        return true;
+    }
+    PyRef items_method = optional_attr(vocabulary, st->s_items);
+    if (!items_method) {
+        return !PyErr_Occurred();
+    }
+    PyRef items = call(items_method.get());
+    PyRef iterator = items ? PyRef::steal(PyObject_GetIter(items.get())) : PyRef{};
+    if (!iterator) {
+        return false;
+    }
+    while (PyRef pair = PyRef::steal(PyIter_Next(iterator.get()))) {
+        PyRef token, value;
+        if (!unpack_pair(pair.get(), token, value) || !visit(token.get(), value.get()) ||
+            !poll.tick()) {
+            return false;
+        }
+    }
+    return !PyErr_Occurred();
 }
 
 bool same_token(PyObject* a, PyObject* b) {
@@ -94,30 +163,46 @@ bool IdRuns::contains(int32_t id) const noexcept {
                        [id](const auto& run) { return run.first <= id && id <= run.second; });
 }
 
-bool IdLedger::take_stock(PyObject* vocabulary) {
-    if (!PyDict_Check(vocabulary)) {
-        return true;
+bool IdLedger::take_stock(ModuleState* st, PyObject* vocabulary) {
+    const bool dict = PyDict_Check(vocabulary);
+    if (dict) {
+        stock_ = PyRef::borrow(vocabulary);
     }
-    stock_ = PyRef::borrow(vocabulary);
+    // A dict's int values are vouched for by its storage; every other id is kept with the
+    // token holding it, since a lookup of that token may give the value back in another form.
     std::vector<int32_t> ids;
-    ids.reserve(static_cast<size_t>(PyDict_GET_SIZE(vocabulary)));
-    Py_ssize_t position = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(vocabulary, &position, &key, &value)) {
-        if (!PyLong_Check(value)) {
-            continue;
-        }
-        int overflow = 0;
-        const long id = PyLong_AsLongAndOverflow(value, &overflow);
+    std::vector<std::pair<int32_t, PyRef>> owned;
+    if (dict) {
+        ids.reserve(static_cast<size_t>(PyDict_GET_SIZE(vocabulary)));
+    }
+    const bool read = for_each_pair(st, vocabulary, [&](PyObject* token, PyObject* value) {
         // An int beyond 32 bits can never be a record; packing a token that holds one fails in
         // the id conversion.
-        if (overflow == 0 && id >= INT32_MIN && id <= INT32_MAX) {
-            ids.push_back(static_cast<int32_t>(id));
+        if (const std::optional<int32_t> id = numeric_id(value)) {
+            if (dict && PyLong_Check(value)) {
+                ids.push_back(*id);
+            } else {
+                owned.emplace_back(*id, PyRef::borrow(token));
+            }
         }
+        return true;
+    });
+    if (!read) {
+        return false;
     }
     int32_t duplicate = 0;
-    return held_.assign(ids, &duplicate) || raise_shared_id(duplicate);
+    if (!held_.assign(ids, &duplicate)) {
+        return raise_shared_id(duplicate);
+    }
+    for (auto& [id, token] : owned) {
+        auto known = owners_.find(id);
+        if (held_.contains(id) || (known != owners_.end() && !same_token(known->second.token.get(),
+                                                                         token.get()))) {
+            return raise_shared_id(id);
+        }
+        owners_.emplace(id, Owner{std::move(token), false});
+    }
+    return true;
 }
 
 bool IdLedger::accept_existing(PyObject* vocabulary, PyObject* token, PyObject* value,
@@ -137,12 +222,16 @@ bool IdLedger::accept_existing(PyObject* vocabulary, PyObject* token, PyObject* 
     // could not read: the id is checked against every id seen so far instead.
     auto known = owners_.find(id);
     if (known != owners_.end()) {
-        return same_token(known->second.get(), token) || raise_shared_id(id);
+        if (!same_token(known->second.token.get(), token)) {
+            return raise_shared_id(id);
+        }
+        known->second.in_stream = true;
+        return true;
     }
     if ((in_stock && held_.contains(id)) || handed_out_.contains(id)) {
         return raise_shared_id(id);
     }
-    owners_.emplace(id, PyRef::borrow(token));
+    owners_.emplace(id, Owner{PyRef::borrow(token), true});
     return true;
 }
 
@@ -185,8 +274,79 @@ void IdLedger::record_new(PyObject* vocabulary, PyObject* token, int32_t id) {
     handed_out_.add(id);
     if (vocabulary != stock_.get()) {
         // Nothing vouches for what such a vocabulary returns later; remember whose id this is.
-        owners_.emplace(id, PyRef::borrow(token));
+        owners_.emplace(id, Owner{PyRef::borrow(token), true});
     }
+}
+
+bool IdLedger::refuse_shared_ids(ModuleState* st, PyObject* vocabulary) const {
+    // Exact ints, the usual ids, go into a set of 32-bit ids; anything else that can be a key
+    // is then compared with them, and with the ids the stream gave tokens whose values the
+    // ledger had to convert, as the reader's inversion compares keys.
+    std::vector<int32_t> ids;
+    std::vector<std::pair<PyRef, PyRef>> others;  // (token, value)
+    const bool read = for_each_pair(st, vocabulary, [&](PyObject* token, PyObject* value) {
+        if (PyLong_CheckExact(value) || PyBool_Check(value)) {
+            if (const std::optional<int32_t> id = numeric_id(value)) {
+                if (!owners_.empty()) {
+                    auto owner = owners_.find(*id);
+                    if (owner != owners_.end() && owner->second.in_stream &&
+                        !same_token(owner->second.token.get(), token)) {
+                        return raise_shared_id(*id);
+                    }
+                }
+                ids.push_back(*id);
+                return true;
+            }
+        }
+        if (Py_TYPE(value)->tp_hash != PyObject_HashNotImplemented) {
+            others.emplace_back(PyRef::borrow(token), PyRef::borrow(value));
+        }
+        return true;
+    });
+    if (!read) {
+        return false;
+    }
+    const std::vector<int32_t> int_ids = others.empty() ? std::vector<int32_t>{} : ids;
+    IdSet set;
+    int32_t duplicate = 0;
+    if (!set.assign(ids, &duplicate)) {
+        return raise_shared_id(duplicate);
+    }
+    if (others.empty()) {
+        return true;
+    }
+    PyRef keys = PyRef::steal(PyDict_New());
+    if (!keys) {
+        return false;
+    }
+    SignalPoll poll(kTokensBetweenChecks);
+    auto enter = [&](int32_t id, PyObject* holder) {
+        PyRef key = PyRef::steal(PyLong_FromLong(id));
+        return key && PyDict_SetItem(keys.get(), key.get(), holder) == 0 && poll.tick();
+    };
+    for (int32_t id : int_ids) {
+        if (!enter(id, Py_None)) {
+            return false;
+        }
+    }
+    for (const auto& [id, owner] : owners_) {
+        if (owner.in_stream && !enter(id, owner.token.get())) {
+            return false;
+        }
+    }
+    for (auto& [token, value] : others) {
+        PyObject* holder = PyDict_SetDefault(keys.get(), value.get(), token.get());  // borrowed
+        if (holder == nullptr) {
+            return false;
+        }
+        if (holder != token.get() && !same_token(holder, token.get())) {
+            return raise_shared_value(value.get());
+        }
+        if (!poll.tick()) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace qvc

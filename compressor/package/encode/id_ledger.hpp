@@ -2,7 +2,7 @@
 // tokens to one id, never holds a negative id, and the id counter never wraps.
 #pragma once
 
-#include "compressor/pyapi/py_ref.hpp"
+#include "compressor/module_state.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -39,11 +39,13 @@ private:
 
 class IdLedger {
 public:
-    // Reads the ids that `vocabulary` holds, when it is a dict, straight from the dict's storage
-    // (nothing of the vocabulary's own code runs). ValueError when two of its tokens hold one
-    // id. A vocabulary of another type is not read: for it the ledger knows the ids this call
-    // meets. Values that are not ints are no ids until a token that holds one is packed.
-    bool take_stock(PyObject* vocabulary);
+    // Reads the ids that `vocabulary` holds: a dict's straight from its storage (nothing of the
+    // vocabulary's own code runs), another mapping's through its `items()`; a mapping without
+    // one is not read, and the ledger knows only the ids this call meets. ValueError when two
+    // of its tokens hold one id. Ints are ids, and so are floats of integral value (a reader's
+    // inversion takes 1.0 for 1); other values are no ids until a token that holds one is
+    // packed. Answers signals.
+    bool take_stock(ModuleState* st, PyObject* vocabulary);
 
     // Accepts `id`, read for `token` from `value` in `vocabulary`, as the id of that token in
     // the package: ValueError when it is negative or another token holds it.
@@ -58,6 +60,14 @@ public:
     // Notes that `token` was entered in `vocabulary` under the new id `id`.
     void record_new(PyObject* vocabulary, PyObject* token, int32_t id);
 
+    // Once the ids are final: ValueError when `vocabulary` maps two tokens to one id, as a
+    // reader inverting it finds them (ids that are equal as dict keys, such as 1, 1.0 and True,
+    // are one id; values that cannot be keys are none), or maps a token to an id that the
+    // stream gave another token whose value had to be converted (whatever code ran since may
+    // have changed the vocabulary). A mapping without `items()` cannot be read: the ids this
+    // call met were checked as they came. Answers signals.
+    bool refuse_shared_ids(ModuleState* st, PyObject* vocabulary) const;
+
     // `next_id` once `id` was given out: the id after it, except after the last id, where the
     // counter stays, taken, so that the next new token fails instead of wrapping to a negative id.
     static int32_t successor(int32_t id) noexcept { return id == INT32_MAX ? id : id + 1; }
@@ -68,8 +78,13 @@ private:
     PyRef stock_;         // the dict whose ids `held_` lists
     IdSet held_;
     IdRuns handed_out_;
-    // Ids met while packing that the stock does not vouch for, with the token holding each.
-    std::unordered_map<int32_t, PyRef> owners_;
+    // Ids the stock does not vouch for, with the token holding each: read by take_stock from
+    // values other than a dict's ints, or met while packing (in_stream).
+    struct Owner {
+        PyRef token;
+        bool in_stream;
+    };
+    std::unordered_map<int32_t, Owner> owners_;
 };
 
 }  // namespace qvc
