@@ -361,6 +361,9 @@ public:
         }
     }
 
+    // Whether values may have been handed out past kMaxEntries, without an entry.
+    bool full() const noexcept { return entries_.size() > kMaxEntries; }
+
 private:
     std::array<uint64_t, Words> seeds_;
     EntryIndex index_;
@@ -414,6 +417,8 @@ public:
             visit(entries_[number].value, entries_[number].uses);
         }
     }
+
+    bool full() const noexcept { return entries_.size() > kMaxEntries; }
 
 private:
     const unsigned char* bytes_;
@@ -510,6 +515,11 @@ public:
         short_tokens_.for_each(visit);
         medium_tokens_.for_each(visit);
         long_tokens_.for_each(visit);
+    }
+
+    // Whether every value handed out is one that for_each visits.
+    bool kept_every_value() const noexcept {
+        return !short_tokens_.full() && !medium_tokens_.full() && !long_tokens_.full();
     }
 
 private:

@@ -1,6 +1,7 @@
 // tokenize and detokenize: splitting a text into its whitespace and non-whitespace runs, and
 // joining token strings back into text.
 #include "compressor/pyapi/interpreter_calls.hpp"
+#include "compressor/pyapi/signal_poll.hpp"
 #include "compressor/methods.hpp"
 #include "compressor/tokenize/token_tables.hpp"
 #include "compressor/tokenize/tokenizer.hpp"
@@ -136,20 +137,42 @@ void hand_over_references(const Tables& tables, StringOf&& string_of) noexcept {
     }
 }
 
-// Sets items[0, count) to the tokens of the text, one string object per distinct token, on
+// After a failed split, lets go of the list and of the strings the tables made without
+// touching the items one by one, which for a text of billions of tokens would hold the failure
+// up for seconds. The items borrowed their strings from the tables, which release their own
+// references; only when a table handed out strings it did not keep (past kMaxEntries) does
+// every item get its references as on success, for the list to release (items not reached are
+// null). Returns whether the list was emptied.
+template <typename Tables>
+bool discard_split(PyObject* list, const Tables& tables) noexcept {
+    if (!tables.kept_every_value()) {
+        hand_over_references(tables, [](PyObject* str) { return str; });
+        return false;
+    }
+    Py_SET_SIZE(list, 0);
+    tables.for_each([](PyObject* str, size_t) { Py_DECREF(str); });
+    return true;
+}
+
+// Sets the items of `list` to the tokens of the text, one string object per distinct token, on
 // this thread alone. The strings handed out are borrowed from the tables, which count them and
 // in the end give each string as many references as the list holds of it: the split thereby
 // never touches a string object after creating it, where the reference count of a rare token
-// would be a cache miss per occurrence. False with an exception set on failure, when the items
-// not reached stay null and those set hold their references.
+// would be a cache miss per occurrence. Answers signals. False with an exception set on
+// failure, when the list is to be let go of as discard_split leaves it.
 template <typename Char>
 bool fill_items(PyObject* text, const Char* data, size_t length, const uint64_t* cuts,
-                PyObject** items) {
+                PyObject* list) {
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
     TokenStrings<Char> strings(text, data);
     TokenTables<Char, TokenStrings<Char>> tables(strings, data, length);
+    SignalPoll poll(kTokensBetweenChecks);
     bool complete;
     try {
         complete = scan_tokens_of_cuts(cuts, length, [&](size_t start, size_t end) {
+            if (!poll.tick()) [[unlikely]] {
+                return false;
+            }
             PyObject* token = tables.get(start, end);
             if (token == nullptr) [[unlikely]] {
                 return false;
@@ -162,8 +185,12 @@ bool fill_items(PyObject* text, const Char* data, size_t length, const uint64_t*
         PyErr_NoMemory();
         complete = false;
     }
+    if (!complete) {
+        discard_split(list, tables);
+        return false;
+    }
     hand_over_references(tables, [](PyObject* str) { return str; });
-    return complete;
+    return true;
 }
 
 // The size of the unit that caches share between cores. What one thread writes often is kept
@@ -283,7 +310,8 @@ enum class ParallelFill { kDone, kFailed, kNotStarted };
 template <typename Char>
 ParallelFill fill_items_in_parallel(PyObject* text, const Char* data, size_t length,
                                     const uint64_t* cuts, const std::vector<TextPiece>& pieces,
-                                    PyObject** items, size_t count) {
+                                    PyObject* list, size_t count) {
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
     const size_t piece_count = pieces.size();
     auto end_item = [&](size_t piece) {
         return piece + 1 < piece_count ? pieces[piece + 1].first_item : count;
@@ -382,10 +410,15 @@ ParallelFill fill_items_in_parallel(PyObject* text, const Char* data, size_t len
         return true;
     };
     size_t back_pieces = 0;
+    // The other thread does its share without the interpreter; this one answers signals for
+    // both, between its pieces and while it waits, and on an exception stops the other.
     auto fill_own_pieces = [&] {
         try {
             unsigned spins = 0;
             for (;;) {
+                if (spins % 1024 == 0 && PyErr_CheckSignals() != 0) {
+                    return false;
+                }
                 if (!make_logged()) {
                     return false;
                 }
@@ -425,14 +458,16 @@ ParallelFill fill_items_in_parallel(PyObject* text, const Char* data, size_t len
         PyErr_NoMemory();
         complete = false;
     }
-    // This thread's items hold the references counted for them, also after a failure.
-    hand_over_references(own_tables, [](PyObject* str) { return str; });
     if (complete) {
+        hand_over_references(own_tables, [](PyObject* str) { return str; });
         hand_over_references(numbered_tables, [&](size_t number) { return made[number]; });
         return ParallelFill::kDone;
     }
-    for (size_t piece = 0; piece < front.pieces; ++piece) {
-        std::fill(items + pieces[piece].first_item, items + end_item(piece), nullptr);
+    if (!discard_split(list, own_tables)) {
+        // The other thread's items hold numbers, or strings it borrowed: none for the list.
+        for (size_t piece = 0; piece < front.pieces; ++piece) {
+            std::fill(items + pieces[piece].first_item, items + end_item(piece), nullptr);
+        }
     }
     for (size_t number = 1; number < made.size(); ++number) {
         Py_XDECREF(made[number]);
@@ -455,7 +490,8 @@ PyObject* split_text(PyObject* text, const Char* data, size_t length) {
     }
     size_t count = length == 0 ? 0 : 1;
     size_t last_cut = 0;
-    scan_cut_blocks(data, length, [&](size_t start, uint64_t block_cuts) {
+    SignalPoll poll(kCodePointsBetweenChecks);
+    const bool scanned = scan_cut_blocks(data, length, [&](size_t start, uint64_t block_cuts) {
         const size_t block = cuts.size();
         if (in_parallel && block % kPieceBlocks == 0) {
             pieces.push_back(TextPiece{block, std::min(block + kPieceBlocks, blocks), last_cut,
@@ -468,15 +504,18 @@ PyObject* split_text(PyObject* text, const Char* data, size_t length) {
                 last_cut = start + 63 - static_cast<size_t>(std::countl_zero(block_cuts));
             }
         }
-        return true;
+        return poll.tick(kScanBlock);
     });
+    if (!scanned) {
+        return nullptr;
+    }
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list || count == 0) {
         return list.release();
     }
-    PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
     if (in_parallel) {
-        switch (fill_items_in_parallel(text, data, length, cuts.data(), pieces, items, count)) {
+        switch (fill_items_in_parallel(text, data, length, cuts.data(), pieces, list.get(),
+                                       count)) {
             case ParallelFill::kDone:
                 return list.release();
             case ParallelFill::kFailed:
@@ -485,7 +524,7 @@ PyObject* split_text(PyObject* text, const Char* data, size_t length) {
                 break;
         }
     }
-    return fill_items(text, data, length, cuts.data(), items) ? list.release() : nullptr;
+    return fill_items(text, data, length, cuts.data(), list.get()) ? list.release() : nullptr;
 }
 
 }  // namespace
