@@ -382,6 +382,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->method_function_type);
     Py_VISIT(st->interruptible_writer_type);
     Py_VISIT(st->pickle_source_type);
+    Py_VISIT(st->abandoned_compression);
     Py_VISIT(st->tokenize_function);
     Py_VISIT(st->unpickler_base);
     Py_VISIT(st->dictionary_unpickler);
@@ -398,6 +399,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->method_function_type);
     Py_CLEAR(st->interruptible_writer_type);
     Py_CLEAR(st->pickle_source_type);
+    Py_CLEAR(st->abandoned_compression);
     Py_CLEAR(st->tokenize_function);
     Py_CLEAR(st->unpickler_base);
     Py_CLEAR(st->dictionary_unpickler);

@@ -86,6 +86,9 @@ struct ModuleState {
     // File-like objects of the module's own, handed to the interpreter's pickle module.
     PyTypeObject* interruptible_writer_type;
     PyTypeObject* pickle_source_type;
+    // The Zstandard compressor of an interrupted compression, kept until the next one starts:
+    // releasing it waits for its worker threads to finish the jobs they are on.
+    PyObject* abandoned_compression;
 
     // The restricted unpicklers derive from the `pickle.Unpickler` found in the module namespace
     // when they were made; they are made again when that name points elsewhere.

@@ -15,9 +15,25 @@ constexpr long kChunkBytes = 1 << 17;
 
 }  // namespace
 
+PiecewiseCompression::~PiecewiseCompression() {
+    if (finished_ || !chunker_) {
+        return;
+    }
+    PendingError pending;
+    PyObject* parts = PyTuple_Pack(3, compress_.get() ? compress_.get() : Py_None,
+                                   chunker_.get(), compressor_.get());
+    if (parts == nullptr) {
+        PyErr_Clear();  // then released here after all, waiting for the jobs
+        return;
+    }
+    replace_field(st_->abandoned_compression, parts);
+}
+
 bool PiecewiseCompression::start(PyObject* module, ModuleState* st, int32_t level,
                                  int32_t threads, PyObject* stream) {
     st_ = st;
+    // Whatever an interrupted compression left running has long finished by now, as a rule.
+    replace_field(st->abandoned_compression, nullptr);
     stream_ = PyRef::borrow(stream);
     PyRef zstd = module_global(module, st->s_zstd);
     PyRef compressor_class =
@@ -101,6 +117,7 @@ PyRef PiecewiseCompression::finish() {
     if (!chunks || !take_chunks(chunks.get())) {
         return {};
     }
+    finished_ = true;
     return joined_chunks();
 }
 

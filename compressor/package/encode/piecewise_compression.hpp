@@ -18,6 +18,14 @@ namespace qvc {
 // interrupts. A compressor without a chunker is used the one-shot way too.
 class PiecewiseCompression {
 public:
+    PiecewiseCompression() = default;
+    PiecewiseCompression(const PiecewiseCompression&) = delete;
+    PiecewiseCompression& operator=(const PiecewiseCompression&) = delete;
+    // A compression that did not finish leaves its compressor to the module (see ModuleState):
+    // the jobs its worker threads are on run to their end meanwhile, and the failure (Ctrl-C,
+    // as a rule) need not wait for them.
+    ~PiecewiseCompression();
+
     // `stream` is the packed stream, a bytes object already of its final size, filled from the
     // front; it is compressed as far as it is handed over.
     bool start(PyObject* module, ModuleState* st, int32_t level, int32_t threads,
@@ -40,6 +48,7 @@ private:
     PyRef compress_;  // chunker.compress
     PyRef chunks_;    // list of the frame's pieces so far
     size_t handed_over_ = 0;
+    bool finished_ = false;
 };
 
 }  // namespace qvc
