@@ -12,9 +12,13 @@ import copy
 import gc
 import os
 import pickle
+import random
+import signal
 import sys
 import tempfile
+import time
 import warnings
+from collections import UserDict
 
 import zstandard
 
@@ -52,6 +56,45 @@ def succeeds(function, *args, **kwargs):
     return run
 
 
+class Interrupted(Exception):
+    pass
+
+
+def _raise_interrupted(signum, frame):
+    raise Interrupted
+
+
+def interrupted(function, *args):
+    """Runs a call that a signal interrupts at a random moment of it, or just after it: a
+    handler raising on SIGALRM stands in for Ctrl-C's KeyboardInterrupt."""
+    durations = []
+
+    def run():
+        if not durations:
+            started = time.perf_counter()
+            function(*args)
+            durations.append(time.perf_counter() - started)
+        previous = signal.signal(signal.SIGALRM, _raise_interrupted)
+        try:
+            signal.setitimer(signal.ITIMER_REAL, random.uniform(1e-4, 1.1 * durations[0]))
+            try:
+                function(*args)
+                time.sleep(1.1 * durations[0])
+            except Interrupted:
+                pass
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+
+    return run
+
+
+def fewer(operation, divisor):
+    """An operation too slow for the full count of calls: run `divisor` times less often."""
+    operation.divisor = divisor
+    return operation
+
+
 class Workspace:
     """Files the operations read: inputs, dictionary files and packages, good and hostile."""
 
@@ -81,6 +124,28 @@ class Workspace:
         self.not_a_frame = self.package_file("not_frame.qvc", compressed=b"plain bytes")
         self.evil_package = self.write_bytes("evil.qvc", b"cos\nsystem\n(S'true'\ntR.")
         self.unk_package = self.package_file("unk.qvc", stream=b"\x00\x00\x00\x09" * 3, names=["u.txt"])
+        self.put_bomb = self.write_bytes("put.bin", b"Np+1073741824\n.")
+        self.trailing = self.write_bytes("trailing.bin", pickle.dumps({"dict": {"a": 1}}) + b"\x8e\xff" * 50)
+        self.linked = self.write_bytes("linked.bin", b"")
+        os.link(self.linked, os.path.join(root, "linked-too.bin"))
+        self.long_name = os.path.join(root, "n" * 255)
+        self.symlinked_out = os.path.join(root, "symlinked-out")
+        os.mkdir(self.symlinked_out)
+        os.symlink(self.text, os.path.join(self.symlinked_out, "text.txt"))
+        records = 4_500_000  # a frame decompressed in pieces
+        stream = b"".join(i.to_bytes(4, "big") for i in (1, 2, 3)) * (records // 3)
+        self.large_package = self.package_file("large.qvc", stream=stream, names=["large.txt"])
+        self.large_broken = self.package_file(
+            "broken.qvc", compressed=zstandard.ZstdCompressor().compress(stream)[:-50], names=["b.txt"])
+        self.unencodable = self.pickle_file("unencodable.qvc", {
+            "compressed": zstandard.ZstdCompressor().compress(stream),
+            "file_boundaries": [records], "filenames": ["u.txt"],
+            "global_dict": {"a" * 8: 1, "b": 2, "\ud800": 3}})
+        words = [f"w{i}" for i in range(50_000)]
+        generator = random.Random(3)
+        self.large_inputs = [
+            self.write(f"large{i}.txt", " ".join(generator.choices(words, k=150_000)) + "\n")
+            for i in range(4)]
 
     def write(self, name, text):
         path = os.path.join(self.root, name)
@@ -134,6 +199,20 @@ class WithInt:
 
 def fresh(path="absent-dictionary.bin"):
     return QVCompressor(path)
+
+
+def saving_to(path):
+    compressor = fresh()
+    compressor.dict_path = path
+    return compressor
+
+
+def vocabulary_of(vocabulary):
+    compressor = fresh()
+    compressor.global_dict = vocabulary
+    compressor.inverse_dict = {}
+    compressor.next_id = 1
+    return compressor
 
 
 def operations(ws: Workspace) -> dict:
@@ -206,6 +285,23 @@ def operations(ws: Workspace) -> dict:
         "encode_files None paths": fails(TypeError, c.encode_files, None, package),
         "encode_files bad level": fails((zstandard.ZstdError, ValueError), fresh().encode_files, [ws.text], package, 2**30),
         "encode_files output directory": fails(IsADirectoryError, c.encode_files, [ws.text], ws.root),
+        "encode_files shared id": fails(ValueError, lambda: vocabulary_of({"a": 1.0, "b": 1}).encode_files(
+            [ws.text], package)),
+        "encode_files UserDict": succeeds(lambda: vocabulary_of(UserDict({"the": 1})).encode_files(
+            [ws.text], os.path.join(ws.root, "userdict.qvc"))),
+        "encode_files in place": succeeds(fresh().encode_files, [ws.text], ws.linked),
+        "encode_files long name": succeeds(fresh().encode_files, [ws.text], ws.long_name),
+        # interrupted
+        "tokenize interrupted": fewer(interrupted(c.tokenize, large_text * 8), 10),
+        "encode_files interrupted": fewer(interrupted(lambda: fresh().encode_files(
+            ws.large_inputs, os.path.join(ws.root, "interrupted.qvc"))), 30),
+        # dictionary file, hardened
+        "load_dict text memo bomb": fails(pickle.UnpicklingError, QVCompressor, ws.put_bomb),
+        "load_dict bytes after the stream": succeeds(QVCompressor, ws.trailing),
+        "load_dict endless device": fails(pickle.UnpicklingError, QVCompressor, "/dev/zero"),
+        "save_dict in place": succeeds(saving_to(ws.linked).save_dict),
+        "save_dict to a device": succeeds(saving_to("/dev/null").save_dict),
+        "save_dict long name": succeeds(saving_to(ws.long_name).save_dict),
     }
     fresh().encode_files([ws.text, ws.other, ws.empty], package)
     ops.update({
@@ -219,6 +315,14 @@ def operations(ws: Workspace) -> dict:
         "decode_package frame bomb": fails(ValueError, fresh().decode_package, ws.bomb, ws.out),
         "decode_package not a frame": fails(zstandard.ZstdError, fresh().decode_package, ws.not_a_frame, ws.out),
         "decode_package missing": fails(FileNotFoundError, c.decode_package, "missing.qvc", ws.out),
+        "decode_package through a symlink": fails(OSError, fresh().decode_package, ws.package, ws.symlinked_out),
+        "decode_package large frame": fewer(succeeds(fresh().decode_package, ws.large_package, ws.out), 10),
+        "decode_package large broken frame": fewer(
+            fails(zstandard.ZstdError, fresh().decode_package, ws.large_broken, ws.out), 10),
+        "decode_package unencodable in pieces": fewer(
+            fails(UnicodeEncodeError, fresh().decode_package, ws.unencodable, ws.out), 10),
+        "decode_package interrupted": fewer(interrupted(
+            lambda: fresh().decode_package(ws.large_package, ws.out)), 10),
     })
     return ops
 
@@ -252,7 +356,8 @@ def main() -> int:
         for name, operation in operations(ws).items():
             if args.only and args.only not in name:
                 continue
-            blocks, rss = measure(operation, args.iterations)
+            iterations = max(args.iterations // getattr(operation, "divisor", 1), 30)
+            blocks, rss = measure(operation, iterations)
             leaking = blocks > MAX_BLOCKS_PER_CALL or rss > MAX_RSS_KB_PER_CALL
             print(f"{'LEAK' if leaking else 'ok  '}  {name:40s} {blocks:+8.4f} blocks/call {rss:+8.4f} KiB/call")
             if leaking:

@@ -382,17 +382,23 @@ def test_bytes_after_the_stream_are_left_alone(tmp_path):
 
 
 class PipeWriter:
-    """Writes data into a FIFO and keeps its end open until released (at most a minute)."""
+    """Writes data into a FIFO and, when `hold`, keeps its end open until released (at most a
+    minute)."""
 
-    def __init__(self, path, data):
+    def __init__(self, path, data, hold=True):
         self.released = threading.Event()
+        if not hold:
+            self.released.set()
         self.thread = threading.Thread(target=self._write, args=(path, data))
         self.thread.start()
 
     def _write(self, path, data):
         with open(path, "wb") as f:
-            f.write(data)
-            f.flush()
+            try:
+                f.write(data)
+                f.flush()
+            except BrokenPipeError:
+                return
             self.released.wait(60)
 
     def release(self):
@@ -411,6 +417,27 @@ def test_a_fifo_is_read_as_far_as_the_stream_goes(tmp_path):
     finally:
         writer.release()
     assert state(compressor) == ({"a": 1, "b": 2}, {1: "a", 2: "b"}, 3)
+
+
+@pytest.mark.parametrize(
+    "stream",
+    [
+        b"\x80\x04\x8e" + (2**40).to_bytes(8, "little") + b"abc.",
+        b"\x80\x04\x8e" + (2**62).to_bytes(8, "little") + b"abc.",
+        b"\x80\x03B" + (2**31 - 1).to_bytes(4, "little") + b".",
+        b"\x80\x02Nr\x00\x00\x00\x40.",
+        b"Np+1073741824\n.",
+    ],
+)
+def test_declared_sizes_of_a_stream_of_unknown_size_are_backed_by_what_came(tmp_path, stream):
+    path = tmp_path / "vocab.fifo"
+    os.mkfifo(path)
+    writer = PipeWriter(path, stream, hold=False)
+    try:
+        with pytest.raises(pickle.UnpicklingError):
+            QVCompressor(str(path))
+    finally:
+        writer.release()
 
 
 def test_an_endless_device_fails_at_once(tmp_path):

@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace qvc {
 namespace {
@@ -29,9 +30,8 @@ public:
     size_t size() const noexcept { return size_; }
 
     // Room for at least `capacity` bytes; `exact`: for just that many, else with room to grow
-    // into. Throws std::bad_alloc: what the unpickler would raise for a declared size it cannot
-    // allocate. Large blocks come straight from the system, which commits their pages only as
-    // the stream fills them.
+    // into. Throws std::bad_alloc. Large blocks come straight from the system, which commits
+    // their pages only as the stream fills them.
     void reserve(uint64_t capacity, bool exact) {
         if (capacity <= capacity_) {
             return;
@@ -85,6 +85,14 @@ std::optional<uint64_t> regular_file_size(ModuleState* st, PyObject* file) {
     return static_cast<uint64_t>(info.st_size);
 }
 
+// The machine's memory: no stream of unknown size can declare more and be read.
+uint64_t physical_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && page_size > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size)
+                                      : UINT64_MAX;
+}
+
 // Up to `n` bytes appended to `buffer` with one `readinto1(b)` of the file: one read of the
 // system at most, which waits only until some bytes are there. 0 at the end of the file.
 bool read_some(PyObject* readinto1, StreamBuffer& buffer, size_t n, size_t& got) {
@@ -134,7 +142,7 @@ bool read_checked_stream(ModuleState* st, PyObject* file, StreamBuffer& buffer, 
     if (!readinto1) {
         return false;
     }
-    PickleStreamCheck check(size);
+    PickleStreamCheck check(size, physical_memory());
     bool complete = false;
     while (true) {
         switch (check.walk(buffer.data(), buffer.size(), complete, kOpcodesBetweenChecks)) {
@@ -147,9 +155,11 @@ bool read_checked_stream(ModuleState* st, PyObject* file, StreamBuffer& buffer, 
             case PickleStreamCheck::Verdict::Paused:
                 break;
             case PickleStreamCheck::Verdict::NeedBytes: {
-                // The declared bytes are reserved before they arrive, as the unpickler would
-                // reserve them; their pages are committed only as they come.
-                buffer.reserve(check.needed(), true);
+                // What a regular file declares it holds; a stream of unknown size grows with
+                // what actually arrives.
+                if (size) {
+                    buffer.reserve(check.needed(), true);
+                }
                 size_t got = 0;
                 if (!read_some(readinto1.get(), buffer,
                                next_read_size(check.needed() - buffer.size(), buffer.size(), size),

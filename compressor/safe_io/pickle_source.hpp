@@ -16,7 +16,8 @@ PyTypeObject* create_pickle_source_type(PyObject* module);
 // it from. A regular file is read in large pieces and its declared sizes judged against its size
 // before their bytes are read; anything else (a FIFO, a device) is read as its bytes arrive, so
 // that a stream which is complete is unpickled at once, whether or not more follows, and a
-// declared size is only ever backed by bytes that came. Bytes after the STOP opcode are neither
+// declared size is only ever backed by bytes that came (one larger than the machine's memory is
+// refused at once). Bytes after the STOP opcode are neither
 // judged nor, beyond the last piece, read.
 //
 // Null with an exception set on failure; null with `problem` set, and no exception, when a

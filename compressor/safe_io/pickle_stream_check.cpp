@@ -65,6 +65,7 @@ Opcode describe(unsigned char op) {
 
 constexpr char kTruncated[] = "pickle data was truncated";
 constexpr char kMemoOutOfRange[] = "memo index out of range for a stream of this size";
+constexpr char kBeyondMemory[] = "declared length larger than this machine's memory";
 
 // The memo index of a text PUT line (newline included), read exactly as the unpickler reads it:
 // the interpreter's integer parser on the line as a C string, so that everything `int()`
@@ -151,6 +152,9 @@ PickleStreamCheck::Verdict PickleStreamCheck::walk(const unsigned char* data, si
                 }
                 if (size && length > *size - next) {
                     return refuse(kTruncated);
+                }
+                if (length > most_memory_) {
+                    return refuse(kBeyondMemory);
                 }
                 if (op.argument != Argument::Frame) {
                     // The unpickler allocates the declared length before reading it: it is read

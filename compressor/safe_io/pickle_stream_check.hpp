@@ -24,8 +24,10 @@ public:
     };
 
     // `stream_size` is the size of the whole stream when it is known in advance (a regular
-    // file); otherwise sizes are judged against what has arrived once it has all arrived.
-    explicit PickleStreamCheck(std::optional<uint64_t> stream_size) : stream_size_(stream_size) {}
+    // file); otherwise sizes are judged against what has arrived once it has all arrived, and
+    // a length beyond `most_memory` (what the machine could hold at all) is refused at once.
+    PickleStreamCheck(std::optional<uint64_t> stream_size, uint64_t most_memory)
+        : stream_size_(stream_size), most_memory_(most_memory) {}
 
     // Walks on over the first `available` bytes of the stream, at most `max_opcodes` of them.
     // `complete`: no byte will come after them. Must be called with the interpreter held: the
@@ -53,6 +55,7 @@ private:
     std::optional<size_t> line_end(const unsigned char* data, size_t available, size_t from);
 
     std::optional<uint64_t> stream_size_;
+    uint64_t most_memory_;
     size_t position_ = 0;       // of the next opcode
     // How far the line not yet complete that starts at line_search_from_ has been searched.
     size_t line_search_from_ = 0;

@@ -12,11 +12,11 @@ import atheris
 import zstandard
 
 with atheris.instrument_imports():
-    from fuzz_common import EXPECTED_ERRORS, damaged_pickle
+    from fuzz_common import EXPECTED_ERRORS, Delivery, damaged_pickle
     import qvc_compressor
 
 WORKDIR = tempfile.mkdtemp(prefix="qvc-fuzz-decoder-")
-PACKAGE = os.path.join(WORKDIR, "input.qvc")
+DELIVERY = Delivery(WORKDIR, "input.qvc")
 OUTPUT = os.path.join(WORKDIR, "out")
 
 
@@ -38,15 +38,16 @@ def structured_package(fdp: atheris.FuzzedDataProvider) -> bytes:
 def TestOneInput(data: bytes) -> None:
     fdp = atheris.FuzzedDataProvider(data)
     use_zstd = fdp.ConsumeBool()
+    through_pipe = fdp.ConsumeBool()
     package = structured_package(fdp) if fdp.ConsumeBool() else fdp.ConsumeBytes(len(data))
-    with open(PACKAGE, "wb") as f:
-        f.write(package)
     compressor = qvc_compressor.QVCompressor.__new__(qvc_compressor.QVCompressor)
     try:
-        compressor.decode_package(PACKAGE, OUTPUT, use_zstd)
+        compressor.decode_package(DELIVERY.path(package, through_pipe), OUTPUT, use_zstd)
     except EXPECTED_ERRORS:
         pass
-    stray = set(os.listdir(WORKDIR)) - {"input.qvc", "out"}
+    finally:
+        DELIVERY.done()
+    stray = set(os.listdir(WORKDIR)) - {"input.qvc", "input.qvc.fifo", "out"}
     if stray:
         raise AssertionError(f"decoding wrote outside the output directory: {stray}")
     shutil.rmtree(OUTPUT, ignore_errors=True)

@@ -7,10 +7,10 @@ import tempfile
 import atheris
 
 with atheris.instrument_imports():
-    from fuzz_common import EXPECTED_ERRORS, damaged_pickle
+    from fuzz_common import EXPECTED_ERRORS, Delivery, damaged_pickle
     import qvc_compressor
 
-PATH = os.path.join(tempfile.mkdtemp(prefix="qvc-fuzz-dict-"), "vocab.bin")
+DELIVERY = Delivery(tempfile.mkdtemp(prefix="qvc-fuzz-dict-"), "vocab.bin")
 
 
 def structured_file(fdp: atheris.FuzzedDataProvider) -> bytes:
@@ -23,15 +23,16 @@ def structured_file(fdp: atheris.FuzzedDataProvider) -> bytes:
 
 def TestOneInput(data: bytes) -> None:
     fdp = atheris.FuzzedDataProvider(data)
+    through_pipe = fdp.ConsumeBool()
     content = structured_file(fdp) if fdp.ConsumeBool() else fdp.ConsumeBytes(len(data))
-    with open(PATH, "wb") as f:
-        f.write(content)
     compressor = qvc_compressor.QVCompressor.__new__(qvc_compressor.QVCompressor)
-    compressor.dict_path = PATH
+    compressor.dict_path = DELIVERY.path(content, through_pipe)
     try:
         compressor.load_dict()
     except EXPECTED_ERRORS:
         return
+    finally:
+        DELIVERY.done()
     # What loaded must be consistent: the inversion of what was adopted.
     if type(compressor.global_dict) is dict:
         expected = {}
