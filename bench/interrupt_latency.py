@@ -37,7 +37,7 @@ CHILD = r"""
 import os, sys, time
 from qvc_compressor import QVCompressor
 
-operation, work = sys.argv[1], sys.argv[2]
+operation, work, measuring = sys.argv[1], sys.argv[2], sys.argv[3] == "measure"
 inputs = sorted(os.path.join(work, "in", name) for name in os.listdir(os.path.join(work, "in")))
 package = os.path.join(work, "package.qvc")
 compressor = QVCompressor(os.path.join(work, "absent"))
@@ -59,7 +59,13 @@ except KeyboardInterrupt:
     left = sorted(os.listdir(os.path.join(work, "out"))) if operation == "pack" else []
     print("interrupted", caught, caught - started, "left:" + ",".join(left), flush=True)
 else:
-    print("finished", time.monotonic() - started, flush=True)
+    took = time.monotonic() - started
+    try:
+        if not measuring:
+            time.sleep(60)  # the signal is on its way
+    except KeyboardInterrupt:
+        pass
+    print("finished", took, flush=True)
 """
 
 
@@ -106,7 +112,8 @@ def build_input(work: str, mib: int) -> int:
 def interrupt(work: str, operation: str, delay: float | None):
     """Runs `operation` in a child; with `delay`, sends SIGINT that long after it started.
     Returns the child's reply: ("finished", seconds) or ("interrupted", latency, at, left)."""
-    child = subprocess.Popen([sys.executable, "-c", CHILD, operation, work],
+    child = subprocess.Popen([sys.executable, "-c", CHILD, operation, work,
+                              "measure" if delay is None else "interrupt"],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert child.stdout.readline().strip() == "ready"
     child.stdin.write("go\n")
@@ -128,6 +135,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--mib", type=int, default=400)
     parser.add_argument("--moments", type=int, default=8)
+    parser.add_argument("--operation", action="append", choices=["pack", "unpack", "tokenize"])
     parser.add_argument("--json", metavar="FILE")
     args = parser.parse_args()
     rows = []
@@ -140,7 +148,7 @@ def main() -> None:
         inputs = sorted(os.path.join(work, "in", n) for n in os.listdir(os.path.join(work, "in")))
         QVCompressor(os.path.join(work, "absent")).encode_files(
             inputs, os.path.join(work, "package.qvc"))
-        for operation in ("pack", "unpack", "tokenize"):
+        for operation in args.operation or ["pack", "unpack", "tokenize"]:
             _, duration = interrupt(work, operation, None)
             latencies, stray = [], []
             for k in range(args.moments):
@@ -151,7 +159,8 @@ def main() -> None:
                         stray.append(outcome[3])
             print(f"{operation:9s} takes {duration:6.2f} s; SIGINT at {len(latencies)} moments: "
                   f"latency median {statistics.median(latencies) * 1000:6.1f} ms, "
-                  f"max {max(latencies) * 1000:6.1f} ms"
+                  f"max {max(latencies) * 1000:6.1f} ms "
+                  f"({', '.join(f'{latency * 1000:.0f}' for latency in latencies)})"
                   + (f"; files left behind: {stray}" if stray else ""))
             rows.append({"operation": operation, "input_mib": size / 2**20,
                          "duration_s": duration, "latencies_s": latencies,
