@@ -59,8 +59,10 @@ def test_pack_info_unpack_restores_every_file(corpus, tmp_path):
 
     info = qvc("info", package)
     assert info.returncode == 0, info.stderr
-    assert info.stdout.startswith(f"files: {len(expected)}\n")
-    assert "  deep.md\t" in info.stdout and "  empty.txt\t0 tokens" in info.stdout
+    lines = info.stdout.splitlines()
+    assert f"total: {len(expected)} files (4 directories), {sum(map(len, expected.values())):,} bytes" in info.stdout
+    empty = next(line for line in lines if line.endswith("  tree/a/empty.txt"))
+    assert empty.startswith("-rw") and empty.split()[1] == "0" and empty.split()[-2] == "0"
 
     unpacked = qvc("unpack", package, cwd=tmp_path)
     assert unpacked.returncode == 0, unpacked.stderr

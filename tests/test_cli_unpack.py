@@ -259,8 +259,8 @@ def test_a_consistent_handmade_manifest_is_accepted(tmp_path):
 def test_a_newer_manifest_version_is_refused_by_name(tmp_path):
     (tmp_path / "in").mkdir()
     plain = library_package(tmp_path / "in", {"a.txt": b"alpha\n"})
-    plain.write_bytes(with_manifest(plain.read_bytes(), {"version": 2}))
-    assert "version 2" in assert_one_line_failure(qvc("check", plain))
+    plain.write_bytes(with_manifest(plain.read_bytes(), {"version": 3}))
+    assert "version 3" in assert_one_line_failure(qvc("check", plain))
 
 
 @pytest.fixture(scope="module")

@@ -13,9 +13,7 @@ waiter must find the very file the holder locked.
 
 from __future__ import annotations
 
-import io
 import os
-import pickletools
 import stat
 import sys
 from collections.abc import Iterator
@@ -24,32 +22,7 @@ from contextlib import contextmanager
 import filelock
 
 from qvc_cli.failures import Failure
-
-_KEYS = {"dict", "next_id"}
-_HEAD_BYTES = 1 << 16
-_STRINGS = {"UNICODE", "BINUNICODE", "SHORT_BINUNICODE", "BINUNICODE8",
-            "STRING", "BINSTRING", "SHORT_BINSTRING"}
-_BEFORE_CONTENT = {"PROTO", "FRAME", "MARK", "PUT", "BINPUT", "LONG_BINPUT", "MEMOIZE"}
-
-
-def _first_key(head: bytes) -> str | None:
-    """The first key of the dict a pickle stream begins with; None for an empty dict. Raises
-    ValueError when the stream does not begin with a dict."""
-    opened = False
-    for opcode, argument, _ in pickletools.genops(io.BytesIO(head)):
-        if opcode.name in _BEFORE_CONTENT:
-            continue
-        if not opened:
-            if opcode.name not in ("EMPTY_DICT", "DICT"):
-                raise ValueError("it does not hold a dict")
-            opened = True
-        elif opcode.name in _STRINGS:
-            return str(argument)
-        elif opcode.name == "STOP":
-            return None
-        else:
-            raise ValueError("its dict has a key that is not a string")
-    raise ValueError("it ends early")
+from qvc_cli.file_kinds import check_dictionary_head, read_head
 
 
 def check_dictionary_file(path: str) -> None:
@@ -62,16 +35,7 @@ def check_dictionary_file(path: str) -> None:
         raise Failure(f"{path}: {error.strerror}") from None
     if not stat.S_ISREG(info.st_mode):
         raise Failure(f"{path}: not a dictionary file (not a regular file)")
-    with open(path, "rb") as f:
-        head = f.read(_HEAD_BYTES)
-    try:
-        key = _first_key(head)
-    except ValueError as problem:
-        raise Failure(f"{path}: not a dictionary file ({problem})") from None
-    if key == "compressed":
-        raise Failure(f"{path}: not a dictionary file (it is a qvc package)")
-    if key is not None and key not in _KEYS:
-        raise Failure(f"{path}: not a dictionary file (it holds {key!r})")
+    check_dictionary_head(path, read_head(path, path))
 
 
 @contextmanager

@@ -25,6 +25,11 @@ class InputEntry:
     source: str  # where it is read from
     info: os.stat_result
     link_target: bytes = b""
+    shown: str = ""  # how messages name it, when not by `source`
+
+    @property
+    def label(self) -> str:
+        return self.shown or self.source
 
 
 @dataclass
@@ -100,11 +105,15 @@ class _Walker:
         self.open_directories.discard(identity)
 
 
-def walk_inputs(arguments: list[str], dereference: bool = False) -> InputTree:
-    """Every entry under `arguments`, in argument order and sorted within each directory.
-    Raises Failure for a missing argument or two entries that would land on one path."""
+def walk_inputs(arguments: list[str], dereference: bool = False, standard_input: InputEntry | None = None) -> InputTree:
+    """Every entry under `arguments`, in argument order and sorted within each directory; the
+    argument `-` stands for `standard_input`. Raises Failure for a missing argument or two
+    entries that would land on one path."""
     walker = _Walker(dereference)
     for argument in arguments:
+        if argument == "-" and standard_input is not None:
+            walker.tree.entries.append(standard_input)
+            continue
         try:
             info = walker.stat(argument)
         except FileNotFoundError:
@@ -127,11 +136,11 @@ def refuse_colliding_paths(entries: list[InputEntry]) -> None:
     for entry in entries:
         earlier = first_source.setdefault(entry.stored, entry)
         if earlier is not entry and not (entry.kind == earlier.kind == "dir"):
-            clashes.append(f"{os.fsdecode(entry.stored)} ({earlier.source}, {entry.source})")
+            clashes.append(f"{os.fsdecode(entry.stored)} ({earlier.label}, {entry.label})")
     directories = {entry.stored for entry in entries if entry.kind == "dir"}
     for entry in entries:
         if entry.kind != "dir" and entry.stored in directories:
-            clashes.append(f"{os.fsdecode(entry.stored)} ({entry.source} and a directory)")
+            clashes.append(f"{os.fsdecode(entry.stored)} ({entry.label} and a directory)")
     if clashes:
         raise Failure(f"two inputs would be stored under one path: {listed(clashes)}; "
                       "pack their parent directories instead")

@@ -31,9 +31,12 @@ import struct
 from dataclasses import dataclass, field
 
 from qvc_cli.line_ends import LineEnds, is_valid_record
+from qvc_cli.package_layout import VocabularyPlace
 from qvc_cli.package_reader import PackageError, restricted_loads
 
-FORMAT_VERSION = 1
+# Version 2 adds what describing a package needs without reading its vocabulary: each file's
+# token count and where the vocabulary lies. Version 1 is read as ever.
+FORMAT_VERSION = 2
 KEY = "qvc_manifest"
 DIGEST_SIZE = 32  # SHA-256
 
@@ -108,7 +111,7 @@ def _unpack_ints(fmt: str, data: object, count: int, what: str) -> tuple[int, ..
     return struct.unpack(f"<{count}{fmt}", data)
 
 
-def _columns(entries: list[Entry]) -> dict:
+def _columns(entries: list[Entry], token_counts: list[int] | None, vocabulary: VocabularyPlace | None) -> dict:
     files = [entry for entry in entries if isinstance(entry, FileEntry)]
     links = [entry for entry in entries if isinstance(entry, LinkEntry)]
     return {
@@ -123,6 +126,8 @@ def _columns(entries: list[Entry]) -> dict:
         # Empty where the name is the path's last component.
         "package_names": b"\0".join(entry.package_name or b"" for entry in files),
         "link_targets": b"\0".join(entry.target for entry in links),
+        "token_counts": None if token_counts is None else _ints("I", token_counts),
+        "vocabulary": None if vocabulary is None else (vocabulary.entries, vocabulary.start, vocabulary.end),
     }
 
 
@@ -204,9 +209,26 @@ def _entries(content: dict) -> list[Entry]:
     return entries
 
 
+def _package_facts(content: dict, file_count: int) -> tuple[list[int] | None, VocabularyPlace | None]:
+    """Each file's token count and where the vocabulary lies, where the manifest records them."""
+    if content.get("version") == 1:
+        return None, None
+    counts = content.get("token_counts")
+    if counts is not None:
+        counts = list(_unpack_ints("I", counts, file_count, "token counts"))
+    place = content.get("vocabulary")
+    if place is None:
+        return counts, None
+    _require(type(place) is tuple and len(place) == 3 and all(type(n) is int and n >= 0 for n in place)
+             and place[1] <= place[2], "the vocabulary's place is malformed")
+    return counts, VocabularyPlace(*place)
+
+
 @dataclass
 class Manifest:
     entries: list[Entry]
+    token_counts: list[int] | None = None  # of the files, in package order
+    vocabulary: VocabularyPlace | None = None
     files: list[FileEntry] = field(init=False)
     names_in_package: list[str] = field(init=False)  # of the files, in package order
 
@@ -215,7 +237,7 @@ class Manifest:
         self.names_in_package = [entry.name_in_package for entry in self.files]
 
     def payload(self) -> bytes:
-        pickled = pickle.dumps(_columns(self.entries), protocol=4)
+        pickled = pickle.dumps(_columns(self.entries, self.token_counts, self.vocabulary), protocol=4)
         return pickled + hashlib.sha256(pickled).digest()
 
     @classmethod
@@ -232,7 +254,8 @@ class Manifest:
                 raise PackageError(f"its manifest has version {version}, newer than this qvc "
                                    f"reads ({FORMAT_VERSION}): a newer qvc unpacks it")
             _require(version >= 1, f"version {version}")
-            manifest = cls(_entries(content))
+            entries = _entries(content)
+            manifest = cls(entries, *_package_facts(content, content["kinds"].count(b"f")))
             names = manifest.names_in_package
             _require(len(set(names)) == len(names), "two files share one name in the package")
         except _Damaged as problem:

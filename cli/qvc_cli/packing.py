@@ -22,7 +22,11 @@ from qvc_cli.dictionary_file import check_dictionary_file, dictionary_locked
 from qvc_cli.failures import Failure, counted
 from qvc_cli.input_tree import InputEntry, InputTree, flat_names, walk_inputs
 from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, append_to_package
+from qvc_cli.package_layout import facts_of_written_package
+from qvc_cli.progress import Phase, Progress, bytes_read, bytes_written, running_totals, wanted
 from qvc_cli.side_process import beside_the_compressor
+from qvc_cli.streams import (STANDARD_INPUT, STANDARD_OUTPUT, copy_standard_input, copy_to_standard_output,
+                             refuse_terminal_output, shown_output)
 from qvc_cli.staging import Placement, fsync_file, opened_directory, private_directory, signals_deferred
 from qvc_compressor import QVCompressor
 
@@ -46,6 +50,11 @@ class PackOptions:
     dictionary: str | None = None  # resolved path of the dictionary file, if any
     dereference: bool = False  # whether the tree was walked following symlinks
     with_manifest: bool = True  # off only to measure what the manifest costs
+    progress: Progress | None = None
+
+    @property
+    def to_standard_output(self) -> bool:
+        return self.output == "-"
 
 
 @dataclass
@@ -89,6 +98,16 @@ def refuse_output_linked_to_an_input(output: str, tree: InputTree) -> None:
         raise Failure(f"{output}: is one of the inputs (a link to it); name the package to write first")
 
 
+def refuse_standard_output_among_inputs(tree: InputTree) -> None:
+    """`qvc pack - dir > dir/out.qvc` would read the package as it is written."""
+    try:
+        info = os.fstat(sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        return
+    if any((entry.info.st_dev, entry.info.st_ino) == (info.st_dev, info.st_ino) for entry in tree.files):
+        raise Failure(f"{STANDARD_OUTPUT}: is one of the inputs; write the package elsewhere")
+
+
 def first_invalid_utf8(path: str) -> int | None:
     """The offset of the first byte of `path` that is not UTF-8, or None if it all is."""
     with open(path, "rb") as f:
@@ -115,7 +134,7 @@ class _Encoding:
                 link = os.path.join(links, name)
                 os.symlink(os.path.abspath(entry.source), link)
                 self.paths.append(link)
-        self.sources = dict(zip(self.paths, (entry.source for entry in files)))
+        self.sources = dict(zip(self.paths, (entry.label for entry in files)))
 
     def run(self, compressor: QVCompressor, package: str, options: PackOptions) -> tuple[list[int], list[str]]:
         """Encodes; returns the indices of the files packed and "PATH: why" for those skipped."""
@@ -131,9 +150,9 @@ class _Encoding:
                     raise Failure(f"an input is not UTF-8 text ({error.reason})") from None
                 if not options.skip_invalid:
                     index, offset = invalid[0]
-                    raise Failure(f"{self.files[index].source}: not UTF-8 text (invalid byte at "
+                    raise Failure(f"{self.files[index].label}: not UTF-8 text (invalid byte at "
                                   f"offset {offset}); --skip-invalid leaves such files out") from None
-                skipped += [f"{self.files[i].source}: not UTF-8 text (invalid byte at offset {offset})"
+                skipped += [f"{self.files[i].label}: not UTF-8 text (invalid byte at offset {offset})"
                             for i, offset in invalid]
                 dropped = {i for i, _ in invalid}
                 kept = [i for i in kept if i not in dropped]
@@ -174,7 +193,7 @@ def _unchanged(entry: InputEntry, fingerprint: Fingerprint | None, dereference: 
 
 
 def build_manifest(tree: InputTree, packed: set[int], fingerprints: list[Fingerprint],
-                   names: list[str]) -> Manifest:
+                   names: list[str], package: str, vocabulary_entries: int) -> Manifest:
     entries: list = []
     file_index = 0
     for entry in tree.entries:
@@ -191,7 +210,7 @@ def build_manifest(tree: InputTree, packed: set[int], fingerprints: list[Fingerp
             entries.append(DirectoryEntry(entry.stored, stat.S_IMODE(info.st_mode), info.st_mtime_ns))
         else:
             entries.append(LinkEntry(entry.stored, info.st_mtime_ns, entry.link_target))
-    return Manifest(entries)
+    return Manifest(entries, *facts_of_written_package(package, vocabulary_entries))
 
 
 def _save_dictionary(compressor: QVCompressor, work: str, dictionary: str) -> None:
@@ -209,29 +228,40 @@ def _save_dictionary(compressor: QVCompressor, work: str, dictionary: str) -> No
 
 
 def _commit(work: str, options: PackOptions, dictionary_work: str | None) -> None:
-    """Moves the package, and the dictionary if any, to their final names: both or neither."""
-    output = os.path.abspath(options.output)
+    """Moves the package, and the dictionary if any, to their final names: both or neither.
+    A package for standard output is written there first, and the dictionary only saved once
+    all of it has gone out."""
+    if options.to_standard_output:
+        progress = options.progress or Progress(False)
+        package = os.path.join(work, "package")
+        with progress.stage(Phase("writing", bytes_written, os.path.getsize(package))):
+            copy_to_standard_output(package)
     dictionary = options.dictionary or ""
     with signals_deferred(), contextlib.ExitStack() as stack:
         placement = Placement()
         work_fd = stack.enter_context(opened_directory(work))
-        out_fd = stack.enter_context(opened_directory(os.path.dirname(output)))
         try:
             if dictionary_work is not None:
                 dict_work_fd = stack.enter_context(opened_directory(dictionary_work))
                 dict_fd = stack.enter_context(opened_directory(os.path.dirname(dictionary)))
                 placement.move(dict_work_fd, "dictionary", dict_fd, os.path.basename(dictionary),
                                replace=True, backup_fd=dict_work_fd)
-            try:
-                placement.move(work_fd, "package", out_fd, os.path.basename(output),
-                               replace=options.force, backup_fd=work_fd)
-            except FileExistsError:
-                raise Failure(f"{options.output}: exists already; use --force to replace it") from None
-            os.fsync(out_fd)
+            if not options.to_standard_output:
+                output = os.path.abspath(options.output)
+                out_fd = stack.enter_context(opened_directory(os.path.dirname(output)))
+                try:
+                    placement.move(work_fd, "package", out_fd, os.path.basename(output),
+                                   replace=options.force, backup_fd=work_fd)
+                except FileExistsError:
+                    raise Failure(f"{options.output}: exists already; use --force to replace it") from None
+                os.fsync(out_fd)
             if dictionary_work is not None:
                 os.fsync(dict_fd)
         except OSError as error:
             placement.undo()
+            if options.to_standard_output:
+                raise Failure(f"{options.dictionary}: cannot be saved: {error.strerror}; the package "
+                              "written to standard output is complete") from None
             raise Failure(f"{options.output}: cannot be put in place: {error.strerror}; nothing "
                           "changed") from None
         except BaseException:
@@ -241,7 +271,11 @@ def _commit(work: str, options: PackOptions, dictionary_work: str | None) -> Non
 
 def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions) -> PackResult:
     files = tree.files
-    output_dir = os.path.dirname(os.path.abspath(options.output))
+    if options.to_standard_output:
+        output_dir = tempfile.gettempdir()
+    else:
+        output_dir = os.path.dirname(os.path.abspath(options.output))
+    progress = options.progress or Progress(False)
     with contextlib.ExitStack() as stack:
         work = stack.enter_context(private_directory(output_dir, "pack"))
         package = os.path.join(work, "package")
@@ -255,29 +289,35 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions) -> Pac
             worker = beside_the_compressor(("fingerprint", [entry.source for entry in files]), work)
             worker.start()
         try:
+            sizes = [entry.info.st_size for entry in files]
             try:
-                kept, not_utf8 = encoding.run(compressor, package, options)
+                with progress.stage(Phase("packing", bytes_read, sum(sizes), running_totals(sizes)),
+                                    Phase("compressing"), Phase("writing", bytes_written)):
+                    kept, not_utf8 = encoding.run(compressor, package, options)
             except OSError as error:
                 if error.filename is None or str(error.filename).startswith(work + os.sep):
-                    error.filename = options.output  # writing the package failed
+                    error.filename = shown_output(options.output)  # writing the package failed
                 raise
-            fingerprints: list[Fingerprint] = (
-                fingerprints_from_columns(worker.result()) if worker is not None else [])
+            fingerprints: list[Fingerprint] = []
+            if worker is not None:
+                with progress.stage(Phase("taking digests", worker.bytes_read, sum(sizes), running_totals(sizes))):
+                    fingerprints = fingerprints_from_columns(worker.result())
         finally:
             if worker is not None:
                 worker.cancel()
         for index in kept:
             fingerprint = fingerprints[index] if fingerprints else None
             if not _unchanged(files[index], fingerprint, options.dereference):
-                raise Failure(f"{files[index].source}: changed while it was being packed; nothing written")
+                raise Failure(f"{files[index].label}: changed while it was being packed; nothing written")
         try:
             if options.with_manifest:
-                manifest = build_manifest(tree, set(kept), fingerprints, encoding.names)
+                manifest = build_manifest(tree, set(kept), fingerprints, encoding.names, package,
+                                          len(compressor.global_dict))
                 append_to_package(package, manifest.payload())
             else:
                 fsync_file(package)
         except OSError as error:
-            error.filename = options.output
+            error.filename = shown_output(options.output)
             raise
         dictionary_work = None
         if options.dictionary is not None:
@@ -301,35 +341,15 @@ def warn(message: str) -> None:
     print(f"qvc pack: {message}", file=sys.stderr)
 
 
-def run_pack(args) -> int:
-    started = time.perf_counter()
-    check_output(args.output, args.paths, args.force)
-    dictionary = os.path.realpath(args.dict) if args.dict else None
-    if dictionary is not None:
-        if dictionary == os.path.realpath(args.output):
-            raise Failure(f"{args.dict}: is also the package to write")
-        check_dictionary_file(dictionary)
-    tree = walk_inputs(args.paths, args.dereference)
-    refuse_output_linked_to_an_input(args.output, tree)
-    for skipped in tree.skipped:
-        warn(f"skipping {skipped}")
-    options = PackOptions(args.output, args.level, args.threads, args.force, args.skip_invalid, dictionary,
-                          args.dereference)
-    with dictionary_locked(dictionary) if dictionary else contextlib.nullcontext():
-        if dictionary is not None:
-            try:
-                compressor = QVCompressor(dictionary)
-            except Exception as error:
-                raise Failure(f"{args.dict}: cannot load the dictionary: {error}") from None
-        else:
-            compressor = fresh_compressor()
-        known = len(compressor.global_dict)
-        result = pack(tree, compressor, options)
-    for skipped in result.not_utf8:
-        warn(f"skipped {skipped}")
-    seconds = time.perf_counter() - started
+def spool_standard_input(directory: str, name: str) -> InputEntry:
+    """Standard input, kept in `directory` under `name`, as the file it will be packed as."""
+    path = os.path.join(directory, name)
+    copy_standard_input(path)
+    return InputEntry("file", os.fsencode(name), path, os.stat(path), shown=STANDARD_INPUT)
+
+
+def _summary(result: PackResult, tree: InputTree, vocabulary: int, known: int, seconds: float) -> str:
     ratio = result.package_bytes / result.input_bytes if result.input_bytes else 0.0
-    vocabulary = len(compressor.global_dict)
     others = []
     if result.directories:
         others.append(counted(result.directories, "directory", "directories"))
@@ -339,9 +359,64 @@ def run_pack(args) -> int:
     if left_out:
         others.append(f"{left_out:,} left out as listed above")
     extra = f" ({', '.join(others)})" if others else ""
-    print(
-        f"packed {counted(len(result.files), 'file')}{extra}, {result.input_bytes:,} bytes -> "
-        f"{result.package_bytes:,} bytes ({ratio:.1%}), vocabulary {vocabulary:,} tokens "
-        f"({vocabulary - known:,} new), {seconds:.2f} s"
-    )
+    return (f"packed {counted(len(result.files), 'file')}{extra}, {result.input_bytes:,} bytes -> "
+            f"{result.package_bytes:,} bytes ({ratio:.1%}), vocabulary {vocabulary:,} tokens "
+            f"({vocabulary - known:,} new), {seconds:.2f} s")
+
+
+def run_pack(args) -> int:
+    started = time.perf_counter()
+    to_standard_output = args.output == "-"
+    if to_standard_output:
+        refuse_terminal_output("the package")
+    else:
+        check_output(args.output, [path for path in args.paths if path != "-"], args.force)
+    dictionary = os.path.realpath(args.dict) if args.dict else None
+    if dictionary is not None:
+        if not to_standard_output and dictionary == os.path.realpath(args.output):
+            raise Failure(f"{args.dict}: is also the package to write")
+        check_dictionary_file(dictionary)
+    # What is said goes to standard error when the package goes to standard output.
+    out = sys.stderr if to_standard_output else sys.stdout
+    with contextlib.ExitStack() as stack:
+        standard_input = None
+        if "-" in args.paths:
+            spool = stack.enter_context(private_directory(tempfile.gettempdir(), "stdin"))
+            standard_input = spool_standard_input(spool, args.name)
+        tree = walk_inputs(args.paths, args.dereference, standard_input)
+        if not to_standard_output:
+            refuse_output_linked_to_an_input(args.output, tree)
+        else:
+            refuse_standard_output_among_inputs(tree)
+        for skipped in tree.skipped:
+            warn(f"skipping {skipped}")
+        progress = stack.enter_context(Progress(wanted(args.quiet)))
+        options = PackOptions(args.output, args.level, args.threads, args.force, args.skip_invalid, dictionary,
+                              args.dereference, progress=progress)
+        with dictionary_locked(dictionary) if dictionary else contextlib.nullcontext():
+            if dictionary is not None:
+                try:
+                    compressor = QVCompressor(dictionary)
+                except MemoryError:
+                    raise Failure(f"{args.dict}: out of memory while loading the dictionary") from None
+                except Exception as error:
+                    raise Failure(f"{args.dict}: cannot load the dictionary: {error}") from None
+            else:
+                compressor = fresh_compressor()
+            known = len(compressor.global_dict)
+            try:
+                result = pack(tree, compressor, options)
+            except MemoryError:
+                total = sum(entry.info.st_size for entry in tree.files)
+                raise Failure(f"out of memory while packing {counted(len(tree.files), 'file')} "
+                              f"({total / 1e6:,.1f} MB)") from None
+            progress.stop()
+    for skipped in result.not_utf8:
+        warn(f"skipped {skipped}")
+    if args.verbose:
+        for entry in result.files:
+            print(os.fsdecode(entry.stored), file=out)
+    if not args.quiet:
+        seconds = time.perf_counter() - started
+        print(_summary(result, tree, len(compressor.global_dict), known, seconds), file=out)
     return 0

@@ -15,17 +15,24 @@ import contextlib
 import os
 import resource
 import stat
+import sys
 import tempfile
 import time
 from dataclasses import dataclass, field
 
+from qvc_cli import line_ends
 from qvc_cli.failures import Failure, counted, listed
+from qvc_cli.file_kinds import require_package
 from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, read_from_package
-from qvc_cli.packing import fresh_compressor
+from qvc_cli.package_problems import decoding_failure, describe
 from qvc_cli.package_reader import PackageError
+from qvc_cli.packing import fresh_compressor
+from qvc_cli.progress import Phase, Progress, bytes_read, bytes_written, running_totals, wanted
 from qvc_cli.restored_files import RESTORED_MODE_BITS, ExpectedFiles
+from qvc_cli.selection import select, with_parents
 from qvc_cli.side_process import beside_the_compressor
 from qvc_cli.staging import Placement, opened_directory, private_directory, signals_deferred
+from qvc_cli.streams import copy_to_standard_output, package_argument
 
 
 @dataclass
@@ -37,26 +44,49 @@ class Staged:
     damaged: list[str] = field(default_factory=list)  # paths of files that fail their check
 
 
-def stage(package: str, work: str, manifest: Manifest | None, apply_metadata: bool) -> Staged:
+def _written_size(entry: FileEntry) -> int:
+    """How many bytes the decoder writes for a file: each CR LF comes out as one LF."""
+    crlf = sum(element >> 2 for element in entry.line_ends or () if element & 3 == line_ends.CRLF)
+    return entry.size - crlf
+
+
+def stage(package: str, work: str, manifest: Manifest | None, apply_metadata: bool, shown: str | None = None,
+          files: list[FileEntry] | None = None, progress: Progress | None = None) -> Staged:
+    """Restores `package` into `work`/files and checks `files` (by default every file of the
+    manifest) against their digests."""
+    shown = shown or package
+    progress = progress or Progress(False)
     directory = os.path.join(work, "files")
-    files = manifest.files if manifest is not None else []
+    if files is None:
+        files = manifest.files if manifest is not None else []
     checker = None
     if files:
         # Files are checked on the other processor while the decoder writes the next ones.
         expected = ExpectedFiles(
-            manifest.names_in_package, [entry.size for entry in files], [entry.digest for entry in files],
+            [entry.name_in_package for entry in files], [entry.size for entry in files],
+            [entry.digest for entry in files],
             {i: entry.line_ends for i, entry in enumerate(files) if entry.line_ends is not None},
             [entry.mode for entry in files], [entry.mtime_ns for entry in files])
         checker = beside_the_compressor(("check", directory, expected, apply_metadata), work)
         checker.start()
+    written = running_totals([_written_size(entry) for entry in manifest.files]) if manifest is not None else None
     try:
         try:
-            names = fresh_compressor().decode_package(package, directory)
+            with progress.stage(Phase("reading", bytes_read, os.path.getsize(package)), Phase("decoding"),
+                                Phase("writing", bytes_written, written[-1] if written else None, written)):
+                names = fresh_compressor().decode_package(package, directory)
+        except MemoryError:
+            raise Failure(f"{shown}: out of memory while restoring it "
+                          f"({os.path.getsize(package) / 1e6:,.1f} MB)") from None
         except OSError as error:
             raise _restoring_error(error, directory, files) from None
         except Exception as error:  # the unpickler's, the decompressor's, the decoder's
-            raise Failure(f"{package}: damaged or not a package: {error}") from None
-        damaged = [os.fsdecode(files[i].path) for i in checker.result()] if checker is not None else []
+            raise decoding_failure(package, shown, error) from None
+        damaged = []
+        if checker is not None:
+            sizes = running_totals([entry.size for entry in files])
+            with progress.stage(Phase("checking", checker.bytes_read, sizes[-1], sizes)):
+                damaged = [os.fsdecode(files[i].path) for i in checker.result()]
     finally:
         if checker is not None:
             checker.cancel()
@@ -175,7 +205,9 @@ def _directory_count(manifest: Manifest) -> int:
     return len(directories)
 
 
-def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, force: bool) -> None:
+def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, force: bool,
+                 chosen: set[int] | None = None) -> None:
+    """Puts the staged tree in place: every entry, or those whose indices are `chosen`."""
     _allow_open_directories(_directory_count(manifest))
     links = os.path.join(work, "links")
     os.mkdir(links)
@@ -193,7 +225,11 @@ def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, for
         try:
             for number, entry in enumerate(manifest.entries):
                 if isinstance(entry, FileEntry):
-                    writer.place(files_fd, next(file_names), entry.path)
+                    name = next(file_names)
+                    if chosen is None or number in chosen:
+                        writer.place(files_fd, name, entry.path)
+                elif chosen is not None and number not in chosen:
+                    continue
                 elif isinstance(entry, DirectoryEntry):
                     writer.directory(entry.path)
                     directory_metadata[entry.path] = entry
@@ -222,7 +258,7 @@ def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, for
                 os.utime(fd, ns=(entry.mtime_ns, entry.mtime_ns))
 
 
-def _commit_flat(staged: Staged, target: str, work: str, force: bool) -> None:
+def _commit_flat(staged: Staged, names: list[str], target: str, work: str, force: bool) -> None:
     with signals_deferred(), contextlib.ExitStack() as stack:
         target_fd = stack.enter_context(opened_directory(target))
         work_fd = stack.enter_context(opened_directory(work))
@@ -230,7 +266,7 @@ def _commit_flat(staged: Staged, target: str, work: str, force: bool) -> None:
         placement = Placement()
         name = ""
         try:
-            for name in dict.fromkeys(staged.names):
+            for name in dict.fromkeys(names):
                 placement.move(files_fd, name, target_fd, name, replace=force, backup_fd=work_fd)
         except FileExistsError:
             placement.undo()
@@ -282,18 +318,33 @@ def _remove_empty(directories: list[str]) -> None:
             os.rmdir(directory)
 
 
-def _open_package(package: str, with_manifest: bool = True) -> Manifest | None:
-    """The package's manifest, after checking that `package` is a file at all."""
-    if not os.path.exists(package):
-        raise Failure(f"{package}: no such package")
-    if not os.path.isfile(package):
-        raise Failure(f"{package}: not a package (not a regular file)")
+def _open_package(package: str, shown: str, with_manifest: bool = True) -> Manifest | None:
+    """The package's manifest, after checking that `package` is a package at all."""
+    require_package(package, shown)
     if not with_manifest:
         return None
     try:
         return read_from_package(package)
     except PackageError as error:
-        raise Failure(f"{package}: {error}") from None
+        raise Failure(f"{shown}: {error}") from None
+
+
+def _stored_paths(package: str, shown: str, manifest: Manifest | None) -> list[str]:
+    """The paths a selection is matched against: the manifest's, or the package's own names."""
+    if manifest is not None:
+        return [os.fsdecode(entry.path) for entry in manifest.entries]
+    names = describe(package, shown).layout.names or []
+    return [name if isinstance(name, str) else "" for name in names]
+
+
+def _choose(package: str, shown: str, manifest: Manifest | None, patterns: list[str]) -> list[int]:
+    """The indices of the entries (of the manifest, or of the package's names) to restore;
+    Failure naming the patterns that match nothing, as nothing is then restored."""
+    paths = _stored_paths(package, shown, manifest)
+    chosen, unmatched = select(paths, patterns)
+    if unmatched:
+        raise Failure(f"{shown}: not in the package: {listed(unmatched)}; nothing restored")
+    return with_parents(paths, chosen) if manifest is not None else chosen
 
 
 @dataclass
@@ -301,12 +352,18 @@ class UnpackResult:
     target: str
     manifest: Manifest | None
     names: list[str]
+    restored: list[str]  # the stored paths put in place, files first in package order
+    chosen: bool = False  # whether a selection was restored
 
 
-def unpack(package: str, output: str | None, force: bool, with_manifest: bool = True) -> UnpackResult:
-    """Restores `package` into `output` (default: a new directory named after it). Without
-    `with_manifest` (only to measure what it costs) the package is taken for one without."""
-    manifest = _open_package(package, with_manifest)
+def unpack(package: str, output: str | None, force: bool, with_manifest: bool = True, patterns: list[str] = (),
+           shown: str | None = None, progress: Progress | None = None) -> UnpackResult:
+    """Restores `package` into `output` (default: a new directory named after it); with
+    `patterns`, only the entries they match. Without `with_manifest` (only to measure what it
+    costs) the package is taken for one without."""
+    shown = shown or package
+    manifest = _open_package(package, shown, with_manifest)
+    chosen = _choose(package, shown, manifest, list(patterns)) if patterns else None
     target = output or default_output_dir(package)
     occupied = False
     if os.path.lexists(target):
@@ -315,52 +372,115 @@ def unpack(package: str, output: str | None, force: bool, with_manifest: bool = 
         occupied = os.path.islink(target) or not _is_empty_directory(target)
         if output is None and occupied:
             raise Failure(f"{target}: exists and is not empty; choose another directory with -o")
-    if manifest is not None and occupied:
-        refuse_conflicts(target, manifest.entries, force)
+    entries = None
+    if manifest is not None:
+        entries = manifest.entries if chosen is None else [manifest.entries[i] for i in chosen]
+        if occupied:
+            refuse_conflicts(target, entries, force)
     with _target_directory(target), private_directory(target, "unpack") as work:
-        staged = stage(package, work, manifest, apply_metadata=True)
+        files = None if entries is None else [entry for entry in entries if isinstance(entry, FileEntry)]
+        staged = stage(package, work, manifest, True, shown, files, progress)
         if staged.damaged:
-            raise Failure(f"{package}: damaged, {counted(len(staged.damaged), 'file')} not as packed "
+            raise Failure(f"{shown}: damaged, {counted(len(staged.damaged), 'file')} not as packed "
                           f"({listed(staged.damaged)}); nothing restored")
         if manifest is not None:
-            _commit_tree(staged, manifest, target, work, force)
+            _commit_tree(staged, manifest, target, work, force, None if chosen is None else set(chosen))
+            restored = [os.fsdecode(entry.path) for entry in entries]
         else:
+            names = staged.names if chosen is None else [staged.names[i] for i in chosen if i < len(staged.names)]
             if occupied:
-                refuse_conflicts(target, list(dict.fromkeys(staged.names)), force)
-            _commit_flat(staged, target, work, force)
-    return UnpackResult(target, manifest, staged.names)
+                refuse_conflicts(target, list(dict.fromkeys(names)), force)
+            _commit_flat(staged, names, target, work, force)
+            restored = list(dict.fromkeys(names))
+    return UnpackResult(target, manifest, staged.names, restored, chosen is not None)
+
+
+def write_to_standard_output(package: str, patterns: list[str], shown: str, progress: Progress) -> list[str]:
+    """Writes the text of the files `patterns` match (every file without patterns), in package
+    order, each checked against its digest before a single byte is written. Returns their paths."""
+    manifest = _open_package(package, shown)
+    if patterns:
+        chosen = _choose(package, shown, manifest, patterns)
+    else:
+        chosen = list(range(len(manifest.entries if manifest is not None else _stored_paths(package, shown, None))))
+    with private_directory(tempfile.gettempdir(), "extract") as work:
+        if manifest is not None:
+            files = [manifest.entries[i] for i in chosen if isinstance(manifest.entries[i], FileEntry)]
+            if not files:
+                raise Failure(f"{shown}: {listed(patterns)} match no file, only directories or links")
+            staged = stage(package, work, manifest, False, shown, files, progress)
+            if staged.damaged:
+                raise Failure(f"{shown}: damaged, {counted(len(staged.damaged), 'file')} not as packed "
+                              f"({listed(staged.damaged)}); nothing written")
+            names = [entry.name_in_package for entry in files]
+            paths = [os.fsdecode(entry.path) for entry in files]
+        else:
+            staged = stage(package, work, None, False, shown, None, progress)
+            names = paths = [staged.names[i] for i in chosen if i < len(staged.names)]
+        for name in names:
+            copy_to_standard_output(os.path.join(staged.directory, name))
+    return paths
 
 
 def run_unpack(args) -> int:
     started = time.perf_counter()
-    result = unpack(args.package, args.output, args.force)
+    to_standard_output = args.stdout
+    with contextlib.ExitStack() as stack:
+        package, shown = package_argument(stack, args.package)
+        progress = stack.enter_context(Progress(wanted(args.quiet)))
+        if to_standard_output:
+            paths = write_to_standard_output(package, args.patterns, shown, progress)
+            progress.stop()
+            if args.verbose:
+                print("\n".join(paths), file=sys.stderr)
+            return 0
+        output = args.output or ("." if args.package == "-" else None)
+        result = unpack(package, output, args.force, patterns=args.patterns, shown=shown, progress=progress)
+        progress.stop()
+    if args.verbose:
+        for path in result.restored:
+            print(path)
+    if args.quiet:
+        return 0
     seconds = time.perf_counter() - started
     names = result.names
     if result.manifest is None:
         repeated = len(names) - len(set(names))
         note = f"; {repeated:,} names repeat, the last file of each name kept" if repeated else ""
-        print(f"restored {counted(len(set(names)), 'file')} into {result.target}, {seconds:.2f} s; "
+        print(f"restored {counted(len(result.restored), 'file')} into {result.target}, {seconds:.2f} s; "
               f"the package has no manifest: no digests to verify, names flat{note}")
     else:
-        entries = result.manifest.entries
+        entries = [entry for entry in result.manifest.entries if os.fsdecode(entry.path) in set(result.restored)] \
+            if result.chosen else result.manifest.entries
+        files = sum(isinstance(entry, FileEntry) for entry in entries)
         directories = sum(isinstance(entry, DirectoryEntry) for entry in entries)
         links = sum(isinstance(entry, LinkEntry) for entry in entries)
-        print(f"restored {counted(len(names), 'file')}, {counted(directories, 'directory', 'directories')} "
+        of = f" (of {len(names):,} in the package)" if result.chosen else ""
+        print(f"restored {counted(files, 'file')}{of}, {counted(directories, 'directory', 'directories')} "
               f"and {counted(links, 'link')} "
               f"into {result.target}, every digest verified, {seconds:.2f} s")
     return 0
 
 
 def run_check(args) -> int:
-    manifest = _open_package(args.package)
-    with private_directory(tempfile.gettempdir(), "check") as work:
-        staged = stage(args.package, work, manifest, apply_metadata=False)
+    with contextlib.ExitStack() as stack:
+        package, shown = package_argument(stack, args.package)
+        manifest = _open_package(package, shown)
+        progress = stack.enter_context(Progress(wanted(args.quiet)))
+        with private_directory(tempfile.gettempdir(), "check") as work:
+            staged = stage(package, work, manifest, False, shown, progress=progress)
+        progress.stop()
     if staged.damaged:
-        raise Failure(f"{args.package}: damaged, {counted(len(staged.damaged), 'file')} not as packed "
+        raise Failure(f"{shown}: damaged, {counted(len(staged.damaged), 'file')} not as packed "
                       f"({listed(staged.damaged)})")
+    if args.verbose:
+        for path in ([os.fsdecode(entry.path) for entry in manifest.files] if manifest else staged.names):
+            print(path)
+    if args.quiet:
+        return 0
     if manifest is None:
-        print(f"{args.package}: decodes, {counted(len(staged.names), 'file')}; no manifest, so no digests "
+        print(f"{shown}: decodes, {counted(len(staged.names), 'file')}; no manifest, so no digests "
               "to compare")
     else:
-        print(f"{args.package}: intact, {counted(len(staged.names), 'file')}, every digest matches")
+        print(f"{shown}: intact, {counted(len(staged.names), 'file')}, every digest matches")
     return 0

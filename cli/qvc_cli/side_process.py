@@ -25,6 +25,8 @@ import subprocess
 import sys
 from typing import Any
 
+from qvc_cli.progress import bytes_read, io_counters
+
 _CHILD = "from qvc_cli.side_process import child_main; child_main()"
 
 
@@ -52,6 +54,9 @@ class InProcess:
     def result(self) -> Any:
         return run_job(self._job, lambda timeout: True)
 
+    def bytes_read(self) -> int:
+        return bytes_read()
+
     def cancel(self) -> None:
         pass
 
@@ -69,6 +74,15 @@ class SideProcess:
         with open(self._job_path, "wb") as f:
             pickle.dump(job, f, protocol=pickle.HIGHEST_PROTOCOL)
         self._process: subprocess.Popen | None = None
+        self._read = 0
+
+    def bytes_read(self) -> int:
+        """What the child has read so far (what it had read, once it has ended)."""
+        if self._process is not None:
+            counters = io_counters(f"/proc/{self._process.pid}/io")
+            if counters is not None:
+                self._read = max(self._read, counters[0])
+        return self._read
 
     def start(self) -> None:
         self._process = subprocess.Popen(

@@ -1,0 +1,227 @@
+"""The command line's arguments and its manual: `qvc --help` and `qvc COMMAND --help`.
+
+Every value is checked here, while the arguments are parsed, so that a usage error exits with
+status 2 before any file is read.
+"""
+
+from __future__ import annotations
+
+import argparse
+import textwrap
+
+MAX_THREADS = 256
+
+EXIT_STATUS = """\
+exit status:
+  0    success
+  1    an expected failure, said in one line on standard error naming the file and what is
+       wrong (for check: a damaged package)
+  2    a usage error, found before anything is read
+  130  interrupted (Ctrl-C); 143 terminated; nothing is left half written
+  141  standard output was closed by its reader (as `qvc info p.qvc | head -1` does); qvc
+       ends quietly, by SIGPIPE, as cat and ls do, after cleaning up"""
+
+
+def _manual(text: str) -> str:
+    return textwrap.dedent(text).strip("\n")
+
+
+def zstd_levels() -> tuple[int, int]:
+    """The compression levels the Zstandard library accepts: up to its maximum level, and down
+    to the negative of its largest target length, which is how the library bounds its fast
+    levels."""
+    import zstandard
+
+    return -zstandard.TARGETLENGTH_MAX, zstandard.MAX_COMPRESSION_LEVEL
+
+
+def _integer(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+
+
+def level(text: str) -> int:
+    value = _integer(text)
+    low, high = zstd_levels()
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError(f"{value} is outside {low}..{high}, the levels Zstandard accepts")
+    return value
+
+
+def threads(text: str) -> int:
+    value = _integer(text)
+    if not 0 <= value <= MAX_THREADS:
+        raise argparse.ArgumentTypeError(f"{value} is outside 0..{MAX_THREADS}")
+    return value
+
+
+def stored_name(text: str) -> str:
+    """A name for standard input's text in the package: one file name."""
+    if not text or text in (".", "..") or "/" in text or "\0" in text or len(text.encode("utf-8", "surrogateescape")) > 255:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a file name (one path component, at most 255 bytes)")
+    return text
+
+
+class _Version(argparse.Action):
+    """--version, looked up only when asked for: reading installed metadata costs start-up time."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS, help=None):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        from importlib import metadata
+
+        print(f"{parser.prog} {metadata.version('qvc_compressor')}")
+        parser.exit()
+
+
+def _common(parser: argparse.ArgumentParser) -> None:
+    talk = parser.add_mutually_exclusive_group()
+    talk.add_argument("-q", "--quiet", action="store_true",
+                      help="say nothing on success: no summary, no progress bar")
+    talk.add_argument("-v", "--verbose", action="store_true", help="list each file")
+
+
+def _command(commands, name: str, summary: str, manual: str, examples: str, **extra) -> argparse.ArgumentParser:
+    parser = commands.add_parser(
+        name, help=summary, description=_manual(manual),
+        epilog=_manual(examples) + "\n\n" + EXIT_STATUS,
+        formatter_class=argparse.RawDescriptionHelpFormatter, **extra)
+    _common(parser)
+    return parser
+
+
+def build_parser(run) -> argparse.ArgumentParser:
+    """The parser; `run(name)` gives the function that runs subcommand `name`."""
+    parser = argparse.ArgumentParser(
+        prog="qvc", formatter_class=argparse.RawDescriptionHelpFormatter,
+        description=_manual("""
+            qvc packs UTF-8 text files and directory trees into one package: the text split into
+            words and whitespace, each mapped to a number through a vocabulary that travels in
+            the package, the numbers compressed with Zstandard. Restores are exact and verified:
+            paths, modes, times, line ends and links, every file checked against its SHA-256
+            digest before it is put in place. Nothing is ever overwritten unasked.
+            """),
+        epilog=_manual("""
+            examples:
+              qvc pack notes.qvc ~/notes         pack a tree
+              qvc info notes.qvc                 list what it holds
+              qvc unpack notes.qvc -o restored   restore it
+              qvc COMMAND --help                 the manual of one command
+            """) + "\n\n" + EXIT_STATUS)
+    parser.add_argument("--version", action=_Version, help="print the version and exit")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    pack = _command(
+        commands, "pack", "pack text files and directory trees into one package",
+        """
+        Pack UTF-8 text files, and the trees under directories, into one package. Each file
+        keeps its path relative to the argument it came from (a directory argument's own name
+        included, as tar stores it), its mode, modification time, line ends and a SHA-256
+        digest; symlinks are stored as links. OUTPUT is written under its name only once it is
+        complete, and never replaces an input.
+
+        OUTPUT - writes the package to standard output (never to a terminal). A PATH of - reads
+        one text from standard input, stored under --name.
+        """,
+        """
+        examples:
+          qvc pack notes.qvc ~/notes               the tree, stored as notes/...
+          qvc pack -f notes.qvc ~/notes            replace notes.qvc if it exists
+          qvc pack logs.qvc logs --skip-invalid    leave out files that are not UTF-8, listed
+          qvc pack day.qvc a.txt b.txt --dict shared.dict
+                                                   ids from (and new ids saved to) shared.dict
+          qvc pack - ~/notes | ssh host 'cat > notes.qvc'
+                                                   the package to standard output
+          some-command | qvc pack out.qvc - --name report.txt
+                                                   standard input, stored as report.txt
+        """)
+    pack.add_argument("output", metavar="OUTPUT", help="package file to write, or - for standard output")
+    pack.add_argument("paths", metavar="PATH", nargs="+",
+                      help="files, or directories to walk; - for standard input")
+    pack.add_argument("--dict", metavar="FILE",
+                      help="dictionary file to start from and save to, locked for the run "
+                           "(default: a fresh vocabulary, nothing saved)")
+    pack.add_argument("--level", type=level, default=6, metavar="N",
+                      help="Zstandard level, from the library's fastest negative level to its "
+                           "highest (default 6)")
+    pack.add_argument("--threads", type=threads, default=4, metavar="N",
+                      help=f"Zstandard worker threads, 0 to {MAX_THREADS} (default 4)")
+    pack.add_argument("--name", type=stored_name, default="stdin", metavar="NAME",
+                      help="the file name standard input's text is stored under (default stdin)")
+    pack.add_argument("-f", "--force", action="store_true", help="replace OUTPUT if it exists")
+    pack.add_argument("--skip-invalid", action="store_true",
+                      help="leave out files that are not UTF-8 text, listing them, instead of refusing")
+    pack.add_argument("-L", "--dereference", action="store_true",
+                      help="pack what symlinks point to instead of the links")
+    pack.set_defaults(run=run("pack"))
+
+    unpack = _command(
+        commands, "unpack", "restore the files of a package",
+        """
+        Restore the files of a package into a directory, each checked against its digest before
+        any is put in place. With NAMEs or GLOBs, only the stored paths they match are restored
+        (a directory's name takes everything below it; * matches / too); one that matches
+        nothing is an error, and then nothing is restored. Existing files are left alone unless
+        --force; a symlink in the directory is never followed.
+
+        PACKAGE - reads the package from standard input and restores into the current
+        directory unless -o says otherwise. -c writes the text of the matching files to
+        standard output instead, exactly as packed, after checking their digests.
+        """,
+        """
+        examples:
+          qvc unpack notes.qvc                     into ./notes (must not exist, or be empty)
+          qvc unpack notes.qvc -o ~/restored       into ~/restored
+          qvc unpack notes.qvc notes/todo.txt 'notes/*.md'
+                                                   only these files
+          qvc unpack notes.qvc -c notes/todo.txt   one file's text to standard output
+          ssh host 'cat notes.qvc' | qvc unpack - -o restored
+                                                   a package from standard input
+        """)
+    unpack.add_argument("package", metavar="PACKAGE", help="package file, or - for standard input")
+    unpack.add_argument("patterns", metavar="NAME", nargs="*",
+                        help="stored paths or globs to restore (default: everything)")
+    unpack.add_argument("-o", "--output", metavar="DIR",
+                        help="directory to restore into (default: a new directory named after the package)")
+    unpack.add_argument("-f", "--force", action="store_true",
+                        help="replace existing files (and symlinks) where the package has files")
+    unpack.add_argument("-c", "--stdout", action="store_true",
+                        help="write the text of the matching files to standard output")
+    unpack.set_defaults(run=run("unpack"))
+
+    check = _command(
+        commands, "check", "verify a package without restoring it",
+        """
+        Decode a package into a temporary directory and compare every file with its digest,
+        like gzip -t. Exit status 0: intact; 1: damaged, naming the damaged files.
+        """,
+        """
+        examples:
+          qvc check notes.qvc
+          ssh host 'cat notes.qvc' | qvc check -
+        """)
+    check.add_argument("package", metavar="PACKAGE", help="package file, or - for standard input")
+    check.set_defaults(run=run("check"))
+
+    info = _command(
+        commands, "info", "list what a package holds, without restoring it",
+        """
+        List what a package holds, one line per entry: mode, size in bytes, modification time,
+        number of tokens and path; then the totals, the vocabulary's size and its share of the
+        package, and the compressed stream's size. A package written by the library alone has
+        no manifest: its files are listed by their stored names only. Nothing is decompressed or
+        written. `qvc list` is the same command.
+        """,
+        """
+        examples:
+          qvc info notes.qvc
+          qvc list notes.qvc --json | jq '.entries[].path'
+          ssh host 'cat notes.qvc' | qvc info -
+        """, aliases=["list"])
+    info.add_argument("package", metavar="PACKAGE", help="package file, or - for standard input")
+    info.add_argument("--json", action="store_true", help="one JSON document, for scripts")
+    info.set_defaults(run=run("info"))
+    return parser

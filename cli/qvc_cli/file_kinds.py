@@ -1,0 +1,126 @@
+"""Telling a qvc package, a dictionary file and anything else apart, from the first bytes.
+
+Both kinds of file are pickles of a dict, told apart by the dict's first key. Every subcommand
+that is handed a file of the wrong kind says so through `not_a_package` or `not_a_dictionary`,
+so that one file gets one message whichever subcommand met it.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import pickletools
+import stat
+
+from qvc_cli.failures import Failure
+
+HEAD_BYTES = 1 << 16
+
+PACKAGE_KEYS = frozenset({"compressed", "file_boundaries", "filenames", "global_dict", "qvc_manifest"})
+DICTIONARY_KEYS = frozenset({"dict", "next_id"})
+
+_STRINGS = {"UNICODE", "BINUNICODE", "SHORT_BINUNICODE", "BINUNICODE8",
+            "STRING", "BINSTRING", "SHORT_BINSTRING"}
+_BEFORE_CONTENT = {"PROTO", "FRAME", "MARK", "PUT", "BINPUT", "LONG_BINPUT", "MEMOIZE"}
+
+# What a file is, as far as its head tells.
+PACKAGE, DICTIONARY, EMPTY_DICT = "package", "dictionary", "empty dict"
+
+
+def first_key(head: bytes) -> str | None:
+    """The first key of the dict a pickle stream begins with; None for an empty dict. Raises
+    ValueError saying what the stream is instead."""
+    opened = False
+    opcodes = pickletools.genops(io.BytesIO(head))
+    while True:
+        try:
+            opcode, argument, _ = next(opcodes)
+        except (ValueError, StopIteration):  # not an opcode, or the head ends
+            if opened:
+                raise ValueError("it ends early") from None
+            raise ValueError(_unpickled_kind(head)) from None
+        if opcode.name in _BEFORE_CONTENT:
+            continue
+        if not opened:
+            if opcode.name not in ("EMPTY_DICT", "DICT"):
+                raise ValueError(_unpickled_kind(head))
+            opened = True
+        elif opcode.name in _STRINGS:
+            return str(argument)
+        elif opcode.name == "STOP":
+            return None
+        else:
+            raise ValueError("it holds a dict whose first key is not a string")
+
+
+def _unpickled_kind(head: bytes) -> str:
+    """What a file that is no pickle of a dict looks like, in words."""
+    if not head:
+        return "it is empty"
+    sample = head[:4096]
+    try:
+        text = sample.decode("utf-8")
+    except UnicodeDecodeError as error:
+        text = sample[:error.start].decode("utf-8") if error.start > len(sample) - 4 else None
+    if text is not None and "\0" not in text:
+        return "it is a text file"
+    if head[:1] == b"\x80":
+        return "it is a pickle of something else"
+    return "its contents are not recognised"
+
+
+def kind_of(head: bytes) -> str:
+    """PACKAGE, DICTIONARY or EMPTY_DICT by the head of a file; ValueError saying what else it is."""
+    key = first_key(head)
+    if key is None:
+        return EMPTY_DICT
+    if key in PACKAGE_KEYS:
+        return PACKAGE
+    if key in DICTIONARY_KEYS:
+        return DICTIONARY
+    raise ValueError(f"it holds a dict whose first key is {key!r}")
+
+
+def read_head(path: str, shown: str) -> bytes:
+    """The first bytes of a regular file; Failure naming `shown` for anything else."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
+    except FileNotFoundError:
+        raise Failure(f"{shown}: no such file") from None
+    except OSError as error:
+        raise Failure(f"{shown}: {error.strerror}") from None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise Failure(f"{shown}: not a regular file")
+        return os.read(fd, HEAD_BYTES)
+    finally:
+        os.close(fd)
+
+
+def not_a_package(shown: str, why: str) -> Failure:
+    return Failure(f"{shown}: not a qvc package ({why})")
+
+
+def require_package(path: str, shown: str | None = None) -> None:
+    """Refuses, naming the file, anything that does not begin like a package."""
+    shown = shown or path
+    head = read_head(path, shown)
+    try:
+        kind = kind_of(head)
+    except ValueError as problem:
+        raise not_a_package(shown, str(problem)) from None
+    if kind == DICTIONARY:
+        raise not_a_package(shown, "it is a dictionary file")
+    if kind == EMPTY_DICT:
+        raise not_a_package(shown, "it holds an empty dict")
+
+
+def check_dictionary_head(path: str, head: bytes) -> None:
+    """Accepts the head of a dictionary file (an empty dict included, which the library reads
+    as an empty vocabulary); refuses anything else, naming it."""
+    try:
+        kind = kind_of(head)
+    except ValueError as problem:
+        raise Failure(f"{path}: not a dictionary file ({problem})") from None
+    if kind == PACKAGE:
+        raise Failure(f"{path}: not a dictionary file (it is a qvc package)")

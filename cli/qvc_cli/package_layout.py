@@ -1,0 +1,561 @@
+"""Where things lie in a package, found by walking its pickle opcodes without unpickling it.
+
+Describing a package must not cost what restoring it costs: unpickling builds every token of the
+vocabulary as a string and enters it in a dict, several times the package's size in memory.
+This walk reads the stream in pieces, skips byte strings by seeking, keeps only the small values
+(the entry keys, file names and boundaries) and merely counts the vocabulary's entries, so its
+memory does not grow with the package. What it finds wrong is said in plain words, and every
+subcommand that meets a damaged package says what this walk says.
+
+The walk follows what picklers write for a dict of byte strings, strings, integers and lists.
+Anything else (older protocols' byte strings, which rebuild themselves through a global) is left
+to the restricted unpickler: `Unsupported` says so.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, field
+
+import zstandard
+
+CHUNK = 1 << 20
+# Strings longer than this are not kept, only skipped: no file name or key is that long.
+LONGEST_KEPT = 1 << 16
+# The largest token stream a package may hold: 2^29 records of 4 bytes.
+MAX_STREAM_BYTES = 2**31
+# A Zstandard frame header is at most this long.
+FRAME_HEADER_BYTES = 18
+
+
+class PackageDamage(Exception):
+    """What is wrong with a package, in words a user understands."""
+
+
+class Unsupported(Exception):
+    """The stream is built in a way this walk does not follow; unpickling it is the way left."""
+
+
+@dataclass(frozen=True)
+class Span:
+    start: int
+    length: int
+
+
+@dataclass(frozen=True)
+class VocabularyPlace:
+    entries: int
+    start: int
+    end: int
+
+    @property
+    def length(self) -> int:
+        return self.end - self.start
+
+
+@dataclass
+class PackageLayout:
+    size: int
+    compressed: Span | None = None
+    boundaries: list | None = None
+    names: list | None = None
+    vocabulary: VocabularyPlace | None = None
+    keys: list = field(default_factory=list)
+    compressed_header: bytes | None = None  # when the stream's place is not known
+
+
+class _Opaque:
+    """A value the walk skipped: a long string, or something only its position matters for."""
+
+    def __init__(self, what: str) -> None:
+        self.what = what
+
+
+class _Bytes(Span):
+    pass
+
+
+class _CountedDict:
+    """A dict below the top level: its entries are counted, never kept."""
+
+    def __init__(self, start: int) -> None:
+        self.start = start
+        self.end = start
+        self.entries = 0
+
+
+_MARK = object()
+_TEXT_LINE_LIMIT = 1 << 16
+
+
+class _Walk:
+    def __init__(self, f, size: int, stop: str | None) -> None:
+        self.f = f
+        self.size = size
+        self.stop = stop
+        self.buf = b""
+        self.pos = 0
+        self.base = 0  # file offset of buf[0]
+        self.stack: list = []
+        self.marks: list[int] = []
+        self.memo: dict[int, object] = {}
+        self.memo_next = 0
+        self.top: dict | None = None
+        self.vocabulary_start: int | None = None
+
+    # -- reading -------------------------------------------------------------------------
+
+    def offset(self) -> int:
+        return self.base + self.pos
+
+    def seek(self, absolute: int) -> None:
+        if absolute > self.size:
+            raise PackageDamage("it ends early")
+        self.f.seek(absolute)
+        self.base, self.pos = absolute, 0
+        self.buf = self.f.read(CHUNK)
+
+    def need(self, count: int) -> None:
+        """At least `count` bytes from the position are in the buffer, or the stream has ended."""
+        if self.pos + count <= len(self.buf):
+            return
+        absolute = self.offset()
+        if absolute + count > self.size:
+            raise PackageDamage("it ends early")
+        if self.pos >= len(self.buf):
+            self.seek(absolute)
+        else:
+            rest = self.buf[self.pos:]
+            self.base, self.pos = absolute, 0
+            self.buf = rest + self.f.read(max(CHUNK, count - len(rest)))
+        if len(self.buf) < count:
+            raise PackageDamage("it ends early")
+
+    def take(self, count: int) -> bytes:
+        self.need(count)
+        data = self.buf[self.pos:self.pos + count]
+        self.pos += count
+        return data
+
+    def skip(self, count: int) -> None:
+        absolute = self.offset() + count
+        if absolute > self.size:
+            raise PackageDamage("it ends early")
+        if self.pos + count <= len(self.buf):
+            self.pos += count
+        else:
+            self.seek(absolute)
+
+    def length(self, width: int) -> int:
+        return int.from_bytes(self.take(width), "little")
+
+    def line(self) -> bytes:
+        """A text argument of the oldest protocols, up to its newline."""
+        self.need(1)
+        end = self.buf.find(b"\n", self.pos)
+        while end < 0:
+            if len(self.buf) - self.pos > _TEXT_LINE_LIMIT or self.offset() + len(self.buf) - self.pos >= self.size:
+                raise PackageDamage("it ends early")
+            self.need(len(self.buf) - self.pos + CHUNK if self.offset() + len(self.buf) - self.pos + CHUNK <= self.size
+                      else self.size - self.offset())
+            end = self.buf.find(b"\n", self.pos)
+        data = self.buf[self.pos:end]
+        self.pos = end + 1
+        return data
+
+    # -- values --------------------------------------------------------------------------
+
+    def string(self, width: int) -> object:
+        count = self.length(width)
+        if count > LONGEST_KEPT:
+            self.skip(count)
+            return _Opaque("string")
+        try:
+            return self.take(count).decode("utf-8", "surrogatepass")
+        except UnicodeDecodeError:
+            raise self.unreadable() from None
+
+    def byte_string(self, width: int) -> _Bytes:
+        count = self.length(width)
+        start = self.offset()
+        self.skip(count)
+        return _Bytes(start, count)
+
+    def unreadable(self) -> PackageDamage:
+        return PackageDamage(f"it is unreadable at byte {self.offset():,}")
+
+    def pop_mark(self) -> list:
+        if not self.marks:
+            raise self.unreadable()
+        mark = self.marks.pop()
+        items = self.stack[mark:]
+        del self.stack[mark:]
+        return items
+
+    def pop(self) -> object:
+        if len(self.stack) <= (self.marks[-1] if self.marks else 0):
+            raise self.unreadable()
+        return self.stack.pop()
+
+    def new_dict(self, start: int) -> object:
+        if self.top is None:
+            self.top = {}
+            return self.top
+        return _CountedDict(start)
+
+    def set_items(self, target: object, pairs: list) -> None:
+        if len(pairs) % 2:
+            raise self.unreadable()
+        if isinstance(target, _CountedDict):
+            target.entries += len(pairs) // 2
+            target.end = self.offset()
+        elif isinstance(target, dict):
+            for key, value in zip(pairs[::2], pairs[1::2]):
+                if not isinstance(key, (str, int)):
+                    raise self.unreadable()
+                target[key] = value
+        else:
+            raise self.unreadable()
+
+    # -- the vocabulary ------------------------------------------------------------------
+
+    def count_batch(self) -> int | None:
+        """At a MARK opening a batch of a counted dict: skips its pairs up to and including the
+        SETITEMS that ends it and returns how many there were; None, the position unchanged,
+        when the batch holds anything but strings, integers and memo references."""
+        start = self.offset()
+        self.pos += 1
+        items = memoized = 0
+        buf, pos = self.buf, self.pos
+        end = len(buf) - 16
+        try:
+            while True:
+                if pos >= end:
+                    buf, pos = self.refill(pos)
+                    end = len(buf) - 16
+                op = buf[pos]
+                if op == 0x8C:  # SHORT_BINUNICODE: a token, and most often its memo entry and id
+                    pos += 2 + buf[pos + 1]
+                    items += 1
+                    if pos < end and buf[pos] == 0x94:
+                        memoized += 1
+                        op = buf[pos + 1]
+                        if op == 0x4A:  # BININT
+                            pos += 6
+                            items += 1
+                        elif op == 0x4D:  # BININT2
+                            pos += 4
+                            items += 1
+                        elif op == 0x4B:  # BININT1
+                            pos += 3
+                            items += 1
+                        else:
+                            pos += 1
+                    continue
+                if op == 0x94:  # MEMOIZE
+                    pos += 1
+                    memoized += 1
+                    continue
+                if op == 0x4A:  # BININT
+                    pos += 5
+                elif op == 0x4D:  # BININT2
+                    pos += 3
+                elif op == 0x4B:  # BININT1
+                    pos += 2
+                elif op == 0x58:  # BINUNICODE
+                    pos += 5 + int.from_bytes(buf[pos + 1:pos + 5], "little")
+                elif op == 0x8D:  # BINUNICODE8
+                    pos += 9 + int.from_bytes(buf[pos + 1:pos + 9], "little")
+                elif op == 0x8A:  # LONG1
+                    pos += 2 + buf[pos + 1]
+                elif op == 0x95:  # FRAME
+                    pos += 9
+                    continue
+                elif op == 0x71:  # BINPUT
+                    pos += 2
+                    continue
+                elif op == 0x72:  # LONG_BINPUT
+                    pos += 5
+                    continue
+                elif op == 0x68:  # BINGET
+                    pos += 2
+                elif op == 0x6A:  # LONG_BINGET
+                    pos += 5
+                elif op == 0x75:  # SETITEMS
+                    self.pos = pos + 1
+                    break
+                else:
+                    self.seek(start)
+                    return None
+                items += 1
+        except IndexError:
+            raise PackageDamage("it ends early") from None
+        self.memo_next += memoized
+        if items % 2:
+            raise PackageDamage(f"it is unreadable at byte {start:,}")
+        return items // 2
+
+    def refill(self, pos: int) -> tuple[bytes, int]:
+        """The buffer and position after `pos`, which may lie beyond the buffer, with what
+        follows it read in."""
+        self.pos = pos
+        absolute = self.offset()
+        if absolute >= self.size:
+            raise PackageDamage("it ends early")
+        if pos >= len(self.buf):
+            self.seek(absolute)
+        else:
+            self.need(min(16, self.size - absolute))
+        return self.buf, self.pos
+
+    # -- the walk ------------------------------------------------------------------------
+
+    def run(self) -> dict:
+        """The top-level dict, its byte strings as spans and its nested dicts counted."""
+        stack = self.stack
+        while True:
+            self.need(1)
+            start = self.offset()
+            op = self.buf[self.pos]
+            self.pos += 1
+            if op == 0x8C:  # SHORT_BINUNICODE
+                stack.append(self.string(1))
+            elif op == 0x58:  # BINUNICODE
+                stack.append(self.string(4))
+            elif op == 0x8D:  # BINUNICODE8
+                stack.append(self.string(8))
+            elif op == 0x94:  # MEMOIZE
+                if not stack:
+                    raise self.unreadable()
+                self.memo[self.memo_next] = stack[-1]
+                self.memo_next += 1
+            elif op in (0x4B, 0x4D, 0x4A):  # BININT1, BININT2, BININT
+                width = {0x4B: 1, 0x4D: 2, 0x4A: 4}[op]
+                stack.append(int.from_bytes(self.take(width), "little", signed=op == 0x4A))
+            elif op in (0x8A, 0x8B):  # LONG1, LONG4
+                count = self.length(1 if op == 0x8A else 4)
+                if count > 64:
+                    raise self.unreadable()
+                stack.append(int.from_bytes(self.take(count), "little", signed=True))
+            elif op == 0x28:  # MARK
+                if stack and isinstance(stack[-1], _CountedDict):
+                    self.pos -= 1
+                    entries = self.count_batch()
+                    if entries is not None:
+                        stack[-1].entries += entries
+                        stack[-1].end = self.offset()
+                        continue
+                    self.pos += 1
+                self.marks.append(len(stack))
+            elif op == 0x75:  # SETITEMS
+                pairs = self.pop_mark()
+                self.set_items(self.pop_target(), pairs)
+            elif op == 0x73:  # SETITEM
+                value, key = self.pop(), self.pop()
+                self.set_items(self.pop_target(), [key, value])
+            elif op == 0x7D:  # EMPTY_DICT
+                stack.append(self.new_dict(start))
+                if self.stop == "vocabulary" and stack[-2:-1] == ["global_dict"]:
+                    self.vocabulary_start = start
+                    return self.pending_top()
+            elif op == 0x64:  # DICT
+                pairs = self.pop_mark()
+                made = self.new_dict(start)
+                self.set_items(made, pairs)
+                stack.append(made)
+            elif op == 0x5D:  # EMPTY_LIST
+                stack.append([])
+            elif op == 0x6C:  # LIST
+                stack.append(self.pop_mark())
+            elif op == 0x61:  # APPEND
+                item = self.pop()
+                self.list_target().append(item)
+            elif op == 0x65:  # APPENDS
+                items = self.pop_mark()
+                self.list_target().extend(items)
+            elif op in (0x43, 0x42, 0x8E, 0x96):  # SHORT_BINBYTES, BINBYTES, BINBYTES8, BYTEARRAY8
+                stack.append(self.byte_string({0x43: 1, 0x42: 4, 0x8E: 8, 0x96: 8}[op]))
+                if self.stop == "compressed" and stack[-2:-1] == ["compressed"]:
+                    return self.pending_top()
+            elif op == 0x95:  # FRAME
+                self.skip(8)
+            elif op == 0x80:  # PROTO
+                self.skip(1)
+            elif op in (0x71, 0x72):  # BINPUT, LONG_BINPUT
+                index = self.length(1 if op == 0x71 else 4)
+                if not stack:
+                    raise self.unreadable()
+                self.memo[index] = stack[-1]
+            elif op in (0x68, 0x6A):  # BINGET, LONG_BINGET
+                index = self.length(1 if op == 0x68 else 4)
+                stack.append(self.memo.get(index, _Opaque("memo")))
+            elif op == 0x29:  # EMPTY_TUPLE
+                stack.append(())
+            elif op in (0x85, 0x86, 0x87):  # TUPLE1, TUPLE2, TUPLE3
+                count = op - 0x84
+                items = [self.pop() for _ in range(count)][::-1]
+                stack.append(tuple(items))
+            elif op == 0x74:  # TUPLE
+                stack.append(tuple(self.pop_mark()))
+            elif op == 0x4E:  # NONE
+                stack.append(None)
+            elif op in (0x88, 0x89):  # NEWTRUE, NEWFALSE
+                stack.append(op == 0x88)
+            elif op in (0x70, 0x67, 0x49, 0x4C, 0x56):  # PUT, GET, INT, LONG, UNICODE
+                self.text_opcode(op)
+            elif op == 0x30:  # POP
+                if len(stack) > (self.marks[-1] if self.marks else 0):
+                    stack.pop()
+                elif self.marks:
+                    self.marks.pop()
+                else:
+                    raise self.unreadable()
+            elif op == 0x2E:  # STOP
+                if len(stack) != 1 or self.marks or not isinstance(stack[0], dict):
+                    raise PackageDamage("it holds something else than a dict")
+                return stack[0]
+            elif op in _OTHER_OPCODES:
+                raise Unsupported(f"opcode {bytes([op])!r} at byte {start:,}")
+            else:
+                self.pos -= 1
+                raise self.unreadable()
+
+    def text_opcode(self, op: int) -> None:
+        argument = self.line()
+        try:
+            if op == 0x70:  # PUT
+                if not self.stack:
+                    raise ValueError
+                self.memo[int(argument)] = self.stack[-1]
+            elif op == 0x67:  # GET
+                self.stack.append(self.memo.get(int(argument), _Opaque("memo")))
+            elif op == 0x49:  # INT
+                self.stack.append({b"00": False, b"01": True}.get(argument) if argument in (b"00", b"01")
+                                  else int(argument))
+            elif op == 0x4C:  # LONG
+                self.stack.append(int(argument.rstrip(b"L")))
+            else:  # UNICODE
+                self.stack.append(argument.decode("raw-unicode-escape"))
+        except (ValueError, UnicodeDecodeError):
+            raise self.unreadable() from None
+
+    def pending_top(self) -> dict:
+        """The top-level dict with the entries pickled so far, those still on the stack included."""
+        top = dict(self.top or {})
+        if self.marks and self.stack[:1] == [self.top]:
+            pending = self.stack[self.marks[-1]:]
+            top.update((key, value) for key, value in zip(pending[::2], pending[1::2])
+                       if isinstance(key, str))
+        return top
+
+    def pop_target(self) -> object:
+        if not self.stack:
+            raise self.unreadable()
+        return self.stack[-1]
+
+    def list_target(self) -> list:
+        target = self.pop_target()
+        if not isinstance(target, list):
+            raise self.unreadable()
+        return target
+
+
+# Opcodes a pickler may write that this walk leaves to the unpickler.
+_OTHER_OPCODES = frozenset(b"cFGSTUVRbio\x81\x82\x83\x84\x8f\x90\x91\x92\x93\x97\x98") - {0x56}
+
+_ENTRY_WORDS = {"compressed": "compressed stream", "file_boundaries": "file boundaries",
+                "filenames": "file names"}
+
+
+def walk(path: str, stop: str | None = None) -> PackageLayout:
+    """The layout of the package at `path`. With `stop` "vocabulary" the walk ends where the
+    vocabulary begins (its start is then the vocabulary's `start`, and its entries are not
+    counted); with "compressed", right after the compressed stream. Raises PackageDamage or
+    Unsupported."""
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        walker = _Walk(f, size, stop)
+        top = walker.run()
+        layout = PackageLayout(size, keys=list(top))
+        compressed = top.get("compressed")
+        boundaries = top.get("file_boundaries")
+        names = top.get("filenames")
+        if stop is not None:
+            if walker.vocabulary_start is not None:
+                layout.vocabulary = VocabularyPlace(0, walker.vocabulary_start, walker.vocabulary_start)
+        else:
+            for key in ("compressed", "file_boundaries", "filenames"):
+                if key not in top:
+                    raise PackageDamage(f"it has no {_ENTRY_WORDS[key]}")
+            vocabulary = top.get("global_dict")
+            if isinstance(vocabulary, _CountedDict):
+                layout.vocabulary = VocabularyPlace(vocabulary.entries, vocabulary.start, vocabulary.end)
+            elif vocabulary is not None:
+                raise PackageDamage("its vocabulary is not a dict")
+        if compressed is not None:
+            if not isinstance(compressed, _Bytes):
+                raise PackageDamage("its compressed stream is not a byte string")
+            layout.compressed = Span(compressed.start, compressed.length)
+        if boundaries is not None:
+            if not isinstance(boundaries, list) or not all(type(b) is int for b in boundaries):
+                raise PackageDamage("its file boundaries are not a list of numbers")
+            layout.boundaries = boundaries
+        if names is not None:
+            if not isinstance(names, list):
+                raise PackageDamage("its file names are not a list")
+            layout.names = names
+        return layout
+
+
+def stream_size(path: str, layout: PackageLayout) -> int | None:
+    """The token stream's size as the frame header of the compressed stream states it."""
+    header = layout.compressed_header
+    if header is None:
+        if layout.compressed is None:
+            return None
+        with open(path, "rb") as f:
+            f.seek(layout.compressed.start)
+            header = f.read(min(FRAME_HEADER_BYTES, layout.compressed.length))
+    try:
+        size = zstandard.frame_content_size(header)
+    except zstandard.ZstdError:
+        raise PackageDamage("its compressed stream is unreadable") from None
+    if size < 0:
+        raise PackageDamage("its compressed stream does not state its size")
+    if size > MAX_STREAM_BYTES:
+        raise PackageDamage(f"its compressed stream claims {size:,} bytes, more than a package holds")
+    return size
+
+
+def token_counts(boundaries: list[int], files: int) -> list[int]:
+    """Each file's number of tokens, as the decoder slices the stream."""
+    counts, start = [], 0
+    for boundary in boundaries[:files]:
+        counts.append(max(boundary - start, 0))
+        start = boundary
+    return counts
+
+
+def facts_of_written_package(path: str, vocabulary_entries: int) -> tuple[list[int] | None, VocabularyPlace | None]:
+    """Each file's token count and the vocabulary's place in a package the library has just
+    written, for its manifest, found by walking only the stream's head: the vocabulary is the
+    last entry, so it ends where the package's dict does (before a frame header, if the pickler
+    began a frame for the last two opcodes). None for what cannot be told that way."""
+    try:
+        layout = walk(path, stop="vocabulary")
+    except (PackageDamage, Unsupported):
+        return None, None
+    counts = None
+    if layout.boundaries is not None and layout.names is not None:
+        counts = token_counts(layout.boundaries, len(layout.names))
+    if layout.vocabulary is None or layout.keys[-1:] != ["global_dict"]:
+        return counts, None
+    with open(path, "rb") as f:
+        f.seek(max(layout.size - 11, 0))
+        tail = f.read()
+    if not tail.endswith(b"u."):
+        return counts, None
+    end = layout.size - 2
+    if tail[:1] == b"\x95" and int.from_bytes(tail[1:9], "little") == 2:
+        end = layout.size - 11
+    return counts, VocabularyPlace(vocabulary_entries, layout.vocabulary.start, end)
