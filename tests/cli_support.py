@@ -17,10 +17,14 @@ from tree_snapshot import snapshot  # noqa: E402, F401  (for the tests)
 QVC = [sys.executable, "-m", "qvc_cli"]
 
 
-def qvc(*args, cwd=None, limit_file_size=None, open_files=None, timeout=300) -> subprocess.CompletedProcess:
+def qvc(*args, cwd=None, limit_file_size=None, open_files=None, address_space=None,
+        timeout=300) -> subprocess.CompletedProcess:
     """Runs `qvc` with `args`; with `limit_file_size`, no file it writes may grow beyond that
-    many bytes, as on a full disk; `open_files` (soft, hard) limits its open files."""
+    many bytes, as on a full disk; `open_files` (soft, hard) limits its open files and
+    `address_space` its memory."""
     def preexec():
+        if address_space is not None:
+            resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
         if limit_file_size is not None:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit_file_size, limit_file_size))
@@ -81,3 +85,23 @@ def interrupt_when(process: subprocess.Popen, started, delay: float, signum=sign
     process.send_signal(signum)
     _, stderr = process.communicate(timeout=300)
     return stderr
+
+
+_MEASURED = """
+import json, os, subprocess, sys
+process = subprocess.Popen(sys.argv[1:], stdout=subprocess.PIPE)
+stdout = process.stdout.read()
+_, status, usage = os.wait4(process.pid, 0)
+print(json.dumps([os.waitstatus_to_exitcode(status), usage.ru_maxrss, stdout.decode("utf-8", "replace")]))
+"""
+
+
+def peak_memory(*args) -> tuple[int, int, str]:
+    """Runs `qvc` with `args`: (exit status, peak resident memory in KiB, standard output). It
+    is started from a small interpreter of its own: the peak of a process counts what it had
+    before exec, and a fork of the test runner would carry the runner's memory."""
+    result = subprocess.run([sys.executable, "-c", _MEASURED, *QVC, *map(str, args)],
+                            capture_output=True, text=True, timeout=600)
+    import json
+
+    return tuple(json.loads(result.stdout))

@@ -22,6 +22,7 @@ from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, rea
 from qvc_cli.package_layout import token_counts
 from qvc_cli.package_problems import describe
 from qvc_cli.package_reader import PackageError
+from qvc_cli.progress import Phase, Progress, bytes_read, wanted
 from qvc_cli.streams import package_argument
 
 _KIND_BITS = {"file": stat.S_IFREG, "directory": stat.S_IFDIR, "link": stat.S_IFLNK}
@@ -210,8 +211,11 @@ def as_json(description: Description) -> str:
 
 def run_info(args) -> int:
     with contextlib.ExitStack() as stack:
-        package, shown = package_argument(stack, args.package)
-        description = describe_package(package, shown)
+        progress = stack.enter_context(Progress(wanted(args.quiet)))
+        package, shown = package_argument(stack, args.package, progress)
+        with progress.stage(Phase("reading", bytes_read, os.path.getsize(package))):
+            description = describe_package(package, shown)
+        progress.stop()
     print(as_json(description) if args.json else as_text(description))
     sys.stdout.flush()
     return 0

@@ -67,6 +67,8 @@ def parse(argv: list[str] | None):
         if args.command != "unpack" or options:
             parser.error(f"unrecognized arguments: {' '.join(options or extras)}")
         args.patterns += extras
+    if args.command == "pack" and args.paths.count("-") > 1:
+        parser.error("standard input (-) can be packed once")
     return args
 
 

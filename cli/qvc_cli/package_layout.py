@@ -80,7 +80,7 @@ class _CountedDict:
 
     def __init__(self, start: int) -> None:
         self.start = start
-        self.end = start
+        self.end = start + 1
         self.entries = 0
 
 
@@ -329,6 +329,8 @@ class _Walk:
                     raise self.unreadable()
                 self.memo[self.memo_next] = stack[-1]
                 self.memo_next += 1
+                if isinstance(stack[-1], _CountedDict):
+                    stack[-1].end = self.offset()
             elif op in (0x4B, 0x4D, 0x4A):  # BININT1, BININT2, BININT
                 width = {0x4B: 1, 0x4D: 2, 0x4A: 4}[op]
                 stack.append(int.from_bytes(self.take(width), "little", signed=op == 0x4A))

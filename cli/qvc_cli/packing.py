@@ -341,10 +341,10 @@ def warn(message: str) -> None:
     print(f"qvc pack: {message}", file=sys.stderr)
 
 
-def spool_standard_input(directory: str, name: str) -> InputEntry:
+def spool_standard_input(directory: str, name: str, progress: Progress) -> InputEntry:
     """Standard input, kept in `directory` under `name`, as the file it will be packed as."""
     path = os.path.join(directory, name)
-    copy_standard_input(path)
+    copy_standard_input(path, progress=progress)
     return InputEntry("file", os.fsencode(name), path, os.stat(path), shown=STANDARD_INPUT)
 
 
@@ -379,10 +379,11 @@ def run_pack(args) -> int:
     # What is said goes to standard error when the package goes to standard output.
     out = sys.stderr if to_standard_output else sys.stdout
     with contextlib.ExitStack() as stack:
+        progress = stack.enter_context(Progress(wanted(args.quiet)))
         standard_input = None
         if "-" in args.paths:
             spool = stack.enter_context(private_directory(tempfile.gettempdir(), "stdin"))
-            standard_input = spool_standard_input(spool, args.name)
+            standard_input = spool_standard_input(spool, args.name, progress)
         tree = walk_inputs(args.paths, args.dereference, standard_input)
         if not to_standard_output:
             refuse_output_linked_to_an_input(args.output, tree)
@@ -390,7 +391,6 @@ def run_pack(args) -> int:
             refuse_standard_output_among_inputs(tree)
         for skipped in tree.skipped:
             warn(f"skipping {skipped}")
-        progress = stack.enter_context(Progress(wanted(args.quiet)))
         options = PackOptions(args.output, args.level, args.threads, args.force, args.skip_invalid, dictionary,
                               args.dereference, progress=progress)
         with dictionary_locked(dictionary) if dictionary else contextlib.nullcontext():

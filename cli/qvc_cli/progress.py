@@ -30,13 +30,23 @@ DELAY = 1.0
 INTERVAL = 0.25
 
 
+# What the display itself has read (the counters, the bar library's modules) and written (the
+# bar), which the process's own counts include.
+_own_reads = 0
+_drawn = 0
+
+
 def io_counters(path: str) -> tuple[int, int] | None:
     """(bytes read, bytes written) by the process, through any file or pipe."""
+    global _own_reads
     try:
         with open(path, "rb") as f:
-            fields = f.read().split()
+            data = f.read()
     except OSError:
         return None
+    if path == "/proc/self/io":
+        _own_reads += len(data)
+    fields = data.split()
     try:
         return int(fields[fields.index(b"rchar:") + 1]), int(fields[fields.index(b"wchar:") + 1])
     except (ValueError, IndexError):
@@ -44,12 +54,9 @@ def io_counters(path: str) -> tuple[int, int] | None:
 
 
 def bytes_read() -> int:
+    """Bytes read by the process, the progress display's own left out."""
     counters = io_counters("/proc/self/io")
-    return counters[0] if counters else 0
-
-
-# What the display itself has written, which the process's count of bytes written includes.
-_drawn = 0
+    return counters[0] - _own_reads if counters else 0
 
 
 def bytes_written() -> int:
@@ -198,8 +205,25 @@ _COUNTER = "{desc}: {n_fmt}B [{elapsed}, {rate_fmt}]"
 _UNDER_WAY = "{desc} {elapsed}"
 
 
-def _new_bar(phase: Phase, stream, started: float):
+def _import_bar_library():
+    global _own_reads
+    before = io_counters("/proc/self/io")
     import tqdm
+
+    # A first bar drawn where nobody sees it loads what drawing needs, so that what the bar
+    # library reads is not taken for the work's progress.
+    with open(os.devnull, "w") as nowhere:
+        trial = tqdm.tqdm(total=10, file=nowhere, unit="B", unit_scale=True, ncols=80, bar_format=_BAR)
+        trial.update(5)
+        trial.close()
+    after = io_counters("/proc/self/io")
+    if before and after:
+        _own_reads += after[0] - before[0]
+    return tqdm
+
+
+def _new_bar(phase: Phase, stream, started: float):
+    tqdm = _import_bar_library()
 
     # No monitor thread of the library's own: this thread refreshes the bar.
     tqdm.tqdm.monitor_interval = 0

@@ -426,8 +426,8 @@ def run_unpack(args) -> int:
     started = time.perf_counter()
     to_standard_output = args.stdout
     with contextlib.ExitStack() as stack:
-        package, shown = package_argument(stack, args.package)
         progress = stack.enter_context(Progress(wanted(args.quiet)))
+        package, shown = package_argument(stack, args.package, progress)
         if to_standard_output:
             paths = write_to_standard_output(package, args.patterns, shown, progress)
             progress.stop()
@@ -464,9 +464,9 @@ def run_unpack(args) -> int:
 
 def run_check(args) -> int:
     with contextlib.ExitStack() as stack:
-        package, shown = package_argument(stack, args.package)
-        manifest = _open_package(package, shown)
         progress = stack.enter_context(Progress(wanted(args.quiet)))
+        package, shown = package_argument(stack, args.package, progress)
+        manifest = _open_package(package, shown)
         with private_directory(tempfile.gettempdir(), "check") as work:
             staged = stage(package, work, manifest, False, shown, progress=progress)
         progress.stop()

@@ -13,6 +13,7 @@ import sys
 import tempfile
 
 from qvc_cli.failures import Failure
+from qvc_cli.progress import Phase, Progress, bytes_read
 from qvc_cli.staging import private_directory
 
 STANDARD_INPUT = "standard input"
@@ -38,7 +39,7 @@ def refuse_terminal_output(what: str) -> None:
                       "to a file or a pipe")
 
 
-def copy_standard_input(path: str, what: str = "") -> None:
+def copy_standard_input(path: str, what: str = "", progress: Progress | None = None) -> None:
     """Copies all of standard input into a new file at `path`. With `what` (a package), a
     terminal is refused: nobody types a package."""
     if sys.stdin is None:
@@ -47,7 +48,8 @@ def copy_standard_input(path: str, what: str = "") -> None:
         raise Failure(f"{STANDARD_INPUT}: is a terminal; {what} is read from it only through a pipe "
                       "or a redirection")
     source = sys.stdin.buffer
-    with open(path, "xb") as out:
+    progress = progress or Progress(False)
+    with open(path, "xb") as out, progress.stage(Phase(f"reading {STANDARD_INPUT}", bytes_read)):
         while True:
             try:
                 piece = source.read(PIECE)
@@ -83,12 +85,12 @@ def write_to_standard_output(data: bytes) -> None:
     sys.stdout.buffer.write(data)
 
 
-def package_argument(stack: contextlib.ExitStack, argument: str) -> tuple[str, str]:
+def package_argument(stack: contextlib.ExitStack, argument: str, progress: Progress | None = None) -> tuple[str, str]:
     """(path, how messages name it) of the package a subcommand reads: `-` is standard input,
     kept in a private file for as long as `stack` lasts."""
     if argument != "-":
         return argument, argument
     spool = stack.enter_context(private_directory(tempfile.gettempdir(), "stdin"))
     path = os.path.join(spool, "package")
-    copy_standard_input(path, "a package")
+    copy_standard_input(path, "a package", progress)
     return path, STANDARD_INPUT

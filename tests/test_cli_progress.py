@@ -1,0 +1,66 @@
+"""The progress display: on a terminal only, never with -q, and gone before the summary."""
+
+import subprocess
+import time
+
+import pytest
+
+from cli_support import QVC, write_big_tree
+from pty_support import run_on_terminal
+
+
+class SlowText:
+    """Standard input that keeps `qvc` waiting for a while: a run long enough for a display."""
+
+    def __init__(self, seconds: float = 2.5) -> None:
+        self.seconds = seconds
+
+    def start(self, cwd, *args, terminal=True):
+        command = ["sh", "-c", f"printf 'first words '; sleep {self.seconds}; printf 'last words\\n'"]
+        feeder = subprocess.Popen(command, stdout=subprocess.PIPE)
+        qvc_command = [*QVC, "pack", "notes.qvc", "-", "--name", "notes.txt", *args]
+        if terminal:
+            result = run_on_terminal(qvc_command, cwd=cwd, stdin=feeder.stdout)
+        else:
+            completed = subprocess.run(qvc_command, cwd=cwd, stdin=feeder.stdout, capture_output=True, timeout=300)
+            result = (completed.returncode, completed.stderr.decode(), completed.stdout)
+        feeder.wait()
+        return result
+
+
+def test_a_long_run_shows_progress_on_a_terminal(tmp_path):
+    result = SlowText().start(tmp_path)
+    assert result.status == 0
+    assert "reading standard input" in result.output
+    # The bar is cleared before the summary, which goes to standard output.
+    assert result.output.split("\r")[-2].strip() == "" and b"packed 1 file" in result.stdout
+
+
+@pytest.mark.parametrize("where", ["pipe", "terminal with -q"])
+def test_no_progress_without_a_terminal_or_with_quiet(tmp_path, where):
+    if where == "pipe":
+        status, stderr, stdout = SlowText().start(tmp_path, terminal=False)
+        assert (status, stderr) == (0, "") and b"packed 1 file" in stdout
+    else:
+        result = SlowText().start(tmp_path, "-q", terminal=True)
+        assert result.status == 0 and result.output == "" and result.stdout == b""
+
+
+def test_a_short_run_on_a_terminal_shows_nothing(tmp_path):
+    (tmp_path / "a.txt").write_text("short\n")
+    result = run_on_terminal([*QVC, "pack", "a.qvc", "a.txt"], cwd=tmp_path)
+    assert result.status == 0 and result.output == ""
+
+
+def test_a_long_pack_shows_its_phases(tmp_path):
+    write_big_tree(tmp_path / "big", size=24_000_000)
+    started = time.monotonic()
+    # A slow level on one thread: seconds of compressing, on any machine this runs on.
+    result = run_on_terminal([*QVC, "pack", "big.qvc", "big", "--level", "16", "--threads", "1"], cwd=tmp_path)
+    assert result.status == 0, result.output
+    if time.monotonic() - started < 1.5:
+        pytest.skip("the pack was over before the display begins")
+    phases = ("packing ", "compressing", "writing", "taking digests")
+    assert any(phase in result.output for phase in phases), result.output
+    if "packing " in result.output:
+        assert "/8 files" in result.output and "MB" in result.output
