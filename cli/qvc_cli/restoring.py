@@ -450,8 +450,10 @@ def run_unpack(args) -> int:
         print(f"restored {counted(len(result.restored), 'file')} into {result.target}, {seconds:.2f} s; "
               f"the package has no manifest: no digests to verify, names flat{note}")
     else:
-        entries = [entry for entry in result.manifest.entries if os.fsdecode(entry.path) in set(result.restored)] \
-            if result.chosen else result.manifest.entries
+        entries = result.manifest.entries
+        if result.chosen:
+            restored = set(result.restored)
+            entries = [entry for entry in entries if os.fsdecode(entry.path) in restored]
         files = sum(isinstance(entry, FileEntry) for entry in entries)
         directories = sum(isinstance(entry, DirectoryEntry) for entry in entries)
         links = sum(isinstance(entry, LinkEntry) for entry in entries)
