@@ -24,7 +24,6 @@ a path, a mode or a digest is found as surely as damage to a file's content.
 from __future__ import annotations
 
 import hashlib
-import mmap
 import os
 import pickle
 import struct
@@ -45,6 +44,7 @@ _PAYLOAD_OPCODE = b"\x8e"  # BINBYTES8
 _LENGTH_OPCODE = b"\x8a\x08"  # LONG1 of 8 bytes
 _END_OPCODES = b"\x86s."  # TUPLE2, SETITEM, STOP
 TAIL_SIZE = len(_LENGTH_OPCODE) + 8 + len(_END_OPCODES)
+_SCAN_PIECE = 1 << 20
 _HEAD_SIZE = len(_KEY_OPCODES) + len(_PAYLOAD_OPCODE) + 8
 
 
@@ -305,8 +305,13 @@ def read_from_package(package_path: str) -> Manifest | None:
 def _has_manifest_key(f, size: int) -> bool:
     """Whether the manifest's key with its payload opcode appears anywhere: a vocabulary token
     cannot produce those bytes (the key's length byte is a form feed, which ends a token, and
-    the pickler memoizes every token right after it)."""
-    if size == 0:
-        return False
-    with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as view:
-        return view.rfind(_KEY_OPCODES + _PAYLOAD_OPCODE) >= 0
+    the pickler memoizes every token right after it). Read in pieces: a mapping of the whole
+    file would count it all as this process's memory."""
+    marker = _KEY_OPCODES + _PAYLOAD_OPCODE
+    f.seek(0)
+    carried = b""
+    while piece := f.read(_SCAN_PIECE):
+        if marker in carried + piece[:len(marker) - 1] or marker in piece:
+            return True
+        carried = piece[-(len(marker) - 1):]
+    return False
