@@ -1,5 +1,6 @@
 """`-` as standard input and output, single files to standard output, and a closed pipe."""
 
+import fcntl
 import os
 import signal
 import subprocess
@@ -134,9 +135,14 @@ def test_a_closed_pipe_ends_quietly_by_sigpipe(tmp_path, args):
         (tree / f"file{number:03}.txt").write_text("\n".join(f"w{number}x{i}" for i in range(500)))
     assert qvc("pack", "p.qvc", tree, cwd=tmp_path).returncode == 0
     command = [*QVC, *(a.format(package=tmp_path / "p.qvc", tree=tree) for a in args)]
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
-    process.stdout.readline()
-    process.stdout.close()
+    # The pipe holds one page: a listing of 400 lines cannot slip into it whole before the reader
+    # goes away, however slowly the reader runs (as under a sanitizer).
+    read_end, write_end = os.pipe()
+    fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 4096)
+    process = subprocess.Popen(command, stdout=write_end, stderr=subprocess.PIPE, cwd=tmp_path)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as reader:
+        reader.readline()
     _, stderr = process.communicate(timeout=300)
     assert process.returncode == -signal.SIGPIPE, stderr
     assert stderr == b""
