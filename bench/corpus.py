@@ -5,6 +5,13 @@
 * ``python_docs()``: the reStructuredText sources of the Python documentation (English prose,
   about 11 MB in some 500 files), from Debian's ``python3.X-doc`` package, installed on first
   use when the machine allows it; ``None`` when it cannot be had.
+* ``cjk_documents()``: the Debian Reference in Japanese and Chinese (HTML, about 4.5 MB in some
+  30 files), from Debian's ``debian-reference-ja`` and ``-zh-cn`` packages, installed like the
+  documentation; ``None`` when it cannot be had.
+* ``small_documents()``: the system's documentation files of at most 64 KiB under
+  /usr/share/doc (copyright notices, READMEs, HTML pages; some 3,000 files) that are valid UTF-8.
+* ``big_text_file()``: one file of 400 MB under bench/.corpus/, the standard library's text
+  files followed by the system's documentation and manual pages (decompressed), built once.
 
 Text variants for the tokenizer (Latin-1 accents, CJK) are derived from real prose so that the
 token distribution stays natural.
@@ -21,6 +28,10 @@ import sys
 import sysconfig
 
 DOC_PACKAGES = ["python3.13-doc", "python3.12-doc", "python3.11-doc"]
+CJK_PACKAGES = ["debian-reference-ja", "debian-reference-zh-cn"]
+CJK_ROOT = "/usr/share/debian-reference"
+CORPUS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".corpus")
+BIG_FILE_BYTES = 400_000_000
 
 # Set to "1" by a driver that has already tried to install the documentation and failed, so that
 # each of its child processes does not go through apt again.
@@ -76,23 +87,28 @@ def _candidate(package: str) -> bool:
     return "Candidate:" in policy.stdout and "Candidate: (none)" not in policy.stdout
 
 
-def _install_docs() -> None:
+def _install(packages: list[str], first_only: bool = True) -> None:
+    """Installs the first of `packages` that apt offers (or each of them), when root."""
     if os.geteuid() != 0 or shutil.which("apt-get") is None:
         return
     env = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
-    if not any(_candidate(package) for package in DOC_PACKAGES):
+    if not any(_candidate(package) for package in packages):
         # A fresh machine may have no package lists yet.
-        print("apt-get update for a prose corpus ...", file=sys.stderr)
+        print("apt-get update for a corpus ...", file=sys.stderr)
         subprocess.run(["apt-get", "update", "-q"], capture_output=True, text=True, env=env)
-    for package in DOC_PACKAGES:
+    for package in packages:
         if not _candidate(package):
             continue
-        print(f"installing {package} for a prose corpus ...", file=sys.stderr)
+        print(f"installing {package} for a corpus ...", file=sys.stderr)
         result = subprocess.run(
             ["apt-get", "install", "-y", "-q", package], capture_output=True, text=True, env=env
         )
-        if result.returncode == 0:
+        if result.returncode == 0 and first_only:
             return
+
+
+def _install_docs() -> None:
+    _install(DOC_PACKAGES)
 
 
 def python_docs(install: bool = True) -> list[str] | None:
@@ -102,6 +118,104 @@ def python_docs(install: bool = True) -> list[str] | None:
         _install_docs()
         files = _doc_source_files()
     return files or None
+
+
+def _cjk_files() -> list[str]:
+    return sorted(glob.glob(os.path.join(CJK_ROOT, "*.ja.html"))
+                  + glob.glob(os.path.join(CJK_ROOT, "*.zh-cn.html")))
+
+
+def cjk_documents(install: bool = True) -> list[str] | None:
+    """The Debian Reference in Japanese and Chinese, or None when it cannot be had."""
+    files = _cjk_files()
+    if not files and install and os.environ.get(NO_INSTALL_ENV) != "1":
+        _install(CJK_PACKAGES, first_only=False)
+        files = _cjk_files()
+    return files or None
+
+
+def _walk_files(root: str):
+    """Regular files under `root` (links not followed), in sorted order."""
+    for directory, subdirs, files in os.walk(root):
+        subdirs.sort()
+        for name in sorted(files):
+            path = os.path.join(directory, name)
+            if not os.path.islink(path) and os.path.isfile(path):
+                yield path
+
+
+def _is_utf8(data: bytes) -> bool:
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+def small_documents() -> list[str]:
+    """Documentation files of at most 64 KiB under /usr/share/doc that are valid UTF-8 and not
+    compressed, in sorted order."""
+    found = []
+    for path in _walk_files("/usr/share/doc"):
+        if path.endswith(".gz") or os.path.getsize(path) > 65536:
+            continue
+        with open(path, "rb") as f:
+            if _is_utf8(f.read()):
+                found.append(path)
+    return found
+
+
+def _big_file_sources():
+    """(name, bytes) of every valid UTF-8 text in the order the big file takes them."""
+    import gzip
+
+    roots = [sysconfig.get_paths()["stdlib"], "/usr/share/doc", "/usr/share/man"]
+    for root in roots:
+        for path in _walk_files(root):
+            with open(path, "rb") as f:
+                data = f.read()
+            if path.endswith(".gz"):
+                try:
+                    data = gzip.decompress(data)
+                except (OSError, EOFError):
+                    continue
+            if data and _is_utf8(data):
+                yield path, data
+
+
+def big_text_file() -> str:
+    """The path of one text file of BIG_FILE_BYTES bytes, built on first use from the machine's
+    own texts (the interpreter's standard library, then /usr/share/doc and /usr/share/man, each
+    walked in sorted order, compressed files decompressed, files that are not valid UTF-8
+    left out), cut at the last line end before the size; when they hold less, they are taken
+    again from the start."""
+    os.makedirs(CORPUS_DIR, exist_ok=True)
+    path = os.path.join(CORPUS_DIR, f"big-{BIG_FILE_BYTES // 1_000_000}mb.txt")
+    if os.path.exists(path) and os.path.getsize(path) <= BIG_FILE_BYTES:
+        return path
+    print(f"building {path} from the machine's texts ...", file=sys.stderr)
+    python_docs()  # part of the documentation when it can be had
+    cjk_documents()
+    partial = path + ".partial"
+    written = 0
+    with open(partial, "wb") as out:
+        while written < BIG_FILE_BYTES:
+            before = written
+            for _, data in _big_file_sources():
+                room = BIG_FILE_BYTES - written
+                if len(data) > room:
+                    cut = data.rfind(b"\n", 0, room)
+                    if cut >= 0:
+                        out.write(data[: cut + 1])
+                        written += cut + 1
+                    written = BIG_FILE_BYTES
+                    break
+                out.write(data)
+                written += len(data)
+            if written == before:
+                raise ValueError("no UTF-8 text found for the big file")
+    os.replace(partial, path)
+    return path
 
 
 def utf8_texts(paths: list[str]) -> list[tuple[str, str]]:

@@ -3,17 +3,20 @@
 Runs bench_tokenize.py, bench_encode.py and bench_decode.py one after the other, each in a
 subprocess of its own with this interpreter (so that no run inherits another's heap), collects
 the rows each writes with --json and prints one table: our time, the straightforward
-implementation's (re.findall, "".join, plain_encoder.py, plain_decoder.py), the floor where there
-is one, the ratios, and the peak memory of ours and of the straightforward implementation.
+implementation's (re.findall, "".join, plain_encoder.py, plain_decoder.py), a competent Python
+user's where there is one (peer_encoder.py, peer_decoder.py), the fair floor where there is
+one, the ratios, the peak memory of ours and of the straightforward implementation, and ours per
+byte of input.
 
 Every ratio is measured side by side within one script's run; the absolute times only show the
-scale. The corpora are the interpreter's standard library and the Python documentation sources;
-when the documentation cannot be had (not root, no apt), the standard library alone is used.
+scale. The corpora are the interpreter's standard library, the Python documentation sources,
+CJK documents, some 3,000 small documentation files and one 400 MB text file (corpus.py); what
+cannot be had on the machine (not root, no apt) is left out.
 
 Each script's own report goes to bench/results/<script>.txt and all rows to
 bench/results/all.json.
 
-Usage: python bench/run_all.py [--quick] [--corpus stdlib|docs]... [--no-memory]
+Usage: python bench/run_all.py [--quick] [--corpus NAME]... [--no-memory]
                                [--json FILE] [--results DIR]
 """
 
@@ -45,6 +48,8 @@ SETTINGS = {
         "bench_decode.py": ["--rounds", "3", "--plain-rounds", "1"],
     },
 }
+ENCODE_CORPORA = ["stdlib", "docs", "cjk", "smalldocs", "big"]
+DECODE_CORPORA = ["stdlib", "docs", "cjk", "smalldocs"]
 
 STRAIGHTFORWARD = {
     "tokenize": 're.findall(r"\\S+|\\s+")',
@@ -103,6 +108,11 @@ def ratio(value: float | None, digits: int = 2) -> str:
     return "-" if value is None else f"{value:.{digits}f}x"
 
 
+def per_input(row: dict) -> str:
+    value = row.get("peak_per_input_byte")
+    return "-" if value is None else f"{value:.2f}"
+
+
 def peaks(row: dict) -> str:
     ours, theirs = row.get("peak_ours_mib"), row.get("peak_straightforward_mib")
     if ours is None:
@@ -117,6 +127,8 @@ def target(row: dict) -> str:
     clauses = [row["target"]] if row.get("target") else []
     if row.get("peak_target") and row.get("peak_ratio") is not None:
         clauses.append(f"peak {row['peak_target']}")
+    if row.get("peak_per_input_target") and row.get("peak_per_input_byte") is not None:
+        clauses.append(f"peak/input {row['peak_per_input_target']}")
     return ", ".join(clauses)
 
 
@@ -130,8 +142,12 @@ def verdict(row: dict) -> str:
         words = clause.split()
         if words[0] == "peak":
             value, (relation, bound) = row.get("peak_ratio"), words[1:3]
+        elif words[0] == "peak/input":
+            value, (relation, bound) = row.get("peak_per_input_byte"), words[1:3]
         elif words[-1] == "floor":
             value, (relation, bound) = row.get("over_floor"), words[:2]
+        elif words[-1] == "peer":
+            value, (relation, bound) = row.get("peer_speedup"), words[:2]
         else:
             value, (relation, bound) = row.get("speedup"), words[:2]
         bound = float(bound.rstrip("x"))
@@ -140,18 +156,20 @@ def verdict(row: dict) -> str:
 
 
 def table(rows: list[dict]) -> str:
-    header = ("operation", "corpus", "ours", "straightfwd", "floor", "str/ours", "ours/floor",
-              "target", "met", "peak MiB ours / str (ratio)")
+    header = ("operation", "corpus", "ours", "straightfwd", "peer", "floor", "str/ours",
+              "peer/ours", "ours/floor", "target", "met", "peak MiB ours / str (ratio)",
+              "peak/input")
     lines = [header]
     for row in rows:
         lines.append((
             row["operation"], row["corpus"], seconds(row["ours_s"]),
-            seconds(row["straightforward_s"]), seconds(row["floor_s"]),
-            ratio(row["speedup"]), ratio(row["over_floor"]), target(row) or "-",
-            verdict(row), peaks(row),
+            seconds(row["straightforward_s"]), seconds(row.get("peer_s")),
+            seconds(row["floor_s"]), ratio(row["speedup"]), ratio(row.get("peer_speedup")),
+            ratio(row["over_floor"]), target(row) or "-", verdict(row), peaks(row),
+            per_input(row),
         ))
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
-    right = {2, 3, 4, 5, 6}
+    right = {2, 3, 4, 5, 6, 7, 8, 12}
     out = []
     for index, line in enumerate(lines):
         cells = [cell.rjust(w) if i in right else cell.ljust(w)
@@ -169,7 +187,10 @@ def notes(rows: list[dict], docs_available: bool, mode: str) -> list[str]:
                      "figure is on the standard library alone (the tokenizer's prose rows, "
                      "which would repeat its code rows, are left out).")
     found.append(f"Mode: {mode}. Straightforward implementations (str): "
-                 + "; ".join(f"{op}: {name}" for op, name in STRAIGHTFORWARD.items()) + ".")
+                 + "; ".join(f"{op}: {name}" for op, name in STRAIGHTFORWARD.items())
+                 + ". Competent Python peers: bench/peer_encoder.py, bench/peer_decoder.py. "
+                 "Floors: the serial sum of the interpreter's own steps that no implementation "
+                 "can skip (bench_encode.py and bench_decode.py say which).")
     timings = {}
     for row in rows:
         timings.setdefault(row["operation"], row.get("timing"))
@@ -184,14 +205,14 @@ def notes(rows: list[dict], docs_available: bool, mode: str) -> list[str]:
         if row["operation"] != "encode_files":
             continue
         note = (f"encode_files {row['corpus']}: {row['files']} files, {row['input_mib']:.1f} MiB, "
-                f"{row['tokens']:,} tokens, packages identical to plain: "
+                f"{row['tokens']:,} tokens, {row['distinct_tokens']:,} distinct, "
+                f"packages identical to plain and peer: "
                 f"{row['packages_identical']}; ")
         if "peak_learned_ours_mib" in row:
             note += (f"peak with a learned vocabulary {row['peak_learned_ours_mib']:.0f} / "
                      f"{row['peak_learned_straightforward_mib']:.0f} MiB "
                      f"({row['peak_learned_ratio']:.2f}, target {row['peak_target']}); ")
-        note += (f"package {row['package_over_input']:.3f} of the input, "
-                 f"{row['package_over_zstd6']:.2f}x zstd -6 of the files.")
+        note += f"package {row['package_over_input']:.3f} of the input."
         found.append(note)
     return found
 
@@ -200,8 +221,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
                         help="fewer rounds and smaller texts (about a minute)")
-    parser.add_argument("--corpus", action="append", choices=["stdlib", "docs"],
-                        help="corpora of the encode and decode benchmarks (default both)")
+    parser.add_argument("--corpus", action="append", choices=ENCODE_CORPORA,
+                        help="corpora of the encode and decode benchmarks (default all; "
+                        "--quick leaves out the big file)")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak memory runs")
     parser.add_argument("--results", default=os.path.join(HERE, "results"),
                         help="directory of the scripts' reports (default bench/results)")
@@ -215,19 +237,23 @@ def main() -> None:
     # Installing the documentation (when root) happens here once, before any timing.
     docs_available = corpus.python_docs() is not None
     env = dict(os.environ)
-    corpora = args.corpus or ["stdlib", "docs"]
+    corpora = args.corpus or [name for name in ENCODE_CORPORA
+                              if not (args.quick and name == "big")]
+    corpus.cjk_documents()
     if not docs_available:
-        log("The Python documentation sources are not available: benchmarking the standard "
-            "library alone.")
+        log("The Python documentation sources are not available: benchmarking without them.")
         env[corpus.NO_INSTALL_ENV] = "1"
         corpora = [name for name in corpora if name != "docs"] or ["stdlib"]
+    if "big" in corpora:
+        corpus.big_text_file()  # built once, before any timing
 
     rows, failed = [], []
     for script, arguments in SETTINGS[mode].items():
         arguments = list(arguments)
         if script != "bench_tokenize.py":
             for name in corpora:
-                arguments += ["--corpus", name]
+                if script == "bench_encode.py" or name in DECODE_CORPORA:
+                    arguments += ["--corpus", name]
         if args.no_memory:
             arguments.append("--no-memory")
         found = run_script(script, arguments, args.results, env)

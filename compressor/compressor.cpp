@@ -292,6 +292,26 @@ bool bind_imported_module(PyObject* module, const char* import_name, const char*
     return imported && PyModule_AddObjectRef(module, bound_name, imported.get()) == 0;
 }
 
+bool remember_imported_names(PyObject* module, ModuleState* st) {
+    PyRef os_path = PyRef::steal(PyImport_ImportModule("os.path"));
+    PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
+    PyRef zstd = PyRef::steal(PyObject_GetAttr(module, st->s_zstd));
+    PyRef pickle = PyRef::steal(PyObject_GetAttr(module, st->s_pickle));
+    if (!os_path || !builtins || !zstd || !pickle) {
+        return false;
+    }
+    st->pickle_dump = PyObject_GetAttr(pickle.get(), st->s_dump);
+    st->pickle_dumps = PyObject_GetAttr(pickle.get(), st->s_dumps);
+    st->pickle_module = pickle.release();
+    st->interpreter_open = PyObject_GetAttr(builtins.get(), st->s_open);
+    st->path_basename = PyObject_GetAttr(os_path.get(), st->s_basename);
+    st->zstd_compressor_class = PyObject_GetAttr(zstd.get(), st->s_ZstdCompressor);
+    st->zstd_module = zstd.release();
+    return st->interpreter_open != nullptr && st->path_basename != nullptr &&
+           st->zstd_compressor_class != nullptr && st->pickle_dump != nullptr &&
+           st->pickle_dumps != nullptr;
+}
+
 bool add_methods_to_class(PyObject* module, ModuleState* st) {
     PyRef encode_defaults = PyRef::steal(Py_BuildValue("(ii)", 6, 4));
     PyRef decode_defaults = PyRef::steal(PyTuple_Pack(1, Py_True));
@@ -338,6 +358,9 @@ bool fill_module(PyObject* module) {
         return false;
     }
 
+    if (!remember_imported_names(module, st)) {
+        return false;
+    }
     st->method_function_type = create_method_function_type(module);
     st->interruptible_writer_type =
         st->method_function_type ? create_interruptible_writer_type(module) : nullptr;
@@ -384,6 +407,13 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->pickle_source_type);
     Py_VISIT(st->abandoned_compression);
     Py_VISIT(st->tokenize_function);
+    Py_VISIT(st->interpreter_open);
+    Py_VISIT(st->path_basename);
+    Py_VISIT(st->zstd_module);
+    Py_VISIT(st->zstd_compressor_class);
+    Py_VISIT(st->pickle_module);
+    Py_VISIT(st->pickle_dump);
+    Py_VISIT(st->pickle_dumps);
     Py_VISIT(st->unpickler_base);
     Py_VISIT(st->dictionary_unpickler);
     Py_VISIT(st->package_unpickler);
@@ -401,6 +431,13 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->pickle_source_type);
     Py_CLEAR(st->abandoned_compression);
     Py_CLEAR(st->tokenize_function);
+    Py_CLEAR(st->interpreter_open);
+    Py_CLEAR(st->path_basename);
+    Py_CLEAR(st->zstd_module);
+    Py_CLEAR(st->zstd_compressor_class);
+    Py_CLEAR(st->pickle_module);
+    Py_CLEAR(st->pickle_dump);
+    Py_CLEAR(st->pickle_dumps);
     Py_CLEAR(st->unpickler_base);
     Py_CLEAR(st->dictionary_unpickler);
     Py_CLEAR(st->package_unpickler);

@@ -77,7 +77,10 @@ namespace qvc {
     X(s_size, "size")                          \
     X(s_chunk_size, "chunk_size")              \
     X(s_stream_reader, "stream_reader")        \
-    X(s_read_size, "read_size")
+    X(s_read_size, "read_size")                \
+    X(s_compressobj, "compressobj")            \
+    X(s_flush, "flush")                        \
+    X(s_dumps, "dumps")
 
 struct ModuleState {
     PyTypeObject* compressor_type;       // QVCompressor
@@ -89,6 +92,16 @@ struct ModuleState {
     // The Zstandard compressor of an interrupted compression, kept until the next one starts:
     // releasing it waits for its worker threads to finish the jobs they are on.
     PyObject* abandoned_compression;
+
+    // What the module's names stood for when it was imported: where they still do, the encoder
+    // may read files and compress its stream its own way, as nobody can tell the difference.
+    PyObject* interpreter_open;       // the builtin `open`
+    PyObject* path_basename;          // `os.path.basename`
+    PyObject* zstd_module;            // `zstandard`
+    PyObject* zstd_compressor_class;  // `zstandard.ZstdCompressor`
+    PyObject* pickle_module;          // `pickle`
+    PyObject* pickle_dump;            // `pickle.dump`
+    PyObject* pickle_dumps;           // `pickle.dumps`
 
     // The restricted unpicklers derive from the `pickle.Unpickler` found in the module namespace
     // when they were made; they are made again when that name points elsewhere.

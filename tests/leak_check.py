@@ -227,6 +227,15 @@ def operations(ws: Workspace) -> dict:
     unit = text + " ".join(f"w{i}" for i in range(3000)) + "\n"
     large_text = unit * ((1 << 20) // len(unit) + 1)
     package = ws.package
+    import pathlib
+
+    learned = fresh()
+    learned.global_dict = {"the": 3, "cat": WithInt(4)}
+    learned.inverse_dict = {3: "the", 5: "stale"}
+    learned.next_id = 5
+    user_dict = fresh()
+    user_dict.global_dict = UserDict()
+    other = os.path.join(ws.root, "other.qvc")  # the package the decoder cases read stays plain
     ops = {
         # construction and attributes
         "construct": succeeds(QVCompressor, "absent.bin"),
@@ -290,6 +299,14 @@ def operations(ws: Workspace) -> dict:
         "encode_files UserDict": succeeds(lambda: vocabulary_of(UserDict({"the": 1})).encode_files(
             [ws.text], os.path.join(ws.root, "userdict.qvc"))),
         "encode_files in place": succeeds(fresh().encode_files, [ws.text], ws.linked),
+        "encode_files in one call": succeeds(fresh().encode_files, [ws.text, ws.other], other, 3, 0),
+        "encode_files path objects": succeeds(fresh().encode_files,
+                                              [pathlib.Path(ws.text), os.fsencode(ws.other)], other),
+        "encode_files ids taken back": fails(FileNotFoundError, learned.encode_files,
+                                             [ws.text, ws.other, "missing.txt"], other),
+        "encode_files late invalid UTF-8": fails(UnicodeDecodeError, learned.encode_files,
+                                                 [ws.text, ws.latin1], other),
+        "encode_files mapping vocabulary": succeeds(user_dict.encode_files, [ws.text], other, 3, 1),
         "encode_files long name": succeeds(fresh().encode_files, [ws.text], ws.long_name),
         # interrupted
         "tokenize interrupted": fewer(interrupted(c.tokenize, large_text * 8), 10),

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Coverage-guided fuzzing of the decoder, the dictionary file reader and the tokenizer.
+# Coverage-guided fuzzing of the decoder, the dictionary file reader, the tokenizer and the
+# encoder's own reading of files.
 # Builds the module with clang's fuzzer coverage and AddressSanitizer into a venv of its own
 # (installing clang from Debian's packages when it is missing and we may), then runs each target
 # for FUZZ_SECONDS. Without clang the targets still run, on the gcc AddressSanitizer build,
@@ -47,7 +48,7 @@ $VENV/bin/python -m pip install --quiet --no-build-isolation --no-deps $BUILD_FL
     -C cmake.build-type=RelWithDebInfo . >build/fuzz/build.log 2>&1 ||
     { cat build/fuzz/build.log >&2; exit 1; }
 
-for target in tokenizer dictionary_file decoder; do
+for target in tokenizer dictionary_file decoder file_reading; do
     corpus=build/fuzz/corpus/$target
     mkdir -p "$corpus"
     echo "fuzzing $target for $SECONDS_PER_TARGET s" >&2

@@ -62,25 +62,39 @@ inline void replace_field(PyObject*& field, PyObject* new_ref) noexcept {
     Py_XDECREF(old);
 }
 
+// The pending exception, taken out of the interpreter (null when there is none).
+inline PyRef take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyRef::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr && tb != nullptr) {
+        PyException_SetTraceback(value, tb);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return PyRef::steal(value);
+#endif
+}
+
+// Makes `exception` (not null) the pending exception again.
+inline void raise_exception(PyRef exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* value = exception.release();
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
 // Takes the pending exception out of the way while cleanup code that may itself call into the
 // interpreter runs, and puts it back afterwards.
 class PendingError {
 public:
-    PendingError() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
-#else
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (value != nullptr && tb != nullptr) {
-            PyException_SetTraceback(value, tb);
-        }
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
-        exc_ = value;
-#endif
-    }
+    PendingError() noexcept : exc_(take_exception().release()) {}
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
     ~PendingError() { restore(); }
@@ -109,13 +123,7 @@ public:
 #endif
             return;
         }
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(std::exchange(exc_, nullptr));
-#else
-        PyObject* value = std::exchange(exc_, nullptr);
-        PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-        PyErr_Restore(type, value, PyException_GetTraceback(value));
-#endif
+        raise_exception(PyRef::steal(std::exchange(exc_, nullptr)));
     }
 
 private:

@@ -5,17 +5,16 @@
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/methods.hpp"
 #include "compressor/package/encode/id_assignment.hpp"
+#include "compressor/package/encode/native_reading.hpp"
 #include "compressor/package/encode/piecewise_compression.hpp"
+#include "compressor/package/encode/package_pickling.hpp"
+#include "compressor/package/encode/stream_compression.hpp"
 #include "compressor/package/package_format.hpp"
 #include "compressor/pyapi/signal_poll.hpp"
 #include "compressor/tokenize/whitespace_scanner.hpp"
 
 namespace qvc {
 namespace {
-
-// Positions of the integer arguments among encode_files' parameters.
-constexpr int kZstdLevelArgument = 2;
-constexpr int kThreadsArgument = 3;
 
 // ---------------------------------------------------------------------------------------------
 // Phase 1
@@ -132,14 +131,7 @@ bool read_tokenized_file(MethodCall& call, PyObject* path, PyObject* file, Token
     }
     files.total_tokens += tokenized.count;
     files.files.push_back(std::move(tokenized));
-    PyRef boundary = PyRef::steal(PyLong_FromSize_t(files.total_tokens));
-    if (!boundary || PyList_Append(file_boundaries, boundary.get()) < 0) {
-        return false;
-    }
-    PyRef os = module_global(call.module, st->s_os);
-    PyRef os_path = os ? PyRef::steal(PyObject_GetAttr(os.get(), st->s_path)) : PyRef{};
-    PyRef name = os_path ? call_method(os_path.get(), st->s_basename, path) : PyRef{};
-    return name && PyList_Append(filenames, name.get()) == 0;
+    return record_file(call, path, files.total_tokens, file_boundaries, filenames);
 }
 
 bool read_all_files(MethodCall& call, PyObject* filepaths, TokenizedFiles& files,
@@ -166,6 +158,10 @@ bool read_all_files(MethodCall& call, PyObject* filepaths, TokenizedFiles& files
 
 // ---------------------------------------------------------------------------------------------
 // Phase 3
+
+// Positions of the integer arguments among encode_files' parameters.
+constexpr int kZstdLevelArgument = 2;
+constexpr int kThreadsArgument = 3;
 
 PyRef compress_stream(MethodCall& call, PyObject* packed) {
     PiecewiseCompression compression;
@@ -204,18 +200,48 @@ PyObject* encode_files(MethodCall& call) {
     if (!file_boundaries || !filenames) {
         return nullptr;
     }
-    TokenizedFiles files;
-    if (!read_all_files(call, paths.get(), files, file_boundaries.get(), filenames.get())) {
+    PyRef compressed;
+    PackagePickle package_pickle;
+    std::unique_ptr<NativelyReadFiles> native;
+    NativeReading reading = NativeReading::kNotStarted;
+    if (may_read_natively(call)) {
+        reading = read_files_natively(call, paths.get(), file_boundaries.get(), filenames.get(),
+                                      native);
+    }
+    if (reading == NativeReading::kFailed) {
         return nullptr;
     }
-
-    PyRef packed = assign_ids_and_pack(st, call.self, files);
-    files.release();
-    if (!packed) {
-        return nullptr;
+    if (reading == NativeReading::kDone) {
+        TokenStream& stream = native->worker.stream();
+        // The compressor that started while the files were read goes on, where the stream is
+        // as long as counted and its blocks' ids still hold.
+        std::unique_ptr<PackedStreamCompressor> compressor = std::move(native->early_compressor);
+        size_t first_block = native->blocks_fed;
+        if (!compressor || compressor->total_bytes() != 4 * stream.size() ||
+            !native->ids.giving_early(call.self)) {
+            compressor = std::make_unique<PackedStreamCompressor>(call, 4 * stream.size());
+            first_block = 0;
+        }
+        // The package's other entries are pickled while the compressor's threads work.
+        if (!native->ids.assign_and_compress(native->strs, stream, first_block, *compressor, [&] {
+                package_pickle.prepare(call, file_boundaries.get(), filenames.get());
+            })) {
+            return nullptr;
+        }
+        native.reset();
+        compressed = compressor->finish();
+    } else {
+        TokenizedFiles files;
+        if (!read_all_files(call, paths.get(), files, file_boundaries.get(), filenames.get())) {
+            return nullptr;
+        }
+        PyRef packed = assign_ids_and_pack(st, call.self, files);
+        files.release();
+        if (!packed) {
+            return nullptr;
+        }
+        compressed = compress_stream(call, packed.get());
     }
-    PyRef compressed = compress_stream(call, packed.get());
-    packed.reset();
     if (!compressed) {
         return nullptr;
     }
@@ -227,10 +253,7 @@ PyObject* encode_files(MethodCall& call) {
     }
     PyRef destination = PyRef::borrow(output_path);
     const bool written = write_file_atomically(st, destination.get(), [&](PyObject* file) {
-        PyRef pickle = module_global(call.module, st->s_pickle);
-        PyRef dumped =
-            pickle ? call_method(pickle.get(), st->s_dump, package.get(), file) : PyRef{};
-        return static_cast<bool>(dumped);
+        return package_pickle.write(call, package.get(), compressed.get(), file);
     });
     if (!written) {
         return nullptr;

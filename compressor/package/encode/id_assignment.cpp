@@ -1,6 +1,7 @@
 #include "compressor/package/encode/id_assignment.hpp"
 
 #include "compressor/pyapi/int_conversion.hpp"
+#include "compressor/pyapi/py_ref.hpp"
 #include "compressor/package/encode/id_ledger.hpp"
 #include "compressor/package/encode/mapped_allocator.hpp"
 #include "compressor/package/package_format.hpp"
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -16,6 +19,9 @@ namespace {
 
 // The record of each distinct token, indexed by its number.
 using RecordTable = std::vector<uint32_t, MappedAllocator<uint32_t>>;
+
+// Long loops look for a signal (Ctrl-C) this often: every 65,536 steps, a few milliseconds.
+constexpr size_t kSignalCheckMask = (size_t{1} << 16) - 1;
 
 // An id as its record's four bytes, ready to be copied into the stream.
 uint32_t record_of(int32_t id) {
@@ -31,6 +37,11 @@ uint32_t record_of(int32_t id) {
 // again after its first occurrence finds what the first occurrence left, so resolving each
 // distinct token once, in order of first occurrence, leaves the vocabulary exactly as the token
 // by token walk would, on success and at a failure alike.
+
+// How resolving one token went. kDeferred: it was left alone, as resolving it could run code of
+// the caller's (an id that is not an exact int, an `inverse_dict` entry that is not a str),
+// which must not happen before every file was read.
+enum class Resolved { kDone, kFailed, kDeferred };
 
 class DistinctTokenResolver {
 public:
@@ -48,7 +59,7 @@ public:
             }
             PyRef token = PyRef::steal(distinct.new_str(number));
             int32_t id;
-            if (!token || !resolve_one(token.get(), &id)) {
+            if (!token || resolve_one(token.get(), &id) != Resolved::kDone) {
                 return false;
             }
             records[number] = record_of(id);
@@ -56,30 +67,83 @@ public:
         return true;
     }
 
+    // The records of the distinct tokens [*resolved, end), whose strs `strs` holds; *resolved
+    // moves past each one done.
+    Resolved resolve_range(const std::vector<PyObject*>& strs, size_t* resolved, size_t end,
+                           RecordTable& records) {
+        for (; *resolved < end; ++*resolved) {
+            if ((*resolved & kSignalCheckMask) == 0 && PyErr_CheckSignals() < 0) {
+                return Resolved::kFailed;
+            }
+            int32_t id;
+            const Resolved step = resolve_one(strs[*resolved], &id);
+            if (step != Resolved::kDone) {
+                return step;
+            }
+            records[*resolved] = record_of(id);
+        }
+        return Resolved::kDone;
+    }
+
+    // While the files are still being read: what is entered is logged, so that take_back() can
+    // remove it, and a token whose resolving could run the caller's code is deferred.
+    void log_entries(bool log) noexcept {
+        logging_ = log;
+        if (!log) {
+            std::vector<Entered>().swap(entered_);
+            std::vector<Inverted>().swap(inverted_);
+        }
+    }
+
+    // Removes every logged entry, and puts back `next_id`. Runs no code of the caller's: the
+    // logged keys are our own strs and ints, and the values put back in `inverse_dict` strs.
+    void take_back(int32_t next_id) noexcept {
+        PendingError pending;
+        for (auto entry = entered_.rbegin(); entry != entered_.rend(); ++entry) {
+            if (PyDict_DelItem(global_dict_, entry->token) < 0) {
+                PyErr_Clear();
+            }
+        }
+        for (auto entry = inverted_.rbegin(); entry != inverted_.rend(); ++entry) {
+            const int done = entry->replaced
+                                 ? PyDict_SetItem(inverse_dict_, entry->id.get(),
+                                                  entry->replaced.get())
+                                 : PyDict_DelItem(inverse_dict_, entry->id.get());
+            if (done < 0) {
+                PyErr_Clear();
+            }
+        }
+        entered_.clear();
+        inverted_.clear();
+        self_->next_id = next_id;
+    }
+
 private:
-    bool resolve_one(PyObject* token, int32_t* id) {
+    Resolved resolve_one(PyObject* token, int32_t* id) {
         // New tokens come in runs (all of them on a first encode); while they do, one combined
         // lookup-and-insert replaces a lookup followed by an insert.
         std::optional<int32_t> free_id =
             expect_new_ ? ledger_.free_id_from(self_->next_id) : std::nullopt;
         if (free_id) {
             PyRef id_object = PyRef::steal(PyLong_FromLong(*free_id));
-            if (!id_object) {
-                return false;
+            PyRef replaced;
+            if (!id_object || !inverse_entry(id_object.get(), replaced)) {
+                return replaced || !PyErr_Occurred() ? Resolved::kDeferred : Resolved::kFailed;
             }
             // Whether it went in shows in the size: the value found could be the very same
             // shared small int.
             const Py_ssize_t size_before = PyDict_GET_SIZE(global_dict_);
             PyObject* value = PyDict_SetDefault(global_dict_, token, id_object.get());
             if (value == nullptr) {
-                return false;
+                return Resolved::kFailed;
             }
             expect_new_ = PyDict_GET_SIZE(global_dict_) > size_before;
             if (!expect_new_) {
                 return accept_known(token, value, id);
             }
+            log_entered(token);
             *id = *free_id;
-            return enter_inverse(token, id_object.get(), *id);
+            return enter_inverse(token, std::move(id_object), std::move(replaced), *id);
         }
         PyObject* value = PyDict_GetItemWithError(global_dict_, token);
         if (value != nullptr) {
@@ -88,34 +152,84 @@ private:
         }
         expect_new_ = true;
         if (PyErr_Occurred() || !ledger_.next_free_id(self_->next_id, id)) {
-            return false;
+            return Resolved::kFailed;
         }
         PyRef id_object = PyRef::steal(PyLong_FromLong(*id));
-        return id_object && PyDict_SetItem(global_dict_, token, id_object.get()) == 0 &&
-               enter_inverse(token, id_object.get(), *id);
+        PyRef replaced;
+        if (!id_object || !inverse_entry(id_object.get(), replaced)) {
+            return replaced || !PyErr_Occurred() ? Resolved::kDeferred : Resolved::kFailed;
+        }
+        if (PyDict_SetItem(global_dict_, token, id_object.get()) < 0) {
+            return Resolved::kFailed;
+        }
+        log_entered(token);
+        return enter_inverse(token, std::move(id_object), std::move(replaced), *id);
     }
 
-    bool accept_known(PyObject* token, PyObject* value, int32_t* id) {
+    // While logging: the entry `inverse_dict` holds for the id now, which taking back puts
+    // back. False, with nothing set, when that entry is not a str (replacing it could run its
+    // finaliser); false with an error set when looking fails.
+    bool inverse_entry(PyObject* id_object, PyRef& replaced) {
+        if (!logging_) {
+            return true;
+        }
+        PyObject* found = PyDict_GetItemWithError(inverse_dict_, id_object);
+        if (found == nullptr) {
+            return !PyErr_Occurred();
+        }
+        replaced = PyRef::borrow(found);
+        if (!PyUnicode_CheckExact(found)) {
+            return false;
+        }
+        return true;
+    }
+
+    Resolved accept_known(PyObject* token, PyObject* value, int32_t* id) {
+        if (logging_ && !PyLong_CheckExact(value)) {
+            return Resolved::kDeferred;  // its conversion may call __int__
+        }
         PyRef held = PyRef::borrow(value);  // converting may run code that drops it from the dict
         return to_int32(held.get(), id) &&
-               ledger_.accept_existing(global_dict_, token, held.get(), *id);
+                       ledger_.accept_existing(global_dict_, token, held.get(), *id)
+                   ? Resolved::kDone
+                   : Resolved::kFailed;
     }
 
     // The rest of entering a new token once `global_dict` has it.
-    bool enter_inverse(PyObject* token, PyObject* id_object, int32_t id) {
-        if (PyDict_SetItem(inverse_dict_, id_object, token) < 0) {
-            return false;
+    Resolved enter_inverse(PyObject* token, PyRef id_object, PyRef replaced, int32_t id) {
+        if (PyDict_SetItem(inverse_dict_, id_object.get(), token) < 0) {
+            return Resolved::kFailed;
+        }
+        if (logging_) {
+            inverted_.push_back(Inverted{std::move(id_object), std::move(replaced)});
         }
         self_->next_id = IdLedger::successor(id);
         ledger_.record_new(global_dict_, token, id);
-        return true;
+        return Resolved::kDone;
     }
+
+    void log_entered(PyObject* token) {
+        if (logging_) {
+            entered_.push_back(Entered{token});
+        }
+    }
+
+    struct Entered {
+        PyObject* token;  // one of the strs the caller keeps alive
+    };
+    struct Inverted {
+        PyRef id;
+        PyRef replaced;  // null when the id was not there
+    };
 
     CompressorObject* self_;
     PyObject* global_dict_;
     PyObject* inverse_dict_;
     IdLedger& ledger_;
     bool expect_new_ = true;
+    bool logging_ = false;
+    std::vector<Entered> entered_;
+    std::vector<Inverted> inverted_;
 };
 
 bool pack_distinct_tokens(ModuleState* st, CompressorObject* self, TokenizedFiles& files,
@@ -279,7 +393,211 @@ bool all_split_by_builtin(const TokenizedFiles& files) {
     return true;
 }
 
+// Packs the stream block by block in place, each number replaced by its record, handing each
+// block on as soon as it is packed. `all_given(block)` tells whether every token has its id once block `block` is packed; then,
+// once enough of the stream waits in the compressor to keep its threads busy meanwhile (or at
+// the end), `ids_given` runs.
+template <typename RecordOf, typename AllGiven>
+bool pack_blocks(TokenStream& stream, size_t first_block, PackedStreamCompressor& sink,
+                 RecordOf&& record_of_token, AllGiven&& all_given,
+                 const std::function<void()>& ids_given) {
+    constexpr size_t kBusyBytes = size_t{32} << 20;
+    const size_t total = 4 * stream.size();
+    size_t fed = 4 * std::min(stream.size(), first_block * TokenStream::kBlockTokens);
+    bool told = false;
+    for (size_t block = 0; block < first_block && block < stream.block_count(); ++block) {
+        stream.release(block);  // fed while the files were read
+    }
+    for (size_t block = first_block; block < stream.block_count(); ++block) {
+        if (PyErr_CheckSignals() < 0) {
+            return false;
+        }
+        uint32_t* numbers = stream.block(block);
+        const size_t count = stream.tokens_in_block(block);
+        if (!record_of_token(block, numbers, count)) {
+            return false;
+        }
+        sink.feed(reinterpret_cast<const unsigned char*>(numbers), 4 * count);
+        stream.release(block);
+        fed += 4 * count;
+        if (!told && (fed >= kBusyBytes || 2 * fed >= total) && all_given(block)) {
+            told = true;
+            ids_given();
+        }
+    }
+    if (!told) {
+        ids_given();
+    }
+    return true;
+}
+
+// Whether every key of the dict `dict` has exactly the type `type`: then looking a key of that
+// type up, or entering one, compares nothing with code of the caller's.
+bool keys_all_of_type(PyObject* dict, PyTypeObject* type) noexcept {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (Py_TYPE(key) != type) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+struct DistinctTokenIds::Resolution {
+    Resolution(CompressorObject* self, PyObject* global_dict, PyObject* inverse_dict)
+        : global_dict(PyRef::borrow(global_dict)),
+          inverse_dict(PyRef::borrow(inverse_dict)),
+          resolver(self, global_dict, inverse_dict, ledger) {}
+
+    PyRef global_dict;
+    PyRef inverse_dict;
+    IdLedger ledger;
+    DistinctTokenResolver resolver;
+    RecordTable records;
+    size_t resolved = 0;
+    bool early = false;  // resolving while the files are still read
+    bool stopped_early = false;
+    int32_t next_id_before = 0;
+};
+
+DistinctTokenIds::DistinctTokenIds(ModuleState* st, CompressorObject* self)
+    : st_(st), self_(self) {}
+
+DistinctTokenIds::~DistinctTokenIds() = default;
+
+void DistinctTokenIds::begin_early() {
+    PyObject* global_dict = self_->global_dict;
+    PyObject* inverse_dict = self_->inverse_dict;
+    if (!PyDict_CheckExact(global_dict) || !PyDict_CheckExact(inverse_dict) ||
+        !keys_all_of_type(global_dict, &PyUnicode_Type) ||
+        !keys_all_of_type(inverse_dict, &PyLong_Type)) {
+        return;
+    }
+    auto resolution = std::make_unique<Resolution>(self_, global_dict, inverse_dict);
+    if (!resolution->ledger.take_stock(st_, global_dict)) {
+        PyErr_Clear();  // raised again, in its place, once every file was read
+        return;
+    }
+    resolution->early = true;
+    resolution->next_id_before = self_->next_id;
+    resolution->resolver.log_entries(true);
+    resolution_ = std::move(resolution);
+}
+
+void DistinctTokenIds::give_early(const std::vector<PyObject*>& strs) {
+    Resolution* r = resolution_.get();
+    if (r == nullptr || !r->early || r->stopped_early || r->resolved >= strs.size()) {
+        return;
+    }
+    r->records.resize(strs.size());
+    const Resolved step = r->resolver.resolve_range(strs, &r->resolved, strs.size(), r->records);
+    if (step != Resolved::kDone) {
+        // Left for the second phase, which meets the same token again; a failure there raises
+        // its error in its place, after every file was read.
+        PyErr_Clear();
+        r->stopped_early = true;
+    }
+}
+
+void DistinctTokenIds::take_back() noexcept {
+    if (resolution_ && resolution_->early) {
+        resolution_->resolver.take_back(resolution_->next_id_before);
+        resolution_.reset();
+    }
+}
+
+bool DistinctTokenIds::giving_early(CompressorObject* self) const noexcept {
+    return resolution_ && resolution_->early && resolution_->global_dict.get() == self->global_dict &&
+           resolution_->inverse_dict.get() == self->inverse_dict;
+}
+
+size_t DistinctTokenIds::feed_ready(const TokenStream& stream, size_t first_block,
+                                    size_t tokens_written, PackedStreamCompressor& sink) {
+    Resolution* r = resolution_.get();
+    size_t block = first_block;
+    if (r == nullptr || !r->early) {
+        return block;
+    }
+    // Packed into a block of its own: the stream keeps its numbers until the files are read.
+    while ((block + 1) * TokenStream::kBlockTokens <= tokens_written &&
+           stream.distinct_end(block) <= r->resolved) {
+        if (scratch_.empty()) {
+            scratch_.resize(TokenStream::kBlockTokens);
+        }
+        const uint32_t* numbers = stream.block(block);
+        for (size_t i = 0; i < TokenStream::kBlockTokens; ++i) {
+            scratch_[i] = r->records[numbers[i]];
+        }
+        sink.feed(reinterpret_cast<const unsigned char*>(scratch_.data()),
+                  4 * TokenStream::kBlockTokens);
+        ++block;
+    }
+    return block;
+}
+
+bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
+                                           TokenStream& stream, size_t first_block,
+                                           PackedStreamCompressor& sink,
+                                           const std::function<void()>& ids_given) {
+    CompressorObject* self = self_;
+    if (resolution_ && (resolution_->global_dict.get() != self->global_dict ||
+                        resolution_->inverse_dict.get() != self->inverse_dict)) {
+        take_back();  // the vocabulary was replaced meanwhile: start again on the new one
+    }
+    if (!resolution_ && PyDict_CheckExact(self->global_dict) &&
+        PyDict_CheckExact(self->inverse_dict)) {
+        resolution_ = std::make_unique<Resolution>(self, self->global_dict, self->inverse_dict);
+        if (!resolution_->ledger.take_stock(st_, self->global_dict)) {
+            return false;
+        }
+    }
+    if (resolution_) {
+        Resolution& r = *resolution_;
+        r.early = false;
+        r.resolver.log_entries(false);
+        r.records.resize(strs.size());
+        // Each block needs the records of the distinct tokens met up to its end: resolving them
+        // block by block lets the compressor work on the blocks before while the vocabulary
+        // grows.
+        const bool packed = pack_blocks(stream, first_block, sink,
+                                        [&](size_t block, uint32_t* numbers, size_t count) {
+            const size_t needed = std::min(stream.distinct_end(block), strs.size());
+            if (r.resolver.resolve_range(strs, &r.resolved, needed, r.records) !=
+                Resolved::kDone) {
+                return false;
+            }
+            for (size_t i = 0; i < count; ++i) {
+                numbers[i] = r.records[numbers[i]];
+            }
+            return true;
+        }, [&](size_t) { return r.resolved == strs.size(); }, ids_given);
+        // The ids are final now: the vocabulary is checked as the package will hold it.
+        return packed && r.ledger.refuse_shared_ids(st_, self->global_dict);
+    }
+    // Any other mapping: token by token, through the mappings' own protocols.
+    IdLedger ledger;
+    PyRef vocabulary = PyRef::borrow(self->global_dict);  // its own code may reassign it
+    if (!ledger.take_stock(st_, vocabulary.get())) {
+        return false;
+    }
+    SignalPoll poll(kTokensBetweenChecks);
+    const bool packed = pack_blocks(stream, first_block, sink,
+                                    [&](size_t, uint32_t* numbers, size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            int32_t id;
+            if (!poll.tick() || !assign_token_id(self, strs[numbers[i]], ledger, &id)) {
+                return false;
+            }
+            store_record(reinterpret_cast<unsigned char*>(numbers + i), static_cast<uint32_t>(id));
+        }
+        return true;
+    }, [&](size_t block) { return block + 1 == stream.block_count(); }, ids_given);
+    return packed && ledger.refuse_shared_ids(st_, self->global_dict);
+}
 
 PyRef assign_ids_and_pack(ModuleState* st, CompressorObject* self, TokenizedFiles& files) {
     files.distinct.stop_numbering();

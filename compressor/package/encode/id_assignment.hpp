@@ -3,7 +3,13 @@
 #pragma once
 
 #include "compressor/compressor_object.hpp"
+#include "compressor/package/encode/stream_compression.hpp"
+#include "compressor/package/encode/token_stream.hpp"
 #include "compressor/package/encode/tokenized_files.hpp"
+
+#include <functional>
+#include <memory>
+#include <vector>
 
 namespace qvc {
 
@@ -15,5 +21,50 @@ namespace qvc {
 // ids are given, ValueError when the vocabulary as it then stands maps two tokens to one id
 // (IdLedger::refuse_shared_ids): every new token stays, and no stream comes out.
 PyRef assign_ids_and_pack(ModuleState* st, CompressorObject* self, TokenizedFiles& files);
+
+// The ids of the distinct tokens of natively read files (package/encode/native_reading.hpp), in
+// order of first occurrence, each token's str given by `strs`.
+//
+// Where both mappings are exact dicts keyed by exact strs and ints, ids are given while the
+// files are still being read, as far as that runs no code of the caller's, and every entry is
+// logged: when reading fails, take_back() removes them all, so the vocabulary is as it was,
+// as the first phase requires. A token whose id cannot be given this way (its id is no exact
+// int, an error) is left, with all after it, to the second phase, which meets it in its place.
+class DistinctTokenIds {
+public:
+    DistinctTokenIds(ModuleState* st, CompressorObject* self);
+    DistinctTokenIds(const DistinctTokenIds&) = delete;
+    DistinctTokenIds& operator=(const DistinctTokenIds&) = delete;
+    ~DistinctTokenIds();
+
+    // First phase.
+    void begin_early();
+    void give_early(const std::vector<PyObject*>& strs);
+    void take_back() noexcept;
+    // Whether ids are still given early, into the object's present mappings.
+    bool giving_early(CompressorObject* self) const noexcept;
+    // Hands `sink` the blocks from `first_block` on that are whole (the stream holds
+    // `tokens_written` tokens) and whose tokens all have ids, packed into a buffer of its own;
+    // returns the first block not handed on.
+    size_t feed_ready(const TokenStream& stream, size_t first_block, size_t tokens_written,
+                      PackedStreamCompressor& sink);
+
+    // Second phase: the ids of the tokens still without one; `stream` (each token's distinct
+    // number) packed in place, block by block, each block going to `sink` as soon as it is
+    // packed. `ids_given` runs once every token has its id, while the compressor still has work
+    // to do. On failure the tokens entered before the failing one stay in the vocabulary.
+    // The blocks before `first_block` went to `sink` already (feed_ready).
+    bool assign_and_compress(const std::vector<PyObject*>& strs, TokenStream& stream,
+                             size_t first_block, PackedStreamCompressor& sink,
+                             const std::function<void()>& ids_given);
+
+private:
+    struct Resolution;
+
+    ModuleState* st_;
+    CompressorObject* self_;
+    std::unique_ptr<Resolution> resolution_;
+    std::vector<uint32_t> scratch_;
+};
 
 }  // namespace qvc

@@ -1,0 +1,417 @@
+#include "compressor/package/encode/file_reading_worker.hpp"
+
+#include "compressor/package/package_format.hpp"
+#include "compressor/tokenize/utf8_scanner.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace qvc {
+namespace {
+
+// Bytes read at a time: large enough that a read costs little per byte, small enough that a
+// file's text is never held whole.
+constexpr size_t kReadBytes = size_t{4} << 20;
+// Bytes after the data that the scan and the token keys may read.
+constexpr size_t kPadding = 64;
+// The tokens are counted before numbering only for files this large in all, and on average.
+constexpr uint64_t kCountedFrom = uint64_t{64} << 20;
+constexpr uint64_t kCountedFileSize = uint64_t{1} << 20;
+// A file's tokens are numbered this many at a time, between two checks for a stop.
+constexpr size_t kNumberBatch = size_t{1} << 16;
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+// The text-mode translation of line ends: CR LF and a lone CR become LF. Returns the length
+// written to `out`, which has room for `length` bytes.
+size_t translate_line_ends(const unsigned char* in, size_t length, unsigned char* out) noexcept {
+    size_t written = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (in[i] == '\r') {
+            out[written++] = '\n';
+            if (i + 1 < length && in[i + 1] == '\n') {
+                ++i;
+            }
+        } else {
+            out[written++] = in[i];
+        }
+    }
+    return written;
+}
+
+struct Span {
+    const unsigned char* bytes;
+    size_t length;
+};
+
+struct SpanTokens {
+    const Span* spans;
+    const unsigned char* bytes(size_t i) const noexcept { return spans[i].bytes; }
+    size_t length(size_t i) const noexcept { return spans[i].length; }
+};
+
+}  // namespace
+
+// One file's text as it arrives in pieces: the scan resumes where the last piece ended, and the
+// token that may go on in the next piece is kept at the front of the buffer.
+class FileReadingWorker::TextScan {
+public:
+    // `counting`: the tokens are only counted, not numbered.
+    TextScan(FileReadingWorker& worker, bool counting) : worker_(worker), counting_(counting) {}
+
+    // Scans buffer_[0, end), numbering every token that is known to be whole; at the end of the
+    // text, the last one too. False when the bytes are not strict UTF-8.
+    bool step(size_t end, bool at_end) {
+        const unsigned char* data = worker_.buffer_.data();
+        const size_t complete = at_end ? end : std::max(scan_from_, utf8_complete_end(data, end));
+        if (!started_ && complete > scan_from_) {
+            const size_t length = detail::utf8_sequence_length(data[scan_from_]);
+            if (length == 0 || length > complete - scan_from_ ||
+                (length > 1 && !detail::valid_sequence(data + scan_from_, length))) {
+                return false;
+            }
+            previous_whitespace_ = utf8_is_whitespace(data + scan_from_, length);
+            started_ = true;
+        }
+        cuts_.clear();
+        if (!scan_utf8_cuts(data, scan_from_, complete, previous_whitespace_,
+                            [this](size_t cut) { cuts_.push_back(cut); })) {
+            return false;
+        }
+        scan_from_ = complete;
+        if (counting_) {
+            counted_ += cuts_.size() + (at_end && end > token_start_ ? 1 : 0);
+            token_start_ = cuts_.empty() ? token_start_ : cuts_.back();
+            if (at_end) {
+                token_start_ = end;
+            }
+            return true;
+        }
+        const bool translate =
+            std::memchr(data + token_start_, '\r', complete - token_start_) != nullptr;
+        if (translate) {
+            scratch_.resize(complete - token_start_ + kPadding);
+        }
+        unsigned char* scratch = scratch_.data();
+        spans_.clear();
+        auto add = [&](size_t start, size_t stop) {
+            const unsigned char* bytes = data + start;
+            size_t length = stop - start;
+            if (translate && std::memchr(bytes, '\r', length) != nullptr) {
+                const size_t written = translate_line_ends(bytes, length, scratch);
+                bytes = scratch;
+                length = written;
+                scratch += written;
+            }
+            spans_.push_back(Span{bytes, length});
+        };
+        for (size_t cut : cuts_) {
+            add(token_start_, cut);
+            token_start_ = cut;
+        }
+        if (at_end && end > token_start_) {
+            add(token_start_, end);
+            token_start_ = end;
+        }
+        number_spans();
+        return true;
+    }
+
+    // Moves the unfinished token to the buffer's front; returns its length.
+    size_t keep(size_t end) noexcept {
+        unsigned char* data = worker_.buffer_.data();
+        const size_t length = end - token_start_;
+        std::memmove(data, data + token_start_, length);
+        scan_from_ -= token_start_;
+        token_start_ = 0;
+        return length;
+    }
+
+    bool over_limit() const noexcept { return over_limit_; }
+    size_t counted() const noexcept { return counted_; }
+    bool counting() const noexcept { return counting_; }
+
+private:
+    void number_spans() {
+        TokenStream& stream = worker_.stream_;
+        size_t i = 0;
+        while (i < spans_.size() && !over_limit_) {
+            size_t fits;
+            uint32_t* out = stream.room(fits);
+            const size_t take = std::min({fits, spans_.size() - i, kNumberBatch});
+            if (stream.size() + take > kMaxPackageTokens) {
+                // The rest of the file is still checked: a file that is not UTF-8 fails with
+                // the decoding error first.
+                over_limit_ = true;
+                break;
+            }
+            worker_.table_.number_all(SpanTokens{spans_.data() + i}, take, out);
+            stream.commit(take, worker_.table_.size());
+            i += take;
+        }
+    }
+
+    FileReadingWorker& worker_;
+    const bool counting_;
+    size_t counted_ = 0;
+    size_t token_start_ = 0;
+    size_t scan_from_ = 0;
+    bool started_ = false;
+    bool previous_whitespace_ = false;
+    bool over_limit_ = false;
+    std::vector<size_t> cuts_;
+    std::vector<Span> spans_;
+    std::vector<unsigned char> scratch_;
+};
+
+FileReadingWorker::FileReadingWorker(std::vector<std::string> fs_paths)
+    : fs_paths_(std::move(fs_paths)),
+      file_ends_(fs_paths_.size(), 0),
+      table_(kMaxPackageTokens + kReadBytes),
+      stream_(kMaxPackageTokens + kReadBytes) {}
+
+bool FileReadingWorker::start() {
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void FileReadingWorker::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_.store(true, std::memory_order_relaxed);
+    }
+    answered_.notify_one();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+FileReadingWorker::Progress FileReadingWorker::progress() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Progress{files_numbered_, next_state_, distinct_published_, rollback_, version_,
+                    tokens_published_, total_tokens_};
+}
+
+bool FileReadingWorker::worth_waking() const noexcept {
+    return files_numbered_ >= wake_files_ || distinct_published_ >= wake_distinct_ ||
+           next_state_ != FileState::kWaiting;
+}
+
+void FileReadingWorker::wait(size_t files, size_t distinct, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_files_ = std::min(files, fs_paths_.size());
+    wake_distinct_ = distinct;
+    sleeping_ = true;
+    changed_.wait_for(lock, timeout, [this] { return worth_waking(); });
+    sleeping_ = false;
+}
+
+void FileReadingWorker::number_text(const char* utf8, size_t length) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        given_text_ = utf8;
+        given_length_ = length;
+        given_ = true;
+    }
+    answered_.notify_one();
+}
+
+void FileReadingWorker::publish(size_t files_numbered, FileState next_state, size_t rollback) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        files_numbered_ = files_numbered;
+        next_state_ = next_state;
+        distinct_published_ = next_state == FileState::kForInterpreter ? rollback : table_.size();
+        tokens_published_ = stream_.size();
+        rollback_ = rollback;
+        ++version_;
+        if (!sleeping_ || !worth_waking()) {
+            return;
+        }
+    }
+    changed_.notify_one();
+}
+
+void FileReadingWorker::publish_distinct() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        distinct_published_ = table_.size();
+        tokens_published_ = stream_.size();
+        ++version_;
+        if (!sleeping_ || !worth_waking()) {
+            return;
+        }
+    }
+    changed_.notify_one();
+}
+
+size_t FileReadingWorker::count_tokens() {
+    // Reading every file twice pays where the stream is long and its files few: compressing
+    // it then overlaps most of the numbering. Many small files would cost more in system calls
+    // than compressing early saves.
+    uint64_t bytes = 0;
+    for (const std::string& fs_path : fs_paths_) {
+        struct stat info;
+        if (fs_path.empty() || ::stat(fs_path.c_str(), &info) != 0) {
+            return kUnknownTotal;
+        }
+        bytes += static_cast<uint64_t>(info.st_size);
+    }
+    if (bytes < kCountedFrom || bytes / fs_paths_.size() < kCountedFileSize) {
+        return kUnknownTotal;
+    }
+    size_t total = 0;
+    for (const std::string& fs_path : fs_paths_) {
+        if (fs_path.empty() || stopping()) {
+            return kUnknownTotal;
+        }
+        TextScan scan(*this, true);
+        if (read_file(fs_path, scan) != Outcome::kNumbered) {
+            return kUnknownTotal;
+        }
+        total += scan.counted();
+        if (total > kMaxPackageTokens) {
+            return kUnknownTotal;
+        }
+    }
+    return total;
+}
+
+void FileReadingWorker::run() {
+    size_t total = kUnknownTotal;
+    try {
+        total = count_tokens();
+    } catch (const std::bad_alloc&) {
+        // Counted or not, the files are numbered next; memory runs out there too, if it does.
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        total_tokens_ = total;
+        ++version_;
+    }
+    for (size_t file = 0; file < fs_paths_.size(); ++file) {
+        if (stopping()) {
+            return;
+        }
+        const size_t tokens_before = stream_.size();
+        const size_t distinct_before = table_.size();
+        Outcome outcome;
+        try {
+            TextScan scan(*this, false);
+            outcome = fs_paths_[file].empty() ? Outcome::kForInterpreter
+                                              : read_file(fs_paths_[file], scan);
+            if (stopping()) {
+                return;
+            }
+            if (outcome == Outcome::kForInterpreter) {
+                stream_.truncate(tokens_before);
+                publish(file, FileState::kForInterpreter, distinct_before);
+                {
+                    std::unique_lock<std::mutex> lock(mutex_);
+                    answered_.wait(lock, [this] { return given_ || stopping(); });
+                    if (stopping()) {
+                        return;
+                    }
+                    given_ = false;
+                }
+                table_.truncate(distinct_before);
+                outcome = number_given_text();
+            }
+        } catch (const std::bad_alloc&) {
+            publish(file, FileState::kOutOfMemory, 0);
+            return;
+        }
+        if (outcome != Outcome::kNumbered) {
+            // A text the interpreter read is always UTF-8; a failure here means memory.
+            publish(file, outcome == Outcome::kTooManyTokens ? FileState::kTooManyTokens
+                                                             : FileState::kOutOfMemory,
+                    0);
+            return;
+        }
+        file_ends_[file] = stream_.size();
+        publish(file + 1, FileState::kWaiting, 0);
+    }
+}
+
+FileReadingWorker::Outcome FileReadingWorker::read_file(const std::string& fs_path,
+                                                        TextScan& scan) {
+    struct stat info;
+    if (::stat(fs_path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return Outcome::kForInterpreter;
+    }
+    // Not blocking: should the path have become a pipe meanwhile, the interpreter's own open
+    // is the one to wait for it.
+    FileDescriptor fd(::open(fs_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return Outcome::kForInterpreter;
+    }
+    size_t kept = 0;
+    for (;;) {
+        if (stopping()) {
+            return Outcome::kForInterpreter;
+        }
+        // A token longer than a read is read on in steps as long as itself, so that moving it
+        // to the front costs no more than reading it.
+        const size_t wanted = std::max(kReadBytes, kept);
+        if (buffer_.size() < kept + wanted + kPadding) {
+            buffer_.resize(kept + wanted + kPadding);
+        }
+        ssize_t got;
+        do {
+            got = ::read(fd.get(), buffer_.data() + kept, wanted);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            return Outcome::kForInterpreter;
+        }
+        const size_t end = kept + static_cast<size_t>(got);
+        std::memset(buffer_.data() + end, 0, kPadding);
+        if (!scan.step(end, got == 0)) {
+            return Outcome::kForInterpreter;
+        }
+        if (got == 0) {
+            break;
+        }
+        kept = scan.keep(end);
+        if (!scan.counting()) {
+            publish_distinct();
+        }
+    }
+    return scan.over_limit() ? Outcome::kTooManyTokens : Outcome::kNumbered;
+}
+
+FileReadingWorker::Outcome FileReadingWorker::number_given_text() {
+    buffer_.resize(std::max(buffer_.size(), given_length_ + kPadding));
+    std::memcpy(buffer_.data(), given_text_, given_length_);
+    std::memset(buffer_.data() + given_length_, 0, kPadding);
+    TextScan scan(*this, false);
+    if (!scan.step(given_length_, true)) {
+        return Outcome::kForInterpreter;
+    }
+    return scan.over_limit() ? Outcome::kTooManyTokens : Outcome::kNumbered;
+}
+
+}  // namespace qvc

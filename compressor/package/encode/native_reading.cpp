@@ -1,0 +1,258 @@
+#include "compressor/package/encode/native_reading.hpp"
+
+#include "compressor/package/package_format.hpp"
+#include "compressor/pyapi/interpreter_calls.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+
+namespace qvc {
+namespace {
+
+// The interpreter's thread checks for signals (Ctrl-C) at least this often while it waits.
+constexpr std::chrono::milliseconds kWaitSlice{5};
+// Strs made between two looks at the worker's progress.
+constexpr size_t kStrBatch = 4096;
+// This thread sleeps until this much more work waits for it: a wake-up costs microseconds, and
+// far more on a busy machine.
+constexpr size_t kFilesPerWake = 16;
+constexpr size_t kStrsPerWake = 16384;
+
+// The path as the operating system takes it, for a path the interpreter's `open` would turn into
+// those bytes without running any code of the caller's; empty otherwise (and for a path open
+// would refuse, whose error the interpreter is to raise).
+std::string native_path(PyObject* path) {
+    PyObject* converted = nullptr;
+    if (PyUnicode_CheckExact(path)) {
+        if (!PyUnicode_FSConverter(path, &converted)) {
+            PyErr_Clear();
+            return {};
+        }
+    } else if (PyBytes_CheckExact(path)) {
+        converted = Py_NewRef(path);
+    } else {
+        return {};
+    }
+    PyRef bytes = PyRef::steal(converted);
+    const char* data = PyBytes_AS_STRING(bytes.get());
+    const size_t length = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
+    if (length == 0 || std::memchr(data, '\0', length) != nullptr) {
+        return {};
+    }
+    return std::string(data, length);
+}
+
+// The file's text through the interpreter, as the generic reading does it: open(path, "r",
+// encoding="utf-8"), one read(), closed on every path.
+PyRef read_through_interpreter(ModuleState* st, PyObject* path) {
+    PyRef file = open_file(st, path, st->s_mode_r, st->s_utf8);
+    if (!file) {
+        return {};
+    }
+    PyRef text = call_method(file.get(), st->s_read);
+    if (!close_file(st, file.get()) || !text) {
+        return {};
+    }
+    if (!PyUnicode_CheckExact(text.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
+                     Py_TYPE(text.get())->tp_name);
+        return {};
+    }
+    return text;
+}
+
+// The event the interpreter's `open` raises for reading `path` as text.
+bool audit_open(PyObject* path) {
+    return PySys_Audit("open", "Osi", path, "r", O_RDONLY | O_CLOEXEC) == 0;
+}
+
+bool raise_too_many_tokens() {
+    PyErr_Format(PyExc_ValueError,
+                 "the files hold more than %llu tokens, the most one package can hold",
+                 static_cast<unsigned long long>(kMaxPackageTokens));
+    return false;
+}
+
+// Makes the strs of the distinct tokens [files.strs.size(), end).
+bool make_strs(NativelyReadFiles& files, size_t end) {
+    while (files.strs.size() < end) {
+        const TokenBytes token = files.worker.token(files.strs.size());
+        PyObject* str = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(token.bytes),
+                                             static_cast<Py_ssize_t>(token.length), nullptr);
+        if (str == nullptr) {
+            return false;
+        }
+        files.strs.push_back(str);
+        // Hashed now, while the str is at hand: entering it in the vocabulary needs the hash.
+        if (PyObject_Hash(str) == -1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Once every token is counted, the stream's blocks whose ids are given go to the compressor as
+// they are filled, while the files are still read.
+void compress_early(MethodCall& call, NativelyReadFiles& files,
+                    const FileReadingWorker::Progress& progress) {
+    if (progress.total_tokens == FileReadingWorker::kUnknownTotal ||
+        !files.ids.giving_early(call.self)) {
+        return;
+    }
+    if (!files.early_compressor) {
+        if (!PackedStreamCompressor::compresses_in_pieces(call, 4 * progress.total_tokens)) {
+            return;
+        }
+        files.early_compressor =
+            std::make_unique<PackedStreamCompressor>(call, 4 * progress.total_tokens);
+    }
+    files.blocks_fed = files.ids.feed_ready(files.worker.stream(), files.blocks_fed,
+                                            progress.tokens, *files.early_compressor);
+}
+
+}  // namespace
+
+bool record_file(MethodCall& call, PyObject* path, size_t boundary, PyObject* file_boundaries,
+                 PyObject* filenames) {
+    ModuleState* st = call.state;
+    PyRef end = PyRef::steal(PyLong_FromSize_t(boundary));
+    if (!end || PyList_Append(file_boundaries, end.get()) < 0) {
+        return false;
+    }
+    PyRef os = module_global(call.module, st->s_os);
+    PyRef os_path = os ? PyRef::steal(PyObject_GetAttr(os.get(), st->s_path)) : PyRef{};
+    PyRef name = os_path ? call_method(os_path.get(), st->s_basename, path) : PyRef{};
+    return name && PyList_Append(filenames, name.get()) == 0;
+}
+
+namespace {
+
+// Waits for file `index` to be numbered, making strs meanwhile; a file left to the interpreter
+// is read through it here. `read_here` tells which it was.
+bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFiles& files,
+                PyRef& text_held, bool& read_here) {
+    FileReadingWorker& worker = files.worker;
+    for (;;) {
+        const FileReadingWorker::Progress progress = worker.progress();
+        if (progress.next_state == FileState::kForInterpreter &&
+            progress.files_numbered == index && !read_here) {
+            // Rare: the tokens numbered so far are kept, but no id is given before the second
+            // phase any more.
+            files.ids.take_back();
+            files.drop_strs_from(progress.rollback);
+            text_held = read_through_interpreter(call.state, path);
+            if (!text_held) {
+                return false;
+            }
+            Py_ssize_t length;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(text_held.get(), &length);
+            if (utf8 == nullptr) {
+                return false;
+            }
+            read_here = true;
+            worker.number_text(utf8, static_cast<size_t>(length));
+            continue;
+        }
+        if (files.strs.size() < progress.distinct) {
+            if (!make_strs(files, std::min(progress.distinct, files.strs.size() + kStrBatch)) ||
+                PyErr_CheckSignals() < 0) {
+                return false;
+            }
+            files.ids.give_early(files.strs);
+            compress_early(call, files, progress);
+            continue;
+        }
+        if (progress.files_numbered > index) {
+            return true;
+        }
+        if (progress.files_numbered == index) {
+            if (progress.next_state == FileState::kTooManyTokens) {
+                // Read, then found too long: the read's audit event comes first.
+                if (!read_here && !audit_open(path)) {
+                    return false;
+                }
+                return raise_too_many_tokens();
+            }
+            if (progress.next_state == FileState::kOutOfMemory) {
+                PyErr_NoMemory();
+                return false;
+            }
+        }
+        if (PyErr_CheckSignals() < 0) {
+            return false;
+        }
+        worker.wait(index + kFilesPerWake, progress.distinct + kStrsPerWake, kWaitSlice);
+    }
+}
+
+}  // namespace
+
+bool may_read_natively(MethodCall& call) {
+    ModuleState* st = call.state;
+    if (Py_TYPE(call.self_object()) != st->compressor_type) {
+        return false;
+    }
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* open = builtins ? PyDict_GetItemWithError(builtins, st->s_open) : nullptr;
+    PyObject* os = PyDict_GetItemWithError(PyModule_GetDict(call.module), st->s_os);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (open != st->interpreter_open || os == nullptr || !PyModule_CheckExact(os)) {
+        return false;
+    }
+    PyObject* os_path = PyDict_GetItemWithError(PyModule_GetDict(os), st->s_path);
+    PyObject* basename = os_path != nullptr && PyModule_CheckExact(os_path)
+                             ? PyDict_GetItemWithError(PyModule_GetDict(os_path), st->s_basename)
+                             : nullptr;
+    PyErr_Clear();
+    return basename == st->path_basename;
+}
+
+NativeReading read_files_natively(MethodCall& call, PyObject* filepaths,
+                                  PyObject* file_boundaries, PyObject* filenames,
+                                  std::unique_ptr<NativelyReadFiles>& files) {
+    // The list as it is now: the worker runs ahead of this thread through these paths.
+    const Py_ssize_t count = PyList_GET_SIZE(filepaths);
+    std::vector<PyRef> paths;
+    std::vector<std::string> fs_paths;
+    paths.reserve(static_cast<size_t>(count));
+    fs_paths.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        paths.push_back(PyRef::borrow(PyList_GET_ITEM(filepaths, i)));
+        fs_paths.push_back(native_path(paths.back().get()));
+    }
+    files = std::make_unique<NativelyReadFiles>(call.state, call.self, std::move(fs_paths));
+    if (!files->worker.start()) {
+        files.reset();
+        return NativeReading::kNotStarted;
+    }
+    files->ids.begin_early();
+    bool ok = true;
+    for (size_t i = 0; ok && i < paths.size(); ++i) {
+        PyObject* path = paths[i].get();
+        PyRef text_held;
+        bool read_here = false;
+        ok = await_file(call, path, i, *files, text_held, read_here);
+        // A file read here raised the interpreter's own audit event; one read by the worker
+        // raises the same event now.
+        if (ok && !read_here) {
+            ok = audit_open(path);
+        }
+        ok = ok && record_file(call, path, files->worker.file_end(i), file_boundaries, filenames);
+    }
+    files->worker.stop();
+    if (ok) {
+        ok = make_strs(*files, files->worker.table().size());
+    }
+    if (!ok) {
+        files->ids.take_back();
+        return NativeReading::kFailed;
+    }
+    files->worker.table().release();  // every distinct token has its str now
+    return NativeReading::kDone;
+}
+
+}  // namespace qvc
