@@ -78,8 +78,6 @@ namespace qvc {
     X(s_chunk_size, "chunk_size")              \
     X(s_stream_reader, "stream_reader")        \
     X(s_read_size, "read_size")                \
-    X(s_compressobj, "compressobj")            \
-    X(s_flush, "flush")                        \
     X(s_dumps, "dumps")
 
 struct ModuleState {

@@ -638,13 +638,18 @@ def test_a_frame_streamed_with_its_size_pledged_is_the_one_shot_frame(level, thr
         assert b"".join(frame) == one_shot, (piece, len(stream))
 
 
+class ReadThroughTheInterpreter(QVCompressor):
+    """A subclass: its files are read and its stream packed the generic way."""
+
+
+@pytest.mark.parametrize("cls", [QVCompressor, ReadThroughTheInterpreter])
 @pytest.mark.parametrize("threads", [0, 1, 4, -1])
-def test_the_encoders_frame_is_the_one_shot_frame(tmp_path, threads):
+def test_the_encoders_frame_is_the_one_shot_frame(tmp_path, threads, cls):
     words = [f"w{i}" for i in range(5000)]
     generator = random.Random(threads)
     text = " ".join(generator.choice(words) for _ in range(600_000))  # over 4 MiB of records
     paths = write_files(tmp_path / "in", {"f": text})
-    compressor = new_compressor(tmp_path)
+    compressor = new_compressor(tmp_path, cls)
     size = compressor.encode_files(paths, str(tmp_path / "out.bin"), zstd_level=3,
                                    threads=threads)
     package = load(tmp_path / "out.bin")

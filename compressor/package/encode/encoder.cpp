@@ -6,7 +6,6 @@
 #include "compressor/methods.hpp"
 #include "compressor/package/encode/id_assignment.hpp"
 #include "compressor/package/encode/native_reading.hpp"
-#include "compressor/package/encode/piecewise_compression.hpp"
 #include "compressor/package/encode/package_pickling.hpp"
 #include "compressor/package/encode/stream_compression.hpp"
 #include "compressor/package/package_format.hpp"
@@ -159,19 +158,6 @@ bool read_all_files(MethodCall& call, PyObject* filepaths, TokenizedFiles& files
 // ---------------------------------------------------------------------------------------------
 // Phase 3
 
-// Positions of the integer arguments among encode_files' parameters.
-constexpr int kZstdLevelArgument = 2;
-constexpr int kThreadsArgument = 3;
-
-PyRef compress_stream(MethodCall& call, PyObject* packed) {
-    PiecewiseCompression compression;
-    if (!compression.start(call.module, call.state, call.args.ints[kZstdLevelArgument],
-                           call.args.ints[kThreadsArgument], packed)) {
-        return {};
-    }
-    return compression.finish();
-}
-
 PyRef build_package(ModuleState* st, CompressorObject* self, PyObject* compressed,
                     PyObject* file_boundaries, PyObject* filenames) {
     PyRef package = PyRef::steal(PyDict_New());
@@ -224,7 +210,7 @@ PyObject* encode_files(MethodCall& call) {
         }
         // The package's other entries are pickled while the compressor's threads work.
         if (!native->ids.assign_and_compress(native->strs, stream, first_block, *compressor, [&] {
-                package_pickle.prepare(call, file_boundaries.get(), filenames.get());
+                return package_pickle.prepare(call, file_boundaries.get(), filenames.get());
             })) {
             return nullptr;
         }
@@ -240,7 +226,7 @@ PyObject* encode_files(MethodCall& call) {
         if (!packed) {
             return nullptr;
         }
-        compressed = compress_stream(call, packed.get());
+        compressed = compress_packed_stream(call, packed.get());
     }
     if (!compressed) {
         return nullptr;

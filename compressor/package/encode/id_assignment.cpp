@@ -20,9 +20,6 @@ namespace {
 // The record of each distinct token, indexed by its number.
 using RecordTable = std::vector<uint32_t, MappedAllocator<uint32_t>>;
 
-// Long loops look for a signal (Ctrl-C) this often: every 65,536 steps, a few milliseconds.
-constexpr size_t kSignalCheckMask = (size_t{1} << 16) - 1;
-
 // An id as its record's four bytes, ready to be copied into the stream.
 uint32_t record_of(int32_t id) {
     uint32_t record;
@@ -40,8 +37,8 @@ uint32_t record_of(int32_t id) {
 
 // How resolving one token went. kDeferred: it was left alone, as resolving it could run code of
 // the caller's (an id that is not an exact int, an `inverse_dict` entry that is not a str),
-// which must not happen before every file was read.
-enum class Resolved { kDone, kFailed, kDeferred };
+// which must not happen before every file was read. kInterrupted: a signal handler raised.
+enum class Resolved { kDone, kFailed, kDeferred, kInterrupted };
 
 class DistinctTokenResolver {
 public:
@@ -72,8 +69,8 @@ public:
     Resolved resolve_range(const std::vector<PyObject*>& strs, size_t* resolved, size_t end,
                            RecordTable& records) {
         for (; *resolved < end; ++*resolved) {
-            if ((*resolved & kSignalCheckMask) == 0 && PyErr_CheckSignals() < 0) {
-                return Resolved::kFailed;
+            if (!poll_.tick()) {
+                return Resolved::kInterrupted;
             }
             int32_t id;
             const Resolved step = resolve_one(strs[*resolved], &id);
@@ -226,6 +223,8 @@ private:
     PyObject* global_dict_;
     PyObject* inverse_dict_;
     IdLedger& ledger_;
+    // Across calls of resolve_range, which come one block or one batch of strs at a time.
+    SignalPoll poll_{kTokensBetweenChecks};
     bool expect_new_ = true;
     bool logging_ = false;
     std::vector<Entered> entered_;
@@ -394,13 +393,13 @@ bool all_split_by_builtin(const TokenizedFiles& files) {
 }
 
 // Packs the stream block by block in place, each number replaced by its record, handing each
-// block on as soon as it is packed. `all_given(block)` tells whether every token has its id once block `block` is packed; then,
-// once enough of the stream waits in the compressor to keep its threads busy meanwhile (or at
-// the end), `ids_given` runs.
+// block on as soon as it is packed. `all_given(block)` tells whether every token has its id once
+// block `block` is packed; then, once enough of the stream waits in the compressor to keep its
+// threads busy meanwhile (or at the end), `ids_given` runs, and may fail.
 template <typename RecordOf, typename AllGiven>
 bool pack_blocks(TokenStream& stream, size_t first_block, PackedStreamCompressor& sink,
                  RecordOf&& record_of_token, AllGiven&& all_given,
-                 const std::function<void()>& ids_given) {
+                 const std::function<bool()>& ids_given) {
     constexpr size_t kBusyBytes = size_t{32} << 20;
     const size_t total = 4 * stream.size();
     size_t fed = 4 * std::min(stream.size(), first_block * TokenStream::kBlockTokens);
@@ -408,27 +407,27 @@ bool pack_blocks(TokenStream& stream, size_t first_block, PackedStreamCompressor
     for (size_t block = 0; block < first_block && block < stream.block_count(); ++block) {
         stream.release(block);  // fed while the files were read
     }
+    SignalPoll poll(kTokensBetweenChecks);
     for (size_t block = first_block; block < stream.block_count(); ++block) {
-        if (PyErr_CheckSignals() < 0) {
+        const size_t count = stream.tokens_in_block(block);
+        if (!poll.tick(count)) {
             return false;
         }
         uint32_t* numbers = stream.block(block);
-        const size_t count = stream.tokens_in_block(block);
-        if (!record_of_token(block, numbers, count)) {
+        if (!record_of_token(block, numbers, count) ||
+            !sink.feed(reinterpret_cast<const unsigned char*>(numbers), 4 * count)) {
             return false;
         }
-        sink.feed(reinterpret_cast<const unsigned char*>(numbers), 4 * count);
         stream.release(block);
         fed += 4 * count;
         if (!told && (fed >= kBusyBytes || 2 * fed >= total) && all_given(block)) {
             told = true;
-            ids_given();
+            if (!ids_given()) {
+                return false;
+            }
         }
     }
-    if (!told) {
-        ids_given();
-    }
-    return true;
+    return told || ids_given();
 }
 
 // Whether every key of the dict `dict` has exactly the type `type`: then looking a key of that
@@ -488,19 +487,23 @@ void DistinctTokenIds::begin_early() {
     resolution_ = std::move(resolution);
 }
 
-void DistinctTokenIds::give_early(const std::vector<PyObject*>& strs) {
+bool DistinctTokenIds::give_early(const std::vector<PyObject*>& strs) {
     Resolution* r = resolution_.get();
     if (r == nullptr || !r->early || r->stopped_early || r->resolved >= strs.size()) {
-        return;
+        return true;
     }
     r->records.resize(strs.size());
     const Resolved step = r->resolver.resolve_range(strs, &r->resolved, strs.size(), r->records);
+    if (step == Resolved::kInterrupted) {
+        return false;
+    }
     if (step != Resolved::kDone) {
         // Left for the second phase, which meets the same token again; a failure there raises
         // its error in its place, after every file was read.
         PyErr_Clear();
         r->stopped_early = true;
     }
+    return true;
 }
 
 void DistinctTokenIds::take_back() noexcept {
@@ -515,35 +518,37 @@ bool DistinctTokenIds::giving_early(CompressorObject* self) const noexcept {
            resolution_->inverse_dict.get() == self->inverse_dict;
 }
 
-size_t DistinctTokenIds::feed_ready(const TokenStream& stream, size_t first_block,
-                                    size_t tokens_written, PackedStreamCompressor& sink) {
+bool DistinctTokenIds::feed_ready(const TokenStream& stream, size_t* block,
+                                  size_t tokens_written, PackedStreamCompressor& sink) {
     Resolution* r = resolution_.get();
-    size_t block = first_block;
     if (r == nullptr || !r->early) {
-        return block;
+        return true;
     }
     // Packed into a block of its own: the stream keeps its numbers until the files are read.
-    while ((block + 1) * TokenStream::kBlockTokens <= tokens_written &&
-           stream.distinct_end(block) <= r->resolved) {
+    while ((*block + 1) * TokenStream::kBlockTokens <= tokens_written &&
+           stream.distinct_end(*block) <= r->resolved) {
         if (scratch_.empty()) {
             scratch_.resize(TokenStream::kBlockTokens);
         }
-        const uint32_t* numbers = stream.block(block);
+        const uint32_t* numbers = stream.block(*block);
         for (size_t i = 0; i < TokenStream::kBlockTokens; ++i) {
             scratch_[i] = r->records[numbers[i]];
         }
-        sink.feed(reinterpret_cast<const unsigned char*>(scratch_.data()),
-                  4 * TokenStream::kBlockTokens);
-        ++block;
+        if (!sink.feed(reinterpret_cast<const unsigned char*>(scratch_.data()),
+                       4 * TokenStream::kBlockTokens)) {
+            return false;
+        }
+        ++*block;
     }
-    return block;
+    return true;
 }
 
 bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
                                            TokenStream& stream, size_t first_block,
                                            PackedStreamCompressor& sink,
-                                           const std::function<void()>& ids_given) {
+                                           const std::function<bool()>& ids_given) {
     CompressorObject* self = self_;
+    ModuleState* st = st_;
     if (resolution_ && (resolution_->global_dict.get() != self->global_dict ||
                         resolution_->inverse_dict.get() != self->inverse_dict)) {
         take_back();  // the vocabulary was replaced meanwhile: start again on the new one
@@ -551,7 +556,7 @@ bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
     if (!resolution_ && PyDict_CheckExact(self->global_dict) &&
         PyDict_CheckExact(self->inverse_dict)) {
         resolution_ = std::make_unique<Resolution>(self, self->global_dict, self->inverse_dict);
-        if (!resolution_->ledger.take_stock(st_, self->global_dict)) {
+        if (!resolution_->ledger.take_stock(st, self->global_dict)) {
             return false;
         }
     }
@@ -560,11 +565,17 @@ bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
         r.early = false;
         r.resolver.log_entries(false);
         r.records.resize(strs.size());
+        // The ids are final once the last distinct token has its own. Code run meanwhile (an
+        // id's __int__, a signal handler) may have changed the vocabulary: it is checked as it
+        // then stands, before anything that the package is made of is taken from it.
+        auto ids_final = [&] {
+            return r.ledger.refuse_shared_ids(st, self->global_dict) && ids_given();
+        };
         // Each block needs the records of the distinct tokens met up to its end: resolving them
         // block by block lets the compressor work on the blocks before while the vocabulary
         // grows.
-        const bool packed = pack_blocks(stream, first_block, sink,
-                                        [&](size_t block, uint32_t* numbers, size_t count) {
+        return pack_blocks(stream, first_block, sink,
+                           [&](size_t block, uint32_t* numbers, size_t count) {
             const size_t needed = std::min(stream.distinct_end(block), strs.size());
             if (r.resolver.resolve_range(strs, &r.resolved, needed, r.records) !=
                 Resolved::kDone) {
@@ -574,19 +585,20 @@ bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
                 numbers[i] = r.records[numbers[i]];
             }
             return true;
-        }, [&](size_t) { return r.resolved == strs.size(); }, ids_given);
-        // The ids are final now: the vocabulary is checked as the package will hold it.
-        return packed && r.ledger.refuse_shared_ids(st_, self->global_dict);
+        }, [&](size_t) { return r.resolved == strs.size(); }, ids_final);
     }
     // Any other mapping: token by token, through the mappings' own protocols.
+    // Held while the stock is taken and checked: a mapping's own code may reassign the attribute.
+    PyRef vocabulary = PyRef::borrow(self->global_dict);
     IdLedger ledger;
-    PyRef vocabulary = PyRef::borrow(self->global_dict);  // its own code may reassign it
-    if (!ledger.take_stock(st_, vocabulary.get())) {
+    if (!ledger.take_stock(st, vocabulary.get())) {
         return false;
     }
+    auto ids_final = [&] {
+        return ledger.refuse_shared_ids(st, self->global_dict) && ids_given();
+    };
     SignalPoll poll(kTokensBetweenChecks);
-    const bool packed = pack_blocks(stream, first_block, sink,
-                                    [&](size_t, uint32_t* numbers, size_t count) {
+    return pack_blocks(stream, first_block, sink, [&](size_t, uint32_t* numbers, size_t count) {
         for (size_t i = 0; i < count; ++i) {
             int32_t id;
             if (!poll.tick() || !assign_token_id(self, strs[numbers[i]], ledger, &id)) {
@@ -595,8 +607,7 @@ bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
             store_record(reinterpret_cast<unsigned char*>(numbers + i), static_cast<uint32_t>(id));
         }
         return true;
-    }, [&](size_t block) { return block + 1 == stream.block_count(); }, ids_given);
-    return packed && ledger.refuse_shared_ids(st_, self->global_dict);
+    }, [&](size_t block) { return block + 1 == stream.block_count(); }, ids_final);
 }
 
 PyRef assign_ids_and_pack(ModuleState* st, CompressorObject* self, TokenizedFiles& files) {

@@ -39,24 +39,27 @@ public:
 
     // First phase.
     void begin_early();
-    void give_early(const std::vector<PyObject*>& strs);
+    // False when a signal handler raised; other failures leave the rest to the second phase.
+    bool give_early(const std::vector<PyObject*>& strs);
     void take_back() noexcept;
     // Whether ids are still given early, into the object's present mappings.
     bool giving_early(CompressorObject* self) const noexcept;
-    // Hands `sink` the blocks from `first_block` on that are whole (the stream holds
+    // Hands `sink` the blocks from `*block` on that are whole (the stream holds
     // `tokens_written` tokens) and whose tokens all have ids, packed into a buffer of its own;
-    // returns the first block not handed on.
-    size_t feed_ready(const TokenStream& stream, size_t first_block, size_t tokens_written,
-                      PackedStreamCompressor& sink);
+    // `*block` becomes the first block not handed on. False when a signal handler raised.
+    bool feed_ready(const TokenStream& stream, size_t* block, size_t tokens_written,
+                    PackedStreamCompressor& sink);
 
     // Second phase: the ids of the tokens still without one; `stream` (each token's distinct
     // number) packed in place, block by block, each block going to `sink` as soon as it is
-    // packed. `ids_given` runs once every token has its id, while the compressor still has work
-    // to do. On failure the tokens entered before the failing one stay in the vocabulary.
+    // packed. Once every token has its id, ValueError when the vocabulary as it then stands maps
+    // two tokens to one id (IdLedger::refuse_shared_ids); else `ids_given` runs, while the
+    // compressor still has work to do, and may fail (false, with an error set). On failure the
+    // tokens entered before the failing one stay in the vocabulary. Answers signals as it goes.
     // The blocks before `first_block` went to `sink` already (feed_ready).
     bool assign_and_compress(const std::vector<PyObject*>& strs, TokenStream& stream,
                              size_t first_block, PackedStreamCompressor& sink,
-                             const std::function<void()>& ids_given);
+                             const std::function<bool()>& ids_given);
 
 private:
     struct Resolution;

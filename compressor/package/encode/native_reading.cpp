@@ -2,6 +2,7 @@
 
 #include "compressor/package/package_format.hpp"
 #include "compressor/pyapi/interpreter_calls.hpp"
+#include "compressor/pyapi/signal_poll.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -74,9 +75,13 @@ bool raise_too_many_tokens() {
     return false;
 }
 
-// Makes the strs of the distinct tokens [files.strs.size(), end).
+// Makes the strs of the distinct tokens [files.strs.size(), end). Answers signals.
 bool make_strs(NativelyReadFiles& files, size_t end) {
+    SignalPoll poll(kTokensBetweenChecks);
     while (files.strs.size() < end) {
+        if (!poll.tick()) {
+            return false;
+        }
         const TokenBytes token = files.worker.token(files.strs.size());
         PyObject* str = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(token.bytes),
                                              static_cast<Py_ssize_t>(token.length), nullptr);
@@ -93,22 +98,22 @@ bool make_strs(NativelyReadFiles& files, size_t end) {
 }
 
 // Once every token is counted, the stream's blocks whose ids are given go to the compressor as
-// they are filled, while the files are still read.
-void compress_early(MethodCall& call, NativelyReadFiles& files,
+// they are filled, while the files are still read. False when a signal handler raised.
+bool compress_early(MethodCall& call, NativelyReadFiles& files,
                     const FileReadingWorker::Progress& progress) {
     if (progress.total_tokens == FileReadingWorker::kUnknownTotal ||
         !files.ids.giving_early(call.self)) {
-        return;
+        return true;
     }
     if (!files.early_compressor) {
         if (!PackedStreamCompressor::compresses_in_pieces(call, 4 * progress.total_tokens)) {
-            return;
+            return true;
         }
         files.early_compressor =
             std::make_unique<PackedStreamCompressor>(call, 4 * progress.total_tokens);
     }
-    files.blocks_fed = files.ids.feed_ready(files.worker.stream(), files.blocks_fed,
-                                            progress.tokens, *files.early_compressor);
+    return files.ids.feed_ready(files.worker.stream(), &files.blocks_fed, progress.tokens,
+                                *files.early_compressor);
 }
 
 }  // namespace
@@ -159,8 +164,9 @@ bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFile
                 PyErr_CheckSignals() < 0) {
                 return false;
             }
-            files.ids.give_early(files.strs);
-            compress_early(call, files, progress);
+            if (!files.ids.give_early(files.strs) || !compress_early(call, files, progress)) {
+                return false;
+            }
             continue;
         }
         if (progress.files_numbered > index) {

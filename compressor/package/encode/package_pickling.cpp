@@ -1,6 +1,7 @@
 #include "compressor/package/encode/package_pickling.hpp"
 
 #include "compressor/pyapi/interpreter_calls.hpp"
+#include "compressor/pyapi/signal_poll.hpp"
 
 #include <array>
 #include <climits>
@@ -200,10 +201,16 @@ public:
         }
         names_ = held_.size();
         entries_.reserve(static_cast<size_t>(PyDict_GET_SIZE(vocabulary)));
+        // Nothing that a handler may run changes what was taken: the vocabulary is looked at
+        // again (still_current) before any of this is written.
+        SignalPoll poll(kTokensBetweenChecks);
         Py_ssize_t position = 0;
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(vocabulary, &position, &key, &value)) {
+            if (!poll.tick()) {
+                return false;
+            }
             int32_t id;
             if (!PyUnicode_CheckExact(key) || !ready(key) || !small_int(value, &id)) {
                 return false;
@@ -392,13 +399,14 @@ private:
 PackagePickle::PackagePickle() = default;
 PackagePickle::~PackagePickle() = default;
 
-void PackagePickle::prepare(MethodCall& call, PyObject* file_boundaries, PyObject* filenames) {
+bool PackagePickle::prepare(MethodCall& call, PyObject* file_boundaries, PyObject* filenames) {
     auto tail = std::make_unique<Tail>();
     if (!tail->snapshot(call, file_boundaries, filenames)) {
-        return;
+        return !PyErr_Occurred();
     }
     tail->start();
     tail_ = std::move(tail);
+    return true;
 }
 
 bool PackagePickle::write(MethodCall& call, PyObject* package, PyObject* compressed,

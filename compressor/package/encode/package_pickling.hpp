@@ -21,8 +21,8 @@ public:
     ~PackagePickle();
 
     // Starts pickling the package's other entries, when that cannot be told from pickling them
-    // later. Nothing fails here.
-    void prepare(MethodCall& call, PyObject* file_boundaries, PyObject* filenames);
+    // later. False only when a signal handler raised meanwhile.
+    bool prepare(MethodCall& call, PyObject* file_boundaries, PyObject* filenames);
 
     // `pickle.dump(package, file)`, or the same bytes written from what prepare() made.
     bool write(MethodCall& call, PyObject* package, PyObject* compressed, PyObject* file);

@@ -2,6 +2,7 @@
 
 #include "compressor/pyapi/interpreter_calls.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qvc {
@@ -10,6 +11,11 @@ namespace {
 // Positions of the integer arguments among encode_files' parameters.
 constexpr int kZstdLevelArgument = 2;
 constexpr int kThreadsArgument = 3;
+
+// Input pieces and output chunks: each call into the compressor returns within a few
+// milliseconds, as soon as a chunk of the frame is ready or the piece was taken in.
+constexpr size_t kPieceBytes = size_t{1} << 20;
+constexpr long kChunkBytes = 1 << 17;
 
 // zstd.ZstdCompressor(level=..., threads=...), from the class `compressor_class`.
 PyRef new_compressor(MethodCall& call, PyObject* compressor_class) {
@@ -32,13 +38,32 @@ PyRef compressor_class(MethodCall& call) {
                 : PyRef{};
 }
 
-}  // namespace
-
+// `zstd.ZstdCompressor(level=..., threads=...).compress(packed)`, with the names looked up in
+// the module namespace.
 PyRef compress_in_one_call(MethodCall& call, PyObject* packed) {
     PyRef cls = compressor_class(call);
     PyRef compressor = cls ? new_compressor(call, cls.get()) : PyRef{};
     return compressor ? call_method(compressor.get(), call.state->s_compress, packed) : PyRef{};
 }
+
+// compressor.chunker(size=total_bytes, chunk_size=...), or null (with no error set where the
+// compressor has no chunker).
+PyRef new_chunker(ModuleState* st, PyObject* compressor, size_t total_bytes) {
+    PyRef chunker = optional_attr(compressor, st->s_chunker);
+    if (!chunker) {
+        return {};
+    }
+    PyRef size = PyRef::steal(PyLong_FromSize_t(total_bytes));
+    PyRef chunk_size = PyRef::steal(PyLong_FromLong(kChunkBytes));
+    PyRef keywords = PyRef::steal(PyTuple_Pack(2, st->s_size, st->s_chunk_size));
+    if (!size || !chunk_size || !keywords) {
+        return {};
+    }
+    PyObject* args[] = {size.get(), chunk_size.get()};
+    return PyRef::steal(PyObject_Vectorcall(chunker.get(), args, 0, keywords.get()));
+}
+
+}  // namespace
 
 bool PackedStreamCompressor::compresses_in_pieces(MethodCall& call, size_t total_bytes) {
     ModuleState* st = call.state;
@@ -57,41 +82,40 @@ bool PackedStreamCompressor::compresses_in_pieces(MethodCall& call, size_t total
 PackedStreamCompressor::PackedStreamCompressor(MethodCall& call, size_t total_bytes)
     : call_(call), total_bytes_(total_bytes) {
     ModuleState* st = call.state;
-    if (!compresses_in_pieces(call, total_bytes)) {
-        gathered_ = PyRef::steal(
-            PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total_bytes)));
-        if (!gathered_) {
-            keep_error();
-        }
-        return;
-    }
+    // Whatever an interrupted compression left running has long finished by now, as a rule.
     replace_field(st->abandoned_compression, nullptr);
-    PyRef compressor = new_compressor(call, st->zstd_compressor_class);
-    PyRef size = PyRef::steal(PyLong_FromSize_t(total_bytes));
-    pieces_ = PyRef::steal(PyList_New(0));
-    if (compressor && size && pieces_) {
-        PyRef method = PyRef::steal(PyObject_GetAttr(compressor.get(), st->s_compressobj));
-        PyRef args = PyRef::steal(PyTuple_New(0));
-        PyRef kwargs = PyRef::steal(PyDict_New());
-        if (method && args && kwargs && PyDict_SetItem(kwargs.get(), st->s_size, size.get()) == 0) {
-            compressing_ = PyRef::steal(PyObject_Call(method.get(), args.get(), kwargs.get()));
+    if (compresses_in_pieces(call, total_bytes)) {
+        compressor_ = new_compressor(call, st->zstd_compressor_class);
+        chunker_ = compressor_ ? new_chunker(st, compressor_.get(), total_bytes) : PyRef{};
+        compress_ = chunker_ ? PyRef::steal(PyObject_GetAttr(chunker_.get(), st->s_compress))
+                             : PyRef{};
+        pieces_ = compress_ ? PyRef::steal(PyList_New(0)) : PyRef{};
+        if (pieces_) {
+            return;
         }
+        if (PyErr_Occurred()) {
+            keep_error();
+            return;
+        }
+        // A binding without a chunker: its frame is made in one call.
+        compressor_.reset();
     }
-    if (!compressing_) {
+    gathered_ = PyRef::steal(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total_bytes)));
+    if (!gathered_) {
         keep_error();
     }
 }
 
 PackedStreamCompressor::~PackedStreamCompressor() {
-    if (!compressing_) {
+    if (finished_ || !chunker_) {
         return;
     }
-    // A compression that did not finish: releasing it would wait for the jobs its worker
-    // threads are on, so it is left to the module until the next compression starts.
     PendingError pending;
-    PyObject* parts = PyTuple_Pack(1, compressing_.get());
+    PyObject* parts = PyTuple_Pack(3, compress_.get() ? compress_.get() : Py_None,
+                                   chunker_.get(), compressor_.get());
     if (parts == nullptr) {
-        PyErr_Clear();
+        PyErr_Clear();  // then released here after all, waiting for the jobs
         return;
     }
     replace_field(call_.state->abandoned_compression, parts);
@@ -103,30 +127,58 @@ void PackedStreamCompressor::keep_error() {
     } else {
         PyErr_Clear();
     }
-    compressing_.reset();
     gathered_.reset();
+    pieces_.reset();
 }
 
-void PackedStreamCompressor::feed(const unsigned char* bytes, size_t length) {
+bool PackedStreamCompressor::take_chunks(PyObject* chunks, bool* interrupted) {
+    *interrupted = false;
+    PyRef iterator = PyRef::steal(PyObject_GetIter(chunks));
+    if (!iterator) {
+        return false;
+    }
+    while (PyRef chunk = PyRef::steal(PyIter_Next(iterator.get()))) {
+        if (PyList_Append(pieces_.get(), chunk.get()) < 0) {
+            return false;
+        }
+        if (PyErr_CheckSignals() != 0) {
+            *interrupted = true;
+            return false;
+        }
+    }
+    return !PyErr_Occurred();
+}
+
+bool PackedStreamCompressor::feed(const unsigned char* bytes, size_t length) {
     if (error_ || length == 0) {
-        return;
+        return true;
     }
     if (gathered_) {
         std::memcpy(PyBytes_AS_STRING(gathered_.get()) + fed_, bytes, length);
         fed_ += length;
-        return;
+        return true;
     }
-    PyRef view = PyRef::steal(PyMemoryView_FromMemory(
-        reinterpret_cast<char*>(const_cast<unsigned char*>(bytes)),
-        static_cast<Py_ssize_t>(length), PyBUF_READ));
-    PyRef piece = view ? call_method(compressing_.get(), call_.state->s_compress, view.get())
-                       : PyRef{};
-    if (!piece || (PyBytes_GET_SIZE(piece.get()) != 0 &&
-                   PyList_Append(pieces_.get(), piece.get()) < 0)) {
-        keep_error();
-        return;
+    for (size_t done = 0; done < length;) {
+        if (PyErr_CheckSignals() != 0) {
+            return false;
+        }
+        const size_t n = std::min(kPieceBytes, length - done);
+        PyRef view = PyRef::steal(PyMemoryView_FromMemory(
+            reinterpret_cast<char*>(const_cast<unsigned char*>(bytes + done)),
+            static_cast<Py_ssize_t>(n), PyBUF_READ));
+        PyRef chunks = view ? call(compress_.get(), view.get()) : PyRef{};
+        bool interrupted = false;
+        if (!chunks || !take_chunks(chunks.get(), &interrupted)) {
+            if (interrupted) {
+                return false;
+            }
+            keep_error();
+            return true;
+        }
+        done += n;
+        fed_ += n;
     }
-    fed_ += length;
+    return true;
 }
 
 PyRef PackedStreamCompressor::finish() {
@@ -138,13 +190,27 @@ PyRef PackedStreamCompressor::finish() {
         PyRef packed = std::move(gathered_);
         return compress_in_one_call(call_, packed.get());
     }
-    PyRef last = call_method(compressing_.get(), call_.state->s_flush);
-    compressing_.reset();
-    if (!last || PyList_Append(pieces_.get(), last.get()) < 0) {
+    PyRef chunks = call_method(chunker_.get(), call_.state->s_finish);
+    bool interrupted = false;
+    if (!chunks || !take_chunks(chunks.get(), &interrupted)) {
         return {};
     }
+    finished_ = true;
     PyRef empty = PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0));
     return empty ? call_method(empty.get(), call_.state->s_join, pieces_.get()) : PyRef{};
+}
+
+PyRef compress_packed_stream(MethodCall& call, PyObject* packed) {
+    const size_t length = static_cast<size_t>(PyBytes_GET_SIZE(packed));
+    if (!PackedStreamCompressor::compresses_in_pieces(call, length)) {
+        return compress_in_one_call(call, packed);
+    }
+    PackedStreamCompressor compressor(call, length);
+    if (!compressor.feed(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(packed)),
+                         length)) {
+        return {};
+    }
+    return compressor.finish();
 }
 
 }  // namespace qvc
