@@ -4,6 +4,7 @@ import fcntl
 import os
 import pickle
 import pickletools
+import signal
 import time
 
 import pytest
@@ -308,3 +309,34 @@ def test_ctrl_c_while_packing_leaves_nothing(tmp_path, delay):
     assert process.returncode == 130, stderr
     assert "Traceback" not in stderr
     assert without_lock(snapshot(tmp_path)) == before
+
+
+@pytest.mark.parametrize("command", ["pack", "unpack"])
+def test_ctrl_c_once_everything_is_in_place_says_it_is(tmp_path, monkeypatch, capsys, command):
+    """A Ctrl-C waits while files are moved into place; arriving then, it must not be reported as
+    though nothing had been written."""
+    from qvc_cli.main import main
+    from qvc_cli.staging import Placement
+
+    (tmp_path / "src").mkdir()
+    (tmp_path / "src" / "a.txt").write_text("alpha beta\r\n", encoding="utf-8")
+    monkeypatch.chdir(tmp_path)
+    if command == "unpack":
+        assert main(["pack", "-q", "p.qvc", "src"]) == 0
+    move = Placement.move
+
+    def move_then_interrupt(self, *args, **kwargs):
+        moved = move(self, *args, **kwargs)
+        os.kill(os.getpid(), signal.SIGINT)  # held until every move is done
+        return moved
+
+    monkeypatch.setattr(Placement, "move", move_then_interrupt)
+    arguments = ["pack", "p.qvc", "src"] if command == "pack" else ["unpack", "p.qvc", "-o", "out"]
+    assert main(arguments) == 130
+    said = capsys.readouterr().err
+    assert said.count("\n") == 1 and "nothing left" not in said, said
+    assert ("p.qvc was written in full" if command == "pack" else "restored into out") in said
+    monkeypatch.setattr(Placement, "move", move)
+    if command == "pack":
+        assert main(["unpack", "-q", "p.qvc", "-o", "out"]) == 0
+    assert (tmp_path / "out" / "src" / "a.txt").read_bytes() == b"alpha beta\r\n"

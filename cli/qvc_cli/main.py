@@ -9,7 +9,7 @@ import sys
 
 from qvc_cli.arguments import build_parser
 from qvc_cli.failures import Failure
-from qvc_cli.staging import exit_cleanly_on_termination
+from qvc_cli.staging import completed, exit_cleanly_on_termination, forget_completed
 
 
 def _runner(name: str):
@@ -75,6 +75,7 @@ def parse(argv: list[str] | None):
 def main(argv: list[str] | None = None) -> int:
     args = parse(argv)
     exit_cleanly_on_termination()
+    forget_completed()
     # Stored paths are bytes: those that are not UTF-8 are printed as the bytes they are.
     sys.stdout.reconfigure(errors="surrogateescape")
     try:
@@ -88,7 +89,11 @@ def main(argv: list[str] | None = None) -> int:
         print(f"qvc {args.command}: out of memory", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print(f"qvc {args.command}: interrupted; nothing left half written", file=sys.stderr)
+        done = completed()
+        if done:
+            print(f"qvc {args.command}: interrupted after {' and '.join(done)}", file=sys.stderr)
+        else:
+            print(f"qvc {args.command}: interrupted; nothing left half written", file=sys.stderr)
         return 130
     except Exception as error:
         if not isinstance(error, _expected_failures()):

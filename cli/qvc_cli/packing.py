@@ -27,7 +27,8 @@ from qvc_cli.progress import Phase, Progress, bytes_read, bytes_written, running
 from qvc_cli.side_process import beside_the_compressor
 from qvc_cli.streams import (STANDARD_INPUT, STANDARD_OUTPUT, copy_standard_input, copy_to_standard_output,
                              refuse_terminal_output, shown_output)
-from qvc_cli.staging import Placement, fsync_file, opened_directory, private_directory, signals_deferred
+from qvc_cli.staging import (Placement, fsync_file, opened_directory, private_directory, record_completed,
+                             signals_deferred)
 from qvc_compressor import QVCompressor
 
 
@@ -267,6 +268,10 @@ def _commit(work: str, options: PackOptions, dictionary_work: str | None) -> Non
         except BaseException:
             placement.undo()
             raise
+        record_completed("the package went to standard output in full" if options.to_standard_output
+                         else f"{options.output} was written in full")
+        if dictionary_work is not None:
+            record_completed(f"{options.dictionary} was saved")
 
 
 def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions) -> PackResult:

@@ -31,7 +31,7 @@ from qvc_cli.progress import Phase, Progress, bytes_read, bytes_written, running
 from qvc_cli.restored_files import RESTORED_MODE_BITS, ExpectedFiles
 from qvc_cli.selection import select, with_parents
 from qvc_cli.side_process import beside_the_compressor
-from qvc_cli.staging import Placement, opened_directory, private_directory, signals_deferred
+from qvc_cli.staging import Placement, opened_directory, private_directory, record_completed, signals_deferred
 from qvc_cli.streams import copy_to_standard_output, package_argument
 
 
@@ -256,6 +256,7 @@ def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, for
             if entry is not None:
                 os.chmod(fd, entry.mode & RESTORED_MODE_BITS)
                 os.utime(fd, ns=(entry.mtime_ns, entry.mtime_ns))
+        record_completed(f"everything was restored into {target}")
 
 
 def _commit_flat(staged: Staged, names: list[str], target: str, work: str, force: bool) -> None:
@@ -278,6 +279,7 @@ def _commit_flat(staged: Staged, names: list[str], target: str, work: str, force
         except BaseException:
             placement.undo()
             raise
+        record_completed(f"everything was restored into {target}")
 
 
 def default_output_dir(package: str) -> str:

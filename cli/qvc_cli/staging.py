@@ -15,20 +15,53 @@ import shutil
 import signal
 import stat
 import tempfile
+import threading
 from collections.abc import Iterator
 
 _DEFERRED_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+
+# What this run has put in place for good, in words: a Ctrl-C that arrives afterwards (it waits
+# while files are moved) must not be reported as if nothing had been written.
+_completed: list[str] = []
+
+
+def record_completed(what: str) -> None:
+    """Called while signals are still deferred, once `what` is in place for good."""
+    _completed.append(what)
+
+
+def completed() -> list[str]:
+    return list(_completed)
+
+
+def forget_completed() -> None:
+    """A new run (the command line may run more than once in one process, as in tests)."""
+    _completed.clear()
 
 
 @contextlib.contextmanager
 def signals_deferred() -> Iterator[None]:
     """Ctrl-C and termination wait until the block is over: moving files into place and
-    cleaning up are never left half done."""
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _DEFERRED_SIGNALS)
+    cleaning up are never left half done. The handlers are swapped, not the signal mask: a
+    signal sent to the process may be taken by any of its threads (the compressor's among them),
+    and only the handlers, which run on the main thread whichever thread took it, see them all."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # handlers run on the main thread only: nothing interrupts this one
+        return
+    arrived: list[int] = []
+
+    def hold(signum: int, frame: object) -> None:
+        arrived.append(signum)
+
+    previous = {signum: signal.signal(signum, hold) for signum in _DEFERRED_SIGNALS}
     try:
         yield
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        for signum, handler in previous.items():
+            # None: a handler installed outside Python, which cannot be put back from here.
+            signal.signal(signum, signal.SIG_DFL if handler is None else handler)
+        for signum in dict.fromkeys(arrived):
+            signal.raise_signal(signum)
 
 
 def _terminate(signum: int, frame: object) -> None:
