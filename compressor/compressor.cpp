@@ -305,9 +305,11 @@ bool remember_imported_names(PyObject* module, ModuleState* st) {
     st->pickle_module = pickle.release();
     st->interpreter_open = PyObject_GetAttr(builtins.get(), st->s_open);
     st->path_basename = PyObject_GetAttr(os_path.get(), st->s_basename);
+    st->path_join = PyObject_GetAttr(os_path.get(), st->s_join);
     st->zstd_compressor_class = PyObject_GetAttr(zstd.get(), st->s_ZstdCompressor);
     st->zstd_module = zstd.release();
     return st->interpreter_open != nullptr && st->path_basename != nullptr &&
+           st->path_join != nullptr &&
            st->zstd_compressor_class != nullptr && st->pickle_dump != nullptr &&
            st->pickle_dumps != nullptr;
 }
@@ -409,6 +411,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->tokenize_function);
     Py_VISIT(st->interpreter_open);
     Py_VISIT(st->path_basename);
+    Py_VISIT(st->path_join);
     Py_VISIT(st->zstd_module);
     Py_VISIT(st->zstd_compressor_class);
     Py_VISIT(st->pickle_module);
@@ -433,6 +436,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->tokenize_function);
     Py_CLEAR(st->interpreter_open);
     Py_CLEAR(st->path_basename);
+    Py_CLEAR(st->path_join);
     Py_CLEAR(st->zstd_module);
     Py_CLEAR(st->zstd_compressor_class);
     Py_CLEAR(st->pickle_module);

@@ -95,6 +95,7 @@ struct ModuleState {
     // may read files and compress its stream its own way, as nobody can tell the difference.
     PyObject* interpreter_open;       // the builtin `open`
     PyObject* path_basename;          // `os.path.basename`
+    PyObject* path_join;              // `os.path.join`
     PyObject* zstd_module;            // `zstandard`
     PyObject* zstd_compressor_class;  // `zstandard.ZstdCompressor`
     PyObject* pickle_module;          // `pickle`

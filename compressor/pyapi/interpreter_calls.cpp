@@ -112,6 +112,26 @@ bool unpack_pair(PyObject* pair, PyRef& first, PyRef& second) {
     return !PyErr_Occurred();
 }
 
+bool opens_as_imported(PyObject* module, ModuleState* st, PyObject* path_function,
+                       PyObject* imported) {
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* open = builtins ? PyDict_GetItemWithError(builtins, st->s_open) : nullptr;
+    PyObject* os = PyDict_GetItemWithError(PyModule_GetDict(module), st->s_os);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (open != st->interpreter_open || os == nullptr || !PyModule_CheckExact(os)) {
+        return false;
+    }
+    PyObject* os_path = PyDict_GetItemWithError(PyModule_GetDict(os), st->s_path);
+    PyObject* function = os_path != nullptr && PyModule_CheckExact(os_path)
+                             ? PyDict_GetItemWithError(PyModule_GetDict(os_path), path_function)
+                             : nullptr;
+    PyErr_Clear();
+    return function == imported;
+}
+
 bool close_file(ModuleState* st, PyObject* file) {
     PendingError pending;
     PyRef result = call_method(file, st->s_close);

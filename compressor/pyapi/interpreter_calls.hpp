@@ -50,6 +50,13 @@ PyRef call(PyObject* callable, Args... args) {
 PyRef open_file(ModuleState* st, PyObject* path, PyObject* mode, PyObject* encoding = nullptr,
                 PyObject* newline = nullptr);
 
+// Whether the builtin `open`, and `os.path.<path_function>` reached through the module's `os`,
+// are still `st->interpreter_open` and `imported`, the objects they were when the module was
+// imported: then nobody can tell whether a file is opened through them or straight from the
+// operating system. Never leaves an exception set.
+bool opens_as_imported(PyObject* module, ModuleState* st, PyObject* path_function,
+                       PyObject* imported);
+
 // `first, second = pair`, with the interpreter's unpacking errors and messages.
 bool unpack_pair(PyObject* pair, PyRef& first, PyRef& second);
 

@@ -6,6 +6,21 @@
 #include <sys/stat.h>
 
 namespace qvc {
+
+void raise_open_failure(int error, PyObject* path, bool through_link) {
+    if (through_link) {
+        PyRef exception = PyRef::steal(PyObject_CallFunction(
+            PyExc_OSError, "isO", error, "Refusing to write through a symbolic link", path));
+        if (exception) {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())),
+                            exception.get());
+        }
+        return;
+    }
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+}
+
 namespace {
 
 // opener(path, flags) -> fd
@@ -40,16 +55,11 @@ PyObject* open_without_following(PyObject* /*module*/, PyObject* const* args, Py
     if (PyErr_Occurred()) {
         return nullptr;  // a signal handler raised while the open waited
     }
+    const int error = errno;
     struct stat info;
-    if (errno == ELOOP && lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
-        PyRef error = PyRef::steal(PyObject_CallFunction(
-            PyExc_OSError, "isO", ELOOP, "Refusing to write through a symbolic link", args[0]));
-        if (error) {
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-        }
-        return nullptr;
-    }
-    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, args[0]);
+    const bool through_link = error == ELOOP && lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
+    raise_open_failure(error, args[0], through_link);
+    return nullptr;
 }
 
 PyMethodDef opener_def = {

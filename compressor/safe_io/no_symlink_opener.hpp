@@ -13,4 +13,9 @@ namespace qvc {
 // and answers signals while a FIFO keeps it waiting.
 PyRef new_no_symlink_opener(PyObject* module);
 
+// The exception that opener raises when opening `path` failed with `error`: OSError (the
+// subclass for the error) naming the path, or for a symbolic link at the path (`through_link`)
+// one that says so.
+void raise_open_failure(int error, PyObject* path, bool through_link);
+
 }  // namespace qvc

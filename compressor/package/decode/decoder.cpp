@@ -5,13 +5,17 @@
 // a package may hold (the frame's announced size is checked before decompressing).
 #include "compressor/pyapi/int_conversion.hpp"
 #include "compressor/pyapi/interpreter_calls.hpp"
+#include "compressor/pyapi/native_path.hpp"
 #include "compressor/methods.hpp"
 #include "compressor/package/package_format.hpp"
+#include "compressor/package/decode/queued_file_writes.hpp"
 #include "compressor/package/decode/restored_tokens.hpp"
 #include "compressor/package/decode/vocabulary_adoption.hpp"
 #include "compressor/package/decode/stream_decompression.hpp"
 #include "compressor/safe_io/no_symlink_opener.hpp"
 #include "compressor/safe_io/restricted_unpickler.hpp"
+
+#include <optional>
 
 namespace qvc {
 namespace {
@@ -193,6 +197,16 @@ private:
     PyRef opener_;
 };
 
+// Whether the files may be written on a worker thread: nobody can tell how they are opened and
+// written (a plain QVCompressor, the interpreter's own `open` and `os.path.join`), and building
+// a text can fail only for want of memory or by a signal, never at a token.
+bool may_write_in_background(MethodCall& call, const RestoredTokens& restored) {
+    ModuleState* st = call.state;
+    return restored.texts_always_writable() &&
+           Py_TYPE(call.self_object()) == st->compressor_type &&
+           opens_as_imported(call.module, st, st->s_join, st->path_join);
+}
+
 bool restore_files(MethodCall& call, PyObject* package, RestoredTokens& restored) {
     ModuleState* st = call.state;
     PyRef boundaries = PyRef::steal(PyObject_GetItem(package, st->s_file_boundaries));
@@ -203,29 +217,64 @@ bool restore_files(MethodCall& call, PyObject* package, RestoredTokens& restored
         return false;
     }
     FileRestorer restorer(call);
+    std::optional<QueuedFileWrites> queued;
+    if (may_write_in_background(call, restored)) {
+        queued.emplace();
+        if (!queued->start()) {
+            queued.reset();
+        }
+    }
+    // A failure at a file comes after those of the files queued before it; a signal's at once.
+    auto fail = [&] { return queued ? queued->fail_after_queued() : false; };
+    auto fail_at_once = [&] { return queued ? queued->abandon() : false; };
     int32_t start_idx = 0;
     while (PyRef pair = PyRef::steal(PyIter_Next(pairs.get()))) {
         if (PyErr_CheckSignals() != 0) {
-            return false;
+            return fail_at_once();
         }
         PyRef boundary_item, filename;
         int32_t boundary;
         if (!unpack_pair(pair.get(), boundary_item, filename) ||
             !to_int32(boundary_item.get(), &boundary)) {
-            return false;
+            return fail();
         }
         if (!PyUnicode_CheckExact(filename.get()) && filename.get() != Py_None) {
             PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
                          Py_TYPE(filename.get())->tp_name);
-            return false;
+            return fail();
         }
         PyRef path = restorer.output_path(filename.get());
-        if (!path || !restorer.restore(path.get(), restored, start_idx, boundary)) {
+        if (!path) {
+            return fail();
+        }
+        if (queued) {
+            std::string fs_path = native_path(path.get());
+            PyRef text = fs_path.empty() ? PyRef{} : restored.whole_text(start_idx, boundary);
+            if (text) {
+                if (!queued->add(path.get(), std::move(fs_path), std::move(text))) {
+                    return false;
+                }
+                start_idx = boundary;
+                continue;
+            }
+            // A text written in pieces, or a path that only `open` can say what is wrong with:
+            // written here, after the files before it.
+            if (PyErr_Occurred()) {
+                return fail_at_once();
+            }
+            if (!queued->wait_for_all()) {
+                return false;
+            }
+        }
+        if (!restorer.restore(path.get(), restored, start_idx, boundary)) {
             return false;
         }
         start_idx = boundary;
     }
-    return !PyErr_Occurred();
+    if (PyErr_Occurred()) {
+        return fail();
+    }
+    return !queued || queued->wait_for_all();
 }
 
 }  // namespace

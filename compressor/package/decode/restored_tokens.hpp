@@ -44,6 +44,20 @@ public:
     // between pieces; an interrupted text stays as far as it was written.
     bool write_slice(Py_ssize_t start, Py_ssize_t stop, TextSink& sink);
 
+    // "".join(restored_tokens[start:stop]) as one str, for tokens read through the decoder's
+    // table when it holds nothing but strs that UTF-8 can encode (texts_always_writable()) and
+    // the text is at most kPieceBytes of str storage. Null without an exception for a longer
+    // text, which write_slice writes in pieces; null with one on failure (no memory, a signal
+    // handler that raised).
+    PyRef whole_text(Py_ssize_t start, Py_ssize_t stop);
+
+    // Whether every text of the package can be written: tokens read through the table, all of
+    // them strs without lone surrogates. Only running out of memory or a signal can then make
+    // building a text fail.
+    bool texts_always_writable() const noexcept {
+        return table_ && !table_->has_object_slots() && !table_->has_unencodable_slots();
+    }
+
     // 16 MiB: a write this large costs no more per byte than one of the whole text would, and
     // the decoder then needs a few times this much for a file of any length.
     static constexpr size_t kPieceBytes = size_t{1} << 24;

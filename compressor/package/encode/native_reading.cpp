@@ -2,6 +2,7 @@
 
 #include "compressor/package/package_format.hpp"
 #include "compressor/pyapi/interpreter_calls.hpp"
+#include "compressor/pyapi/native_path.hpp"
 #include "compressor/pyapi/signal_poll.hpp"
 
 #include <algorithm>
@@ -19,30 +20,6 @@ constexpr size_t kStrBatch = 4096;
 // far more on a busy machine.
 constexpr size_t kFilesPerWake = 16;
 constexpr size_t kStrsPerWake = 16384;
-
-// The path as the operating system takes it, for a path the interpreter's `open` would turn into
-// those bytes without running any code of the caller's; empty otherwise (and for a path open
-// would refuse, whose error the interpreter is to raise).
-std::string native_path(PyObject* path) {
-    PyObject* converted = nullptr;
-    if (PyUnicode_CheckExact(path)) {
-        if (!PyUnicode_FSConverter(path, &converted)) {
-            PyErr_Clear();
-            return {};
-        }
-    } else if (PyBytes_CheckExact(path)) {
-        converted = Py_NewRef(path);
-    } else {
-        return {};
-    }
-    PyRef bytes = PyRef::steal(converted);
-    const char* data = PyBytes_AS_STRING(bytes.get());
-    const size_t length = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
-    if (length == 0 || std::memchr(data, '\0', length) != nullptr) {
-        return {};
-    }
-    return std::string(data, length);
-}
 
 // The file's text through the interpreter, as the generic reading does it: open(path, "r",
 // encoding="utf-8"), one read(), closed on every path.
@@ -199,22 +176,7 @@ bool may_read_natively(MethodCall& call) {
     if (Py_TYPE(call.self_object()) != st->compressor_type) {
         return false;
     }
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    PyObject* open = builtins ? PyDict_GetItemWithError(builtins, st->s_open) : nullptr;
-    PyObject* os = PyDict_GetItemWithError(PyModule_GetDict(call.module), st->s_os);
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    if (open != st->interpreter_open || os == nullptr || !PyModule_CheckExact(os)) {
-        return false;
-    }
-    PyObject* os_path = PyDict_GetItemWithError(PyModule_GetDict(os), st->s_path);
-    PyObject* basename = os_path != nullptr && PyModule_CheckExact(os_path)
-                             ? PyDict_GetItemWithError(PyModule_GetDict(os_path), st->s_basename)
-                             : nullptr;
-    PyErr_Clear();
-    return basename == st->path_basename;
+    return opens_as_imported(call.module, st, st->s_basename, st->path_basename);
 }
 
 NativeReading read_files_natively(MethodCall& call, PyObject* filepaths,

@@ -1,0 +1,97 @@
+#include "compressor/package/decode/queued_file_writes.hpp"
+
+#include "compressor/safe_io/no_symlink_opener.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+
+namespace qvc {
+namespace {
+
+// Text queued ahead of the worker: enough that it never waits for this thread, little enough
+// beside the whole package in memory.
+constexpr size_t kMostQueuedBytes = size_t{32} << 20;
+// The interpreter's thread answers signals at least this often while it waits.
+constexpr std::chrono::milliseconds kWaitSlice{5};
+
+// The event the interpreter's `open(path, "w", ...)` raises.
+bool audit_open_for_writing(PyObject* path) {
+    return PySys_Audit("open", "Osi", path, "w", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC) == 0;
+}
+
+}  // namespace
+
+bool QueuedFileWrites::add(PyObject* path, std::string fs_path, PyRef text) {
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &length);
+    if (utf8 == nullptr) {
+        return abandon();  // no memory: UTF-8 can encode every token
+    }
+    if (!audit_open_for_writing(path)) {
+        return fail_after_queued();
+    }
+    // Room for this text: what may stay queued beside it (none, for a text of the most or more).
+    const size_t bytes = static_cast<size_t>(length);
+    if (queued_bytes_ + bytes > kMostQueuedBytes &&
+        !settle(kMostQueuedBytes - std::min(bytes, kMostQueuedBytes))) {
+        return false;
+    }
+    queued_.push_back({PyRef::borrow(path), std::move(text), bytes});
+    queued_bytes_ += bytes;
+    worker_.add({std::move(fs_path), utf8, bytes});
+    return true;
+}
+
+bool QueuedFileWrites::wait_for_all() { return settle(0); }
+
+bool QueuedFileWrites::fail_after_queued() {
+    PyRef exception = take_exception();
+    if (settle(0)) {
+        raise_exception(std::move(exception));
+    }
+    // Otherwise an earlier file's failure stands alone, as the later file was never reached.
+    return false;
+}
+
+bool QueuedFileWrites::abandon() {
+    worker_.stop();
+    return false;
+}
+
+void QueuedFileWrites::let_go_of_written(size_t written) {
+    for (; let_go_ < written; ++let_go_) {
+        queued_bytes_ -= queued_.front().bytes;
+        queued_.pop_front();
+    }
+}
+
+bool QueuedFileWrites::settle(size_t bytes_left) {
+    while (true) {
+        const FileWritingWorker::Progress progress = worker_.progress();
+        let_go_of_written(progress.written);
+        if (progress.next != FileWriteState::kPending) {
+            worker_.stop();
+            if (progress.next == FileWriteState::kOpenFailed) {
+                raise_open_failure(progress.error, queued_.front().path.get(),
+                                   progress.through_link);
+            } else {
+                errno = progress.error;
+                PyErr_SetFromErrno(PyExc_OSError);
+            }
+            return false;
+        }
+        if (queued_.empty() || (bytes_left != 0 && queued_bytes_ <= bytes_left)) {
+            return true;
+        }
+        if (PyErr_CheckSignals() != 0) {
+            return abandon();
+        }
+        const size_t target = let_go_ + (bytes_left == 0 ? queued_.size() : 1);
+        Py_BEGIN_ALLOW_THREADS
+        worker_.wait(target, kWaitSlice);
+        Py_END_ALLOW_THREADS
+    }
+}
+
+}  // namespace qvc
