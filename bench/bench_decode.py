@@ -171,14 +171,17 @@ def bench_corpus(label: str, paths: list[str], work: str, rounds: int, plain_rou
     )
     for kind in ("floor", "module", "peer", "plain"):
         values = times[kind]
+        if not values:
+            continue
         median = statistics.median(values) * 1e3
         print(f"  {kind:6s} median {median:8.1f} ms over {len(values)} runs")
     ratios = {
-        "plain / module": statistics.median(plain_over_module),
+        "plain / module": statistics.median(plain_over_module) if plain_over_module else None,
         "peer / module": statistics.median(peer_over_module),
         "module / floor": statistics.median(module_over_floor),
     }
-    print(f"  plain / module = {ratios['plain / module']:.2f}")
+    if ratios["plain / module"] is not None:
+        print(f"  plain / module = {ratios['plain / module']:.2f}")
     print(f"  peer / module = {ratios['peer / module']:.2f}  (target >= 6 on docs)")
     print(f"  module / floor = {ratios['module / floor']:.3f}  (target <= 1.10)")
     peaks = {"module": None, "plain": None}

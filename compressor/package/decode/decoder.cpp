@@ -249,8 +249,17 @@ bool restore_files(MethodCall& call, PyObject* package, RestoredTokens& restored
         }
         if (queued) {
             std::string fs_path = native_path(path.get());
-            PyRef text = fs_path.empty() ? PyRef{} : restored.whole_text(start_idx, boundary);
-            if (text) {
+            Utf8Text built = Utf8Text::kTooLong;
+            Utf8Buffer text;
+            if (!fs_path.empty()) {
+                text = queued->spare_buffer();
+                built = restored.utf8_text(start_idx, boundary, QueuedFileWrites::kMostTextBytes,
+                                           text);
+            }
+            if (built == Utf8Text::kFailed) {
+                return fail_at_once();
+            }
+            if (built == Utf8Text::kBuilt) {
                 if (!queued->add(path.get(), std::move(fs_path), std::move(text))) {
                     return false;
                 }
@@ -259,9 +268,6 @@ bool restore_files(MethodCall& call, PyObject* package, RestoredTokens& restored
             }
             // A text written in pieces, or a path that only `open` can say what is wrong with:
             // written here, after the files before it.
-            if (PyErr_Occurred()) {
-                return fail_at_once();
-            }
             if (!queued->wait_for_all()) {
                 return false;
             }

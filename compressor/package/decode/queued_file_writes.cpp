@@ -11,7 +11,9 @@ namespace {
 
 // Text queued ahead of the worker: enough that it never waits for this thread, little enough
 // beside the whole package in memory.
-constexpr size_t kMostQueuedBytes = size_t{32} << 20;
+constexpr size_t kMostQueuedBytes = size_t{64} << 20;
+// Buffers kept for later texts.
+constexpr size_t kSpareBuffers = 4;
 // The interpreter's thread answers signals at least this often while it waits.
 constexpr std::chrono::milliseconds kWaitSlice{5};
 
@@ -22,24 +24,29 @@ bool audit_open_for_writing(PyObject* path) {
 
 }  // namespace
 
-bool QueuedFileWrites::add(PyObject* path, std::string fs_path, PyRef text) {
-    Py_ssize_t length = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &length);
-    if (utf8 == nullptr) {
-        return abandon();  // no memory: UTF-8 can encode every token
+Utf8Buffer QueuedFileWrites::spare_buffer() {
+    if (spare_.empty()) {
+        return {};
     }
+    Utf8Buffer buffer = std::move(spare_.back());
+    spare_.pop_back();
+    return buffer;
+}
+
+bool QueuedFileWrites::add(PyObject* path, std::string fs_path, Utf8Buffer text) {
     if (!audit_open_for_writing(path)) {
         return fail_after_queued();
     }
     // Room for this text: what may stay queued beside it (none, for a text of the most or more).
-    const size_t bytes = static_cast<size_t>(length);
+    const size_t bytes = text.size;
     if (queued_bytes_ + bytes > kMostQueuedBytes &&
         !settle(kMostQueuedBytes - std::min(bytes, kMostQueuedBytes))) {
         return false;
     }
-    queued_.push_back({PyRef::borrow(path), std::move(text), bytes});
+    const char* data = text.data.get();
+    queued_.push_back({PyRef::borrow(path), std::move(text)});
     queued_bytes_ += bytes;
-    worker_.add({std::move(fs_path), utf8, bytes});
+    worker_.add({std::move(fs_path), data, bytes});
     return true;
 }
 
@@ -61,7 +68,11 @@ bool QueuedFileWrites::abandon() {
 
 void QueuedFileWrites::let_go_of_written(size_t written) {
     for (; let_go_ < written; ++let_go_) {
-        queued_bytes_ -= queued_.front().bytes;
+        Utf8Buffer& text = queued_.front().text;
+        queued_bytes_ -= text.size;
+        if (spare_.size() < kSpareBuffers) {
+            spare_.push_back(std::move(text));
+        }
         queued_.pop_front();
     }
 }

@@ -1,15 +1,17 @@
 // The interpreter's side of writing restored files on the worker thread: each file's text is
-// built here as a str, its UTF-8 form handed to the worker, and the str held until the worker is
-// past that file. What a caller can see stays as when every file is written here in turn: the
+// built here as UTF-8 bytes in a buffer of its own, handed to the worker and kept unchanged until
+// the worker is past that file, then used again for a later file. What a caller can see stays as when every file is written here in turn: the
 // audit event of each `open`, in package order, and for a failure the exception that `open` or
 // `write` would raise, for the first failing file, raised from a call on this thread.
 #pragma once
 
 #include "compressor/module_state.hpp"
 #include "compressor/package/decode/file_writing_worker.hpp"
+#include "compressor/package/decode/utf8_text.hpp"
 
 #include <deque>
 #include <string>
+#include <vector>
 
 namespace qvc {
 
@@ -25,11 +27,17 @@ public:
     // False (no exception) when no thread could be started.
     bool start() { return worker_.start(); }
 
-    // Queues the file at `path` (its OS form `fs_path`) to receive `text`, an exact str that
-    // UTF-8 can encode, after the files queued before it. Waits while too much text is queued.
+    // A text longer than this is written by the interpreter's thread instead, in pieces.
+    static constexpr size_t kMostTextBytes = size_t{32} << 20;
+
+    // A buffer for the next file's text: one the worker is done with, when there is one.
+    Utf8Buffer spare_buffer();
+
+    // Queues the file at `path` (its OS form `fs_path`) to receive `text`, after the files
+    // queued before it. Waits while too much text is queued.
     // Returns false with an exception set: that of an earlier file, an audit hook's for this
     // one, or a signal handler's.
-    bool add(PyObject* path, std::string fs_path, PyRef text);
+    bool add(PyObject* path, std::string fs_path, Utf8Buffer text);
 
     // Waits until every queued file is written. Returns false with the first failure's
     // exception set. Files may be added afterwards.
@@ -46,8 +54,7 @@ public:
 private:
     struct Queued {
         PyRef path;
-        PyRef text;  // holds the bytes the worker reads
-        size_t bytes;
+        Utf8Buffer text;
     };
 
     // Waits until at most `bytes_left` bytes of text are queued (0: every file written),
@@ -57,6 +64,7 @@ private:
 
     FileWritingWorker worker_;
     std::deque<Queued> queued_;
+    std::vector<Utf8Buffer> spare_;
     size_t let_go_ = 0;  // files whose texts are let go of
     size_t queued_bytes_ = 0;
 };

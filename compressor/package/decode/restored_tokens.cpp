@@ -310,15 +310,10 @@ bool RestoredTokens::write_slice(Py_ssize_t start, Py_ssize_t stop, TextSink& si
     return table_ ? write_records(start, length, sink) : write_list_items(start, length, sink);
 }
 
-PyRef RestoredTokens::whole_text(Py_ssize_t start, Py_ssize_t stop) {
+Utf8Text RestoredTokens::utf8_text(Py_ssize_t start, Py_ssize_t stop, size_t limit,
+                                   Utf8Buffer& out) {
     const Py_ssize_t length = PySlice_AdjustIndices(count_, &start, &stop, 1);
-    const unsigned char* records = bytes_of(records_.get()) + 4 * start;
-    Py_ssize_t taken = 0;
-    PyRef text = text_builder_.join(*table_, records, length, count_ - start, kPieceBytes, taken);
-    if (text && taken != length) {
-        text.reset();
-    }
-    return text;
+    return build_utf8_text(*table_, bytes_of(records_.get()) + 4 * start, length, limit, out);
 }
 
 bool RestoredTokens::write_records(Py_ssize_t start, Py_ssize_t length, TextSink& sink) {

@@ -5,6 +5,7 @@
 #include "compressor/compressor_object.hpp"
 #include "compressor/package/decode/record_text.hpp"
 #include "compressor/package/decode/token_table.hpp"
+#include "compressor/package/decode/utf8_text.hpp"
 #include "compressor/package/decode/vocabulary_adoption.hpp"
 
 #include <cstddef>
@@ -44,12 +45,10 @@ public:
     // between pieces; an interrupted text stays as far as it was written.
     bool write_slice(Py_ssize_t start, Py_ssize_t stop, TextSink& sink);
 
-    // "".join(restored_tokens[start:stop]) as one str, for tokens read through the decoder's
-    // table when it holds nothing but strs that UTF-8 can encode (texts_always_writable()) and
-    // the text is at most kPieceBytes of str storage. Null without an exception for a longer
-    // text, which write_slice writes in pieces; null with one on failure (no memory, a signal
-    // handler that raised).
-    PyRef whole_text(Py_ssize_t start, Py_ssize_t stop);
+    // The UTF-8 bytes of "".join(restored_tokens[start:stop]) in `out`, for tokens read through
+    // the decoder's table when it holds nothing but strs that UTF-8 can encode
+    // (texts_always_writable()); see build_utf8_text.
+    Utf8Text utf8_text(Py_ssize_t start, Py_ssize_t stop, size_t limit, Utf8Buffer& out);
 
     // Whether every text of the package can be written: tokens read through the table, all of
     // them strs without lone surrogates. Only running out of memory or a signal can then make
