@@ -51,9 +51,9 @@ test-asan:
 	    EXTRA_BUILD_FLAGS="-C cmake.define.QVC_SANITIZE=ON -C cmake.build-type=RelWithDebInfo" build
 	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
-# The tokenizer splits large texts on two threads, the encoder reads files on a worker thread
-# and decodes may run on two threads at once: their tests under ThreadSanitizer, preloaded like
-# the address sanitizer above.
+# The tokenizer splits large texts on two threads, the encoder reads files on a worker thread,
+# the decoder writes files on one and decodes may run on two threads at once: their tests under
+# ThreadSanitizer, preloaded like the address sanitizer above.
 TSAN_VENV := .venv-tsan
 TSAN_ENV   = LD_PRELOAD=$(shell $${CXX:-g++} -print-file-name=libtsan.so) PYTHONMALLOC=malloc \
              TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0
@@ -63,7 +63,7 @@ test-threads:
 	    EXTRA_BUILD_FLAGS="-C cmake.define.QVC_SANITIZE_THREADS=ON -C cmake.build-type=RelWithDebInfo" build
 	$(TSAN_ENV) $(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/test_tokenizer.py \
 	    tests/test_encoder.py tests/test_encoder_file_reading.py \
-	    tests/test_decoder.py::test_two_threads_decoding_at_once
+	    tests/test_decoder_file_writing.py tests/test_decoder.py::test_two_threads_decoding_at_once
 
 # Every public operation, success and failure paths, thousands of times: neither live objects
 # nor the process's memory may grow.
