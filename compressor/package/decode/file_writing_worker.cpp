@@ -15,6 +15,10 @@ namespace {
 
 // Bytes written between two looks at a stop request: a millisecond or so into the page cache.
 constexpr size_t kWriteBytes = size_t{1} << 20;
+// An idle worker is woken for this many files, or this much text, or when the interpreter's
+// thread waits.
+constexpr size_t kFilesPerWake = 16;
+constexpr size_t kBytesPerWake = size_t{1} << 20;
 // How long one wait for a FIFO's reader, or for room in a FIFO or device, lasts.
 constexpr int kWaitMilliseconds = 2;
 
@@ -62,13 +66,16 @@ void FileWritingWorker::stop() noexcept {
 }
 
 void FileWritingWorker::add(FileWriteJob job) {
-    bool was_idle;
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        was_idle = written_ == jobs_.size();
+        unannounced_bytes_ += job.length;
+        ++unannounced_files_;
         jobs_.push_back(std::move(job));
+        wake = idle_ &&
+               (unannounced_files_ >= kFilesPerWake || unannounced_bytes_ >= kBytesPerWake);
     }
-    if (was_idle) {
+    if (wake) {
         work_ready_.notify_one();
     }
 }
@@ -80,6 +87,9 @@ FileWritingWorker::Progress FileWritingWorker::progress() {
 
 void FileWritingWorker::wait(size_t jobs, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
+    if (idle_) {
+        work_ready_.notify_one();
+    }
     progress_made_.wait_for(lock, timeout, [&] {
         return written_ >= jobs || next_state_ != FileWriteState::kPending;
     });
@@ -92,10 +102,14 @@ void FileWritingWorker::run() noexcept {
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
+        idle_ = true;
         work_ready_.wait(lock, [&] {
             return stopping_.load(std::memory_order_relaxed) ||
                    (next_state_ == FileWriteState::kPending && written_ < jobs_.size());
         });
+        idle_ = false;
+        unannounced_files_ = 0;
+        unannounced_bytes_ = 0;
         if (stopping_.load(std::memory_order_relaxed)) {
             return;
         }

@@ -49,7 +49,9 @@ public:
     // file being written stays as far as it got, and no later one is created.
     void stop() noexcept;
 
-    // Queues a file after those queued before it.
+    // Queues a file after those queued before it. An idle worker is woken once a few files or
+    // some text wait for it, or when this thread waits: a wake-up costs microseconds, and far
+    // more on a busy machine.
     void add(FileWriteJob job);
 
     struct Progress {
@@ -74,6 +76,9 @@ private:
     size_t written_ = 0;
     FileWriteState next_state_ = FileWriteState::kPending;
     int error_ = 0;
+    bool idle_ = false;
+    size_t unannounced_files_ = 0;  // added since the idle worker was last woken
+    size_t unannounced_bytes_ = 0;
     bool through_link_ = false;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
