@@ -11,6 +11,8 @@ those ratios is printed:
     peer / module    how many times faster than peer_decoder.py, a competent Python user's
                      decoder (target >= 6 on the documentation)
     module / floor   the module's time over the fair floor (target <= 1.10)
+    serial / floor   the same with `open` patched, so that every file is written through the
+                     interpreter on its thread: what the writing thread gains
 
 Packages and restored files go to memory-backed /dev/shm when there is one, so that the disk's
 write-back does not drown what is compared.
@@ -30,6 +32,7 @@ bench/run_all.py reads.
 from __future__ import annotations
 
 import argparse
+import builtins
 import gc
 import json
 import os
@@ -96,6 +99,17 @@ def floor(package_path: str, output_dir: str, restored: list[tuple[str, str]]) -
             f.write(text)
 
 
+def decode_serially(module, package_path: str, output_dir: str) -> None:
+    """decode_package with `open` replaced by a wrapper of itself, which keeps every file on
+    the interpreter's path."""
+    real_open = builtins.open
+    builtins.open = lambda *args, **kwargs: real_open(*args, **kwargs)
+    try:
+        module.decode_package(package_path, output_dir)
+    finally:
+        builtins.open = real_open
+
+
 def timed(function, *args) -> float:
     start = time.perf_counter()
     function(*args)
@@ -136,7 +150,7 @@ def bench_corpus(label: str, paths: list[str], work: str, rounds: int, plain_rou
     restored = [(name, text) for name, (_, text) in zip(names, texts)]
     input_bytes = sum(len(text.encode("utf-8")) for _, text in texts)
     out = {kind: os.path.join(work, f"{label}-{kind}")
-           for kind in ("floor", "module", "plain", "peer")}
+           for kind in ("floor", "module", "serial", "plain", "peer")}
 
     module = qvc_compressor.QVCompressor(os.path.join(work, "absent_dict.bin"))
     module.decode_package(package_path, out["module"])
@@ -146,13 +160,17 @@ def bench_corpus(label: str, paths: list[str], work: str, rounds: int, plain_rou
     # ratio is taken within one round, and the median of those ratios is reported.
     times: dict[str, list[float]] = {kind: [] for kind in out}
     plain_over_module, peer_over_module, module_over_floor = [], [], []
+    serial_over_floor = []
     for round_index in range(rounds):
         floor_time = timed(floor, package_path, out["floor"], restored)
         module_time = timed(module.decode_package, package_path, out["module"])
+        serial_time = timed(decode_serially, module, package_path, out["serial"])
         peer_time = timed(PeerDecoder().decode_package, package_path, out["peer"])
         times["floor"].append(floor_time)
         times["module"].append(module_time)
         times["peer"].append(peer_time)
+        times["serial"].append(serial_time)
+        serial_over_floor.append(serial_time / floor_time)
         module_over_floor.append(module_time / floor_time)
         peer_over_module.append(peer_time / module_time)
         if round_index < plain_rounds:
@@ -169,7 +187,7 @@ def bench_corpus(label: str, paths: list[str], work: str, rounds: int, plain_rou
         f"vocabulary {len(module.global_dict)}, "
         f"package {os.path.getsize(package_path) / 1e6:.1f} MB"
     )
-    for kind in ("floor", "module", "peer", "plain"):
+    for kind in ("floor", "module", "serial", "peer", "plain"):
         values = times[kind]
         if not values:
             continue
@@ -184,6 +202,8 @@ def bench_corpus(label: str, paths: list[str], work: str, rounds: int, plain_rou
         print(f"  plain / module = {ratios['plain / module']:.2f}")
     print(f"  peer / module = {ratios['peer / module']:.2f}  (target >= 6 on docs)")
     print(f"  module / floor = {ratios['module / floor']:.3f}  (target <= 1.10)")
+    print(f"  serial / floor = {statistics.median(serial_over_floor):.3f}  (every file written "
+          f"through the interpreter)")
     peaks = {"module": None, "plain": None}
     if with_memory:
         for kind in peaks:
@@ -203,6 +223,7 @@ def bench_corpus(label: str, paths: list[str], work: str, rounds: int, plain_rou
         "peer_s": statistics.median(times["peer"]), "peer": "peer_decoder.py",
         # The ratios are the medians of each round's own ratio, as printed above.
         "speedup": ratios["plain / module"], "over_floor": ratios["module / floor"],
+        "serial_over_floor": statistics.median(serial_over_floor),
         "peer_speedup": ratios["peer / module"],
         "target": (">= 6x peer, " if label == "docs" else "") + "<= 1.10x floor",
         "timing": f"median of {rounds} (plain {len(times['plain'])}), ratios per round",
