@@ -107,6 +107,78 @@ def test_text_read_in_pieces_is_the_text_mode_read(tmp_path, case):
     assert_same_package(tmp_path, [str(path), str(other), str(path)])
 
 
+# Files read one after another share the reader's buffers: what one file leaves there (a longer
+# text, line ends still to translate, a token cut at the end) must never reach the next.
+SMALL_READ = 64 << 10
+
+
+def text_of_size(size, ending=b""):
+    """ASCII words, then `ending`, exactly `size` bytes in all."""
+    body = (b"word other\tlonger_word\n" * (size // 24 + 1))[:size - len(ending)]
+    return body + ending
+
+
+SEQUENCES = {
+    "large after small": [text_of_size(10), text_of_size(PIECE + 999, b"\r\nend")],
+    "small after large": [around_pieces(b"a\r\nb"), b"tiny\r", b"\nafter"],
+    "cr ends one file, lf starts the next": [b"one\r", b"\ntwo\r\n", b"\r", b"\n"],
+    "sizes around the smallest read": [text_of_size(n, b"\xc3\xa9\r") for n in
+                                       (SMALL_READ - 1, SMALL_READ, SMALL_READ + 1, 3)],
+    "sizes around a piece": [text_of_size(n, b" \u3000".decode("unicode_escape").encode())
+                             for n in (PIECE - 1, PIECE, PIECE + 1)],
+    "token cut at the end, then a shorter file": [b"x" * (SMALL_READ + 5), b"y"],
+    "empty between": [b"", b"a\r\n", b"", b"b"],
+}
+
+
+@pytest.mark.parametrize("case", sorted(SEQUENCES))
+def test_each_file_is_read_on_its_own(tmp_path, case):
+    paths = []
+    for i, data in enumerate(SEQUENCES[case]):
+        path = tmp_path / f"f{i}.txt"
+        path.write_bytes(data)
+        paths.append(str(path))
+    assert_same_package(tmp_path, paths + paths[::-1])
+
+
+# ASCII tokens of every length, with a non-ASCII character at each place a word-at-a-time test
+# could miss it; one-character tokens, which the interpreter shares.
+TOKEN_SHAPES = ["ab", "abcdefg", "abcdefgh", "abcdefghi", "a" * 15, "b" * 16, "c" * 17,
+                "d" * 40, "e", "\u00e9", "\u2603", "\u4e2d", "\U0001f600", "\u00e9a",
+                "a\u00e9", "abcdefg\u00e9", "abcdefgh\u00e9", "abcdefghijklmno\u00ff",
+                "x" * 23 + "\u0101", "\u4e2d\u6587", "\x7f\x7f", "\x00\x01"]
+
+
+def test_tokens_are_the_interpreters_own_strs(tmp_path):
+    import sys
+
+    path = tmp_path / "shapes.txt"
+    path.write_text(" ".join(TOKEN_SHAPES) + "\n", encoding="utf-8")
+    compressor = new_compressor(tmp_path)
+    compressor.encode_files([str(path)], str(tmp_path / "out.pkg"))
+    tokens = list(compressor.global_dict)
+    assert tokens == TOKEN_SHAPES[:1] + [" "] + TOKEN_SHAPES[1:] + ["\n"]
+    for token in tokens:
+        # Marked ASCII exactly when it is, and an ASCII one as compact as a decoded copy (others
+        # may carry their UTF-8 form once pickled); a one-character token of the first 256 is
+        # the interpreter's shared str.
+        assert type(token) is str
+        assert token.isascii() == all(ord(c) < 128 for c in token)
+        if token.isascii():
+            assert sys.getsizeof(token) == sys.getsizeof(token.encode().decode())
+        if len(token) == 1 and ord(token) < 256:
+            assert token is chr(ord(token))
+
+
+def test_one_character_names_and_tokens_are_pickled_once(tmp_path):
+    # A name and a token that are the same shared str: the pickle refers back to the name.
+    os.chdir(tmp_path)
+    for name in ("a", "\u00e9", "ab"):
+        with open(name, "w", encoding="utf-8") as f:
+            f.write(f"{name} x {name}")
+    assert_same_package(tmp_path, ["a", "\u00e9", "ab"])
+
+
 INVALID = {
     "first byte": b"\xff rest",
     "lone continuation": b"ok \x80 more",

@@ -18,6 +18,7 @@ namespace {
 // Bytes read at a time: large enough that a read costs little per byte, small enough that a
 // file's text is never held whole.
 constexpr size_t kReadBytes = size_t{4} << 20;
+constexpr size_t kLeastReadBytes = size_t{64} << 10;
 // Bytes after the data that the scan and the token keys may read.
 constexpr size_t kPadding = 64;
 // The tokens are counted before numbering only for files this large in all, and on average.
@@ -59,13 +60,8 @@ size_t translate_line_ends(const unsigned char* in, size_t length, unsigned char
     return written;
 }
 
-struct Span {
-    const unsigned char* bytes;
-    size_t length;
-};
-
 struct SpanTokens {
-    const Span* spans;
+    const FileReadingWorker::Span* spans;
     const unsigned char* bytes(size_t i) const noexcept { return spans[i].bytes; }
     size_t length(size_t i) const noexcept { return spans[i].length; }
 };
@@ -77,7 +73,11 @@ struct SpanTokens {
 class FileReadingWorker::TextScan {
 public:
     // `counting`: the tokens are only counted, not numbered.
-    TextScan(FileReadingWorker& worker, bool counting) : worker_(worker), counting_(counting) {}
+    TextScan(FileReadingWorker& worker, bool counting)
+        : worker_(worker),
+          counting_(counting),
+          spans_(worker.scan_spans_),
+          scratch_(worker.scan_scratch_) {}
 
     // Scans buffer_[0, end), numbering every token that is known to be whole; at the end of the
     // text, the last one too. False when the bytes are not strict UTF-8.
@@ -93,18 +93,19 @@ public:
             previous_whitespace_ = utf8_is_whitespace(data + scan_from_, length);
             started_ = true;
         }
-        cuts_.clear();
-        if (!scan_utf8_cuts(data, scan_from_, complete, previous_whitespace_,
-                            [this](size_t cut) { cuts_.push_back(cut); })) {
-            return false;
-        }
-        scan_from_ = complete;
         if (counting_) {
-            counted_ += cuts_.size() + (at_end && end > token_start_ ? 1 : 0);
-            token_start_ = cuts_.empty() ? token_start_ : cuts_.back();
-            if (at_end) {
-                token_start_ = end;
+            size_t cuts = 0;
+            size_t last_cut = token_start_;
+            if (!scan_utf8_cuts(data, scan_from_, complete, previous_whitespace_,
+                                [&](size_t cut) {
+                                    ++cuts;
+                                    last_cut = cut;
+                                })) {
+                return false;
             }
+            scan_from_ = complete;
+            counted_ += cuts + (at_end && end > last_cut ? 1 : 0);
+            token_start_ = at_end ? end : last_cut;
             return true;
         }
         const bool translate =
@@ -114,9 +115,12 @@ public:
         }
         unsigned char* scratch = scratch_.data();
         spans_.clear();
-        auto add = [&](size_t start, size_t stop) {
-            const unsigned char* bytes = data + start;
-            size_t length = stop - start;
+        // Each token becomes a span as its end is found; nothing is numbered unless the whole
+        // piece is valid.
+        size_t token_start = token_start_;
+        auto add = [&](size_t stop) {
+            const unsigned char* bytes = data + token_start;
+            size_t length = stop - token_start;
             if (translate && std::memchr(bytes, '\r', length) != nullptr) {
                 const size_t written = translate_line_ends(bytes, length, scratch);
                 bytes = scratch;
@@ -124,15 +128,16 @@ public:
                 scratch += written;
             }
             spans_.push_back(Span{bytes, length});
+            token_start = stop;
         };
-        for (size_t cut : cuts_) {
-            add(token_start_, cut);
-            token_start_ = cut;
+        if (!scan_utf8_cuts(data, scan_from_, complete, previous_whitespace_, add)) {
+            return false;
         }
-        if (at_end && end > token_start_) {
-            add(token_start_, end);
-            token_start_ = end;
+        scan_from_ = complete;
+        if (at_end && end > token_start) {
+            add(end);
         }
+        token_start_ = token_start;
         number_spans();
         return true;
     }
@@ -179,9 +184,10 @@ private:
     bool started_ = false;
     bool previous_whitespace_ = false;
     bool over_limit_ = false;
-    std::vector<size_t> cuts_;
-    std::vector<Span> spans_;
-    std::vector<unsigned char> scratch_;
+    // The worker's: kept from file to file, so that many small files do not each grow them
+    // from nothing again.
+    std::vector<Span>& spans_;
+    std::vector<unsigned char>& scratch_;
 };
 
 FileReadingWorker::FileReadingWorker(std::vector<std::string> fs_paths)
@@ -369,6 +375,10 @@ FileReadingWorker::Outcome FileReadingWorker::read_file(const std::string& fs_pa
     if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return Outcome::kForInterpreter;
     }
+    // A file smaller than a read is read with room for its size (and the end of file), so
+    // that small files never make the buffer as large as a whole read.
+    const size_t read_bytes = std::clamp(static_cast<size_t>(info.st_size) + 1, kLeastReadBytes,
+                                         kReadBytes);
     size_t kept = 0;
     for (;;) {
         if (stopping()) {
@@ -376,7 +386,7 @@ FileReadingWorker::Outcome FileReadingWorker::read_file(const std::string& fs_pa
         }
         // A token longer than a read is read on in steps as long as itself, so that moving it
         // to the front costs no more than reading it.
-        const size_t wanted = std::max(kReadBytes, kept);
+        const size_t wanted = std::max(read_bytes, kept);
         if (buffer_.size() < kept + wanted + kPadding) {
             buffer_.resize(kept + wanted + kPadding);
         }

@@ -82,6 +82,12 @@ public:
     // The bytes of a distinct token below Progress::distinct.
     TokenBytes token(size_t number) const noexcept { return table_.token(number); }
 
+    // A token's bytes, in the read buffer or, with its line ends translated, in scratch room.
+    struct Span {
+        const unsigned char* bytes;
+        size_t length;
+    };
+
 private:
     enum class Outcome { kNumbered, kForInterpreter, kTooManyTokens };
     class TextScan;
@@ -100,6 +106,9 @@ private:
     Utf8TokenTable table_;
     TokenStream stream_;
     std::vector<unsigned char> buffer_;
+    // TextScan's working room.
+    std::vector<Span> scan_spans_;
+    std::vector<unsigned char> scan_scratch_;
 
     std::mutex mutex_;
     std::condition_variable changed_;  // to the interpreter's thread

@@ -6,6 +6,7 @@
 #include "compressor/pyapi/signal_poll.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 
@@ -52,6 +53,37 @@ bool raise_too_many_tokens() {
     return false;
 }
 
+bool is_ascii(const unsigned char* bytes, size_t length) noexcept {
+    uint64_t high = 0;
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes + i, 8);
+        high |= word;
+    }
+    for (; i < length; ++i) {
+        high |= bytes[i];
+    }
+    return (high & 0x8080808080808080ULL) == 0;
+}
+
+// The str of a distinct token's bytes, which the worker checked as strict UTF-8. An ASCII token
+// of two or more characters is copied straight into a new compact str, the object the decoder
+// would make; anything else goes through the decoder, which also gives a one-character token
+// the interpreter's shared str, as a slice of the text would (the package's pickle tells such a
+// shared object from an equal one of its own).
+PyObject* new_token_str(const TokenBytes& token) {
+    if (token.length >= 2 && is_ascii(token.bytes, token.length)) {
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(token.length), 127);
+        if (str != nullptr) {
+            std::memcpy(PyUnicode_1BYTE_DATA(str), token.bytes, token.length);
+        }
+        return str;
+    }
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(token.bytes),
+                                static_cast<Py_ssize_t>(token.length), nullptr);
+}
+
 // Makes the strs of the distinct tokens [files.strs.size(), end). Answers signals.
 bool make_strs(NativelyReadFiles& files, size_t end) {
     SignalPoll poll(kTokensBetweenChecks);
@@ -59,9 +91,7 @@ bool make_strs(NativelyReadFiles& files, size_t end) {
         if (!poll.tick()) {
             return false;
         }
-        const TokenBytes token = files.worker.token(files.strs.size());
-        PyObject* str = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(token.bytes),
-                                             static_cast<Py_ssize_t>(token.length), nullptr);
+        PyObject* str = new_token_str(files.worker.token(files.strs.size()));
         if (str == nullptr) {
             return false;
         }
