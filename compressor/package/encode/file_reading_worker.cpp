@@ -361,6 +361,12 @@ void FileReadingWorker::run() {
         file_ends_[file] = stream_.size();
         publish(file + 1, FileState::kWaiting, 0);
     }
+    // Every file is numbered: the interpreter's thread, still making strs from the tokens' bytes,
+    // needs nothing else of the worker's, which goes at once instead of with the rest.
+    table_.release_lookup();
+    std::vector<unsigned char>().swap(buffer_);
+    std::vector<Span>().swap(scan_spans_);
+    std::vector<unsigned char>().swap(scan_scratch_);
 }
 
 FileReadingWorker::Outcome FileReadingWorker::read_file(const std::string& fs_path,

@@ -81,12 +81,17 @@ void Utf8TokenTable::grow() {
     }
 }
 
-void Utf8TokenTable::release() noexcept {
-    std::vector<std::unique_ptr<Entry[]>>().swap(index_);
+void Utf8TokenTable::release_lookup() noexcept {
     std::vector<uint64_t, MappedAllocator<uint64_t>>().swap(hashes_);
-    std::vector<std::unique_ptr<unsigned char[]>>().swap(arena_);
     SlotTable().swap(slots_);
     std::vector<Slot>().swap(recent_);
+    mask_ = 0;
+}
+
+void Utf8TokenTable::release() noexcept {
+    release_lookup();
+    std::vector<std::unique_ptr<Entry[]>>().swap(index_);
+    std::vector<std::unique_ptr<unsigned char[]>>().swap(arena_);
     arena_free_ = nullptr;
     arena_room_ = 0;
     count_ = 0;

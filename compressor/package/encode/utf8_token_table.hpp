@@ -42,6 +42,9 @@ public:
 
     // Forgets every token numbered `count` or later (their bytes too).
     void truncate(size_t count);
+    // Lets go of what finding tokens needs, once no more are numbered or forgotten: only size()
+    // and token() may be used afterwards.
+    void release_lookup() noexcept;
     // Lets go of everything, once the tokens' strs are made.
     void release() noexcept;
 
