@@ -466,3 +466,46 @@ except PermissionError as error:
                                cwd=tmp_path, timeout=300)
     assert completed.stdout.split() == ["refused", "by", "the", "hook", "True", "False"], (
         completed.stdout + completed.stderr)
+
+
+OUT_OF_MEMORY_CHILD = r"""
+import resource, sys
+import zstandard
+from qvc_compressor import QVCompressor
+
+paths, output, threads, extra = sys.argv[1:4] + [int(sys.argv[4])]
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) << 10
+resource.setrlimit(resource.RLIMIT_AS, (size + (extra << 20), size + (extra << 20)))
+compressor = QVCompressor(output + ".dict")
+try:
+    compressor.encode_files(paths.split(","), output, threads=int(threads))
+except (MemoryError, zstandard.ZstdError) as error:
+    # The compressor's own allocation failures come as its own error.
+    print(type(error).__name__)
+else:
+    print("packed")
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address space limits")
+@pytest.mark.parametrize("threads", [0, 4])
+def test_running_out_of_memory_anywhere_raises_memory_error(tmp_path, threads):
+    # Every limit runs out at another place: on the reader's thread, while ids are given, in
+    # the compressor, on the pickling thread. Each must end in an exception, never a crash.
+    words = " ".join(f"w{i}" for i in range(300_000))
+    paths = []
+    for number in range(3):
+        path = tmp_path / f"f{number}.txt"
+        path.write_text(words + f" {number}\n")
+        paths.append(str(path))
+    outcomes = set()
+    for extra in range(20, 200, 12):
+        result = subprocess.run(
+            [sys.executable, "-c", OUT_OF_MEMORY_CHILD, ",".join(paths),
+             str(tmp_path / "out.pkg"), str(threads), str(extra)],
+            capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, (extra, result.returncode, result.stderr[-2000:])
+        outcomes.add(result.stdout.strip())
+    assert "packed" in outcomes and "MemoryError" in outcomes
+    assert outcomes <= {"MemoryError", "ZstdError", "packed"}

@@ -17,6 +17,13 @@
 namespace qvc {
 namespace {
 
+// Whether PyDict_SetDefault raises when it cannot grow the dict. CPython 3.13.0 counts the entry
+// as added anyway, leaving a dict that crashes the next time it grows; which later 3.13 release
+// mends that is not relied on, so all of 3.13 looks up and then uses PyDict_SetItem.
+bool set_default_fails_cleanly() noexcept {
+    return Py_Version < 0x030D0000;
+}
+
 // The record of each distinct token, indexed by its number.
 using RecordTable = std::vector<uint32_t, MappedAllocator<uint32_t>>;
 
@@ -119,8 +126,9 @@ private:
     Resolved resolve_one(PyObject* token, int32_t* id) {
         // New tokens come in runs (all of them on a first encode); while they do, one combined
         // lookup-and-insert replaces a lookup followed by an insert.
-        std::optional<int32_t> free_id =
-            expect_new_ ? ledger_.free_id_from(self_->next_id) : std::nullopt;
+        std::optional<int32_t> free_id = expect_new_ && set_default_fails_cleanly()
+                                             ? ledger_.free_id_from(self_->next_id)
+                                             : std::nullopt;
         if (free_id) {
             PyRef id_object = PyRef::steal(PyLong_FromLong(*free_id));
             PyRef replaced;

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -224,9 +225,9 @@ public:
 
     void start() {
         try {
-            thread_ = std::thread([this] { pickle(); });
+            thread_ = std::thread([this] { pickle_or_give_up(); });
         } catch (const std::system_error&) {
-            pickle();
+            pickle_or_give_up();
         }
     }
 
@@ -236,9 +237,9 @@ public:
         }
     }
 
-    // Still the package that was taken, when nothing has changed it since.
+    // Still the package that was taken, when nothing has changed it since, and pickled whole.
     bool still_current(MethodCall& call) const {
-        return vocabulary_.get() == call.self->global_dict &&
+        return pickled_ && vocabulary_.get() == call.self->global_dict &&
                PyDict_GET_SIZE(vocabulary_.get()) == size_ && interpreters_pickle(call);
     }
 
@@ -337,6 +338,18 @@ private:
         }
     }
 
+    // Out of memory on this thread, the package is left to the interpreter's pickler, which
+    // raises MemoryError where it runs out as well.
+    void pickle_or_give_up() noexcept {
+        try {
+            pickle();
+            pickled_ = true;
+        } catch (const std::bad_alloc&) {
+            out_ = PickleOutput();
+            decltype(memo_)().swap(memo_);
+        }
+    }
+
     void pickle() {
         memo_count_ = 3;
         memo_.emplace(keys_[0], 1);
@@ -393,6 +406,7 @@ private:
     std::unordered_map<const PyObject*, uint32_t> memo_;
     uint32_t memo_count_ = 0;
     bool remember_ = true;
+    bool pickled_ = false;  // read once the thread is joined
     std::thread thread_;
 };
 
