@@ -16,6 +16,7 @@ from qvc_compressor import QVCompressor
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "bench"))
 import corpus  # noqa: E402
+from conftest import CAN_LIMIT_ADDRESS_SPACE  # noqa: E402
 import plain_encoder  # noqa: E402
 
 # Files are read in pieces of this many bytes.
@@ -488,7 +489,8 @@ else:
 """
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address space limits")
+@pytest.mark.skipif(not CAN_LIMIT_ADDRESS_SPACE,
+                    reason="needs /proc and an address space the sanitizer does not claim")
 @pytest.mark.parametrize("threads", [0, 4])
 def test_running_out_of_memory_anywhere_raises_memory_error(tmp_path, threads):
     # Every limit runs out at another place: on the reader's thread, while ids are given, in
