@@ -474,7 +474,9 @@ struct DistinctTokenIds::Resolution {
 DistinctTokenIds::DistinctTokenIds(ModuleState* st, CompressorObject* self)
     : st_(st), self_(self) {}
 
-DistinctTokenIds::~DistinctTokenIds() = default;
+// Left while ids are still given early (an exception on the way out of the first phase), the
+// vocabulary is put back as it was.
+DistinctTokenIds::~DistinctTokenIds() { take_back(); }
 
 void DistinctTokenIds::begin_early() {
     PyObject* global_dict = self_->global_dict;
@@ -505,9 +507,14 @@ bool DistinctTokenIds::give_early(const std::vector<PyObject*>& strs) {
     if (step == Resolved::kInterrupted) {
         return false;
     }
-    if (step != Resolved::kDone) {
-        // Left for the second phase, which meets the same token again; a failure there raises
-        // its error in its place, after every file was read.
+    if (step == Resolved::kFailed) {
+        // A failure may have left the token half entered (in global_dict, not yet in
+        // inverse_dict): everything given early is taken back, and the second phase gives every
+        // id again, token by token, raising its error in its place if it fails again.
+        PyErr_Clear();
+        take_back();
+    } else if (step != Resolved::kDone) {
+        // Left for the second phase, which meets the same token again.
         PyErr_Clear();
         r->stopped_early = true;
     }
