@@ -125,7 +125,7 @@ SEQUENCES = {
     "cr ends one file, lf starts the next": [b"one\r", b"\ntwo\r\n", b"\r", b"\n"],
     "sizes around the smallest read": [text_of_size(n, b"\xc3\xa9\r") for n in
                                        (SMALL_READ - 1, SMALL_READ, SMALL_READ + 1, 3)],
-    "sizes around a piece": [text_of_size(n, b" \u3000".decode("unicode_escape").encode())
+    "sizes around a piece": [text_of_size(n, " \u3000".encode())
                              for n in (PIECE - 1, PIECE, PIECE + 1)],
     "token cut at the end, then a shorter file": [b"x" * (SMALL_READ + 5), b"y"],
     "empty between": [b"", b"a\r\n", b"", b"b"],
@@ -469,6 +469,8 @@ except PermissionError as error:
         completed.stdout + completed.stderr)
 
 
+GLIBC_THREAD_STORAGE_ABORT = "cannot allocate memory for thread-local data: ABORT\n"
+
 OUT_OF_MEMORY_CHILD = r"""
 import resource, sys
 import zstandard
@@ -502,12 +504,21 @@ def test_running_out_of_memory_anywhere_raises_memory_error(tmp_path, threads):
         path.write_text(words + f" {number}\n")
         paths.append(str(path))
     outcomes = set()
-    for extra in range(20, 200, 12):
+    extra = 20
+    # Up to the room the call needs, which depends on the interpreter and the zstandard release.
+    while "packed" not in outcomes and extra < 1024:
         result = subprocess.run(
             [sys.executable, "-c", OUT_OF_MEMORY_CHILD, ",".join(paths),
              str(tmp_path / "out.pkg"), str(threads), str(extra)],
             capture_output=True, text=True, timeout=120)
-        assert result.returncode == 0, (extra, result.returncode, result.stderr[-2000:])
-        outcomes.add(result.stdout.strip())
+        if result.returncode == 127 and result.stderr == GLIBC_THREAD_STORAGE_ABORT:
+            # glibc ends the process itself when a new thread's storage for a loaded library
+            # cannot be had; our threads claim theirs first thing (claim_exception_state), so
+            # only a limit that runs out at that very moment gets here.
+            outcomes.add("glibc abort")
+        else:
+            assert result.returncode == 0, (extra, result.returncode, result.stderr[-2000:])
+            outcomes.add(result.stdout.strip())
+        extra += 12
     assert "packed" in outcomes and "MemoryError" in outcomes
-    assert outcomes <= {"MemoryError", "ZstdError", "packed"}
+    assert outcomes <= {"MemoryError", "ZstdError", "packed", "glibc abort"}

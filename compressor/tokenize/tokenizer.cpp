@@ -3,6 +3,7 @@
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/pyapi/signal_poll.hpp"
 #include "compressor/methods.hpp"
+#include "compressor/threads/thread_start.hpp"
 #include "compressor/tokenize/token_tables.hpp"
 #include "compressor/tokenize/tokenizer.hpp"
 #include "compressor/tokenize/whitespace_scanner.hpp"
@@ -347,6 +348,7 @@ ParallelFill fill_items_in_parallel(PyObject* text, const Char* data, size_t len
     std::jthread numbering;
     try {
         numbering = std::jthread([&](std::stop_token stop) {
+            claim_exception_state();
             try {
                 // Numbered pieces, each with the highest number it holds, waiting for strings.
                 std::vector<std::pair<size_t, size_t>> waiting;
@@ -389,7 +391,7 @@ ParallelFill fill_items_in_parallel(PyObject* text, const Char* data, size_t len
             }
             finished.store(true, std::memory_order_release);
         });
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {  // no thread, or no memory for one
         return ParallelFill::kNotStarted;
     }
 

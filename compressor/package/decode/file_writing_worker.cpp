@@ -1,5 +1,7 @@
 #include "compressor/package/decode/file_writing_worker.hpp"
 
+#include "compressor/threads/thread_start.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -46,8 +48,11 @@ void wait_until_writable(int fd) noexcept {
 
 bool FileWritingWorker::start() {
     try {
-        thread_ = std::thread([this] { run(); });
-    } catch (const std::system_error&) {
+        thread_ = std::thread([this] {
+            claim_exception_state();
+            run();
+        });
+    } catch (const std::exception&) {  // no thread, or no memory for one
         return false;
     }
     return true;

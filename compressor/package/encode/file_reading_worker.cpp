@@ -1,6 +1,7 @@
 #include "compressor/package/encode/file_reading_worker.hpp"
 
 #include "compressor/package/package_format.hpp"
+#include "compressor/threads/thread_start.hpp"
 #include "compressor/tokenize/utf8_scanner.hpp"
 
 #include <algorithm>
@@ -198,8 +199,11 @@ FileReadingWorker::FileReadingWorker(std::vector<std::string> fs_paths)
 
 bool FileReadingWorker::start() {
     try {
-        thread_ = std::thread([this] { run(); });
-    } catch (const std::system_error&) {
+        thread_ = std::thread([this] {
+            claim_exception_state();
+            run();
+        });
+    } catch (const std::exception&) {  // no thread, or no memory for one
         return false;
     }
     return true;

@@ -2,6 +2,7 @@
 
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/pyapi/signal_poll.hpp"
+#include "compressor/threads/thread_start.hpp"
 
 #include <array>
 #include <climits>
@@ -225,8 +226,11 @@ public:
 
     void start() {
         try {
-            thread_ = std::thread([this] { pickle_or_give_up(); });
-        } catch (const std::system_error&) {
+            thread_ = std::thread([this] {
+                claim_exception_state();
+                pickle_or_give_up();
+            });
+        } catch (const std::exception&) {  // no thread, or no memory for one
             pickle_or_give_up();
         }
     }
