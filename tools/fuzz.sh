@@ -48,6 +48,18 @@ $VENV/bin/python -m pip install --quiet --no-build-isolation --no-deps $BUILD_FL
     -C cmake.build-type=RelWithDebInfo . >build/fuzz/build.log 2>&1 ||
     { cat build/fuzz/build.log >&2; exit 1; }
 
+# The targets' files live in one scratch directory, in memory where there is a tmpfs: libFuzzer
+# ends the interpreter without running its exit handlers, so they cannot clean up themselves.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    QVC_FUZZ_SCRATCH=$(mktemp -d /dev/shm/qvc-fuzz-XXXXXX)
+else
+    QVC_FUZZ_SCRATCH=$(mktemp -d)
+fi
+export QVC_FUZZ_SCRATCH
+trap 'rm -rf "$QVC_FUZZ_SCRATCH"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
 for target in tokenizer dictionary_file decoder file_reading; do
     corpus=build/fuzz/corpus/$target
     mkdir -p "$corpus"

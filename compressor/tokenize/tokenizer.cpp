@@ -346,52 +346,50 @@ ParallelFill fill_items_in_parallel(PyObject* text, const Char* data, size_t len
     };
 
     std::jthread numbering;
-    try {
-        numbering = std::jthread([&](std::stop_token stop) {
-            claim_exception_state();
-            try {
-                // Numbered pieces, each with the highest number it holds, waiting for strings.
-                std::vector<std::pair<size_t, size_t>> waiting;
-                waiting.reserve(piece_count);
-                size_t converted = 0;
-                auto convert_ready = [&] {
-                    const size_t ready = made_published.load(std::memory_order_acquire);
-                    const size_t before = converted;
-                    for (; converted < waiting.size() && waiting[converted].second <= ready;
-                         ++converted) {
-                        const size_t piece = waiting[converted].first;
-                        for (size_t item = pieces[piece].first_item; item < end_item(piece);
-                             ++item) {
-                            items[item] = made[number_at(item)];
-                        }
-                    }
-                    return converted != before;
-                };
-                while (!stop.stop_requested() && claim()) {
-                    const size_t piece = front.pieces++;
-                    size_t item = pieces[piece].first_item;
-                    scan_tokens_of_cut_blocks(
-                        cuts, length, pieces[piece].first_block, pieces[piece].end_block,
-                        pieces[piece].token_start, [&](size_t start, size_t end) {
-                            set_number(item++, numbered_tables.get(start, end));
-                            return true;
-                        });
-                    waiting.emplace_back(piece, spans.size());
-                    spans_published.store(spans.size(), std::memory_order_release);
-                    convert_ready();
-                }
-                unsigned spins = 0;
-                while (converted < waiting.size() && !stop.stop_requested()) {
-                    if (!convert_ready()) {
-                        pause_briefly(spins);
+    const bool started = start_thread(numbering, [&](std::stop_token stop) {
+        try {
+            // Numbered pieces, each with the highest number it holds, waiting for strings.
+            std::vector<std::pair<size_t, size_t>> waiting;
+            waiting.reserve(piece_count);
+            size_t converted = 0;
+            auto convert_ready = [&] {
+                const size_t ready = made_published.load(std::memory_order_acquire);
+                const size_t before = converted;
+                for (; converted < waiting.size() && waiting[converted].second <= ready;
+                     ++converted) {
+                    const size_t piece = waiting[converted].first;
+                    for (size_t item = pieces[piece].first_item; item < end_item(piece);
+                         ++item) {
+                        items[item] = made[number_at(item)];
                     }
                 }
-            } catch (const std::bad_alloc&) {
-                front.out_of_memory = true;
+                return converted != before;
+            };
+            while (!stop.stop_requested() && claim()) {
+                const size_t piece = front.pieces++;
+                size_t item = pieces[piece].first_item;
+                scan_tokens_of_cut_blocks(
+                    cuts, length, pieces[piece].first_block, pieces[piece].end_block,
+                    pieces[piece].token_start, [&](size_t start, size_t end) {
+                        set_number(item++, numbered_tables.get(start, end));
+                        return true;
+                    });
+                waiting.emplace_back(piece, spans.size());
+                spans_published.store(spans.size(), std::memory_order_release);
+                convert_ready();
             }
-            finished.store(true, std::memory_order_release);
-        });
-    } catch (const std::exception&) {  // no thread, or no memory for one
+            unsigned spins = 0;
+            while (converted < waiting.size() && !stop.stop_requested()) {
+                if (!convert_ready()) {
+                    pause_briefly(spins);
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            front.out_of_memory = true;
+        }
+        finished.store(true, std::memory_order_release);
+    });
+    if (!started) {
         return ParallelFill::kNotStarted;
     }
 

@@ -15,7 +15,7 @@ with atheris.instrument_imports():
     from fuzz_common import EXPECTED_ERRORS, Delivery, damaged_pickle
     import qvc_compressor
 
-WORKDIR = tempfile.mkdtemp(prefix="qvc-fuzz-decoder-")
+WORKDIR = tempfile.mkdtemp(prefix="decoder-", dir=os.environ.get("QVC_FUZZ_SCRATCH"))
 DELIVERY = Delivery(WORKDIR, "input.qvc")
 OUTPUT = os.path.join(WORKDIR, "out")
 

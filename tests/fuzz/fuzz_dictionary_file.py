@@ -10,7 +10,8 @@ with atheris.instrument_imports():
     from fuzz_common import EXPECTED_ERRORS, Delivery, damaged_pickle
     import qvc_compressor
 
-DELIVERY = Delivery(tempfile.mkdtemp(prefix="qvc-fuzz-dict-"), "vocab.bin")
+DELIVERY = Delivery(
+    tempfile.mkdtemp(prefix="dictionary-", dir=os.environ.get("QVC_FUZZ_SCRATCH")), "vocab.bin")
 
 
 def structured_file(fdp: atheris.FuzzedDataProvider) -> bytes:

@@ -15,7 +15,7 @@ with atheris.instrument_imports():
     import zstandard
 
 PATTERN = re.compile(r"\S+|\s+")
-DIRECTORY = tempfile.mkdtemp(prefix="fuzz_file_reading_", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+DIRECTORY = tempfile.mkdtemp(prefix="file-reading-", dir=os.environ.get("QVC_FUZZ_SCRATCH"))
 INPUT = os.path.join(DIRECTORY, "input.txt")
 OUTPUT = os.path.join(DIRECTORY, "package.qvc")
 # Byte sequences around every class and validity boundary of UTF-8, so short inputs reach them.

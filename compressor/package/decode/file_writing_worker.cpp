@@ -47,15 +47,7 @@ void wait_until_writable(int fd) noexcept {
 }  // namespace
 
 bool FileWritingWorker::start() {
-    try {
-        thread_ = std::thread([this] {
-            claim_exception_state();
-            run();
-        });
-    } catch (const std::exception&) {  // no thread, or no memory for one
-        return false;
-    }
-    return true;
+    return start_thread(thread_, [this] { run(); });
 }
 
 void FileWritingWorker::stop() noexcept {

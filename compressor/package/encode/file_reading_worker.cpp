@@ -198,15 +198,7 @@ FileReadingWorker::FileReadingWorker(std::vector<std::string> fs_paths)
       stream_(kMaxPackageTokens + kReadBytes) {}
 
 bool FileReadingWorker::start() {
-    try {
-        thread_ = std::thread([this] {
-            claim_exception_state();
-            run();
-        });
-    } catch (const std::exception&) {  // no thread, or no memory for one
-        return false;
-    }
-    return true;
+    return start_thread(thread_, [this] { run(); });
 }
 
 void FileReadingWorker::stop() {

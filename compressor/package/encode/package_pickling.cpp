@@ -225,12 +225,7 @@ public:
     }
 
     void start() {
-        try {
-            thread_ = std::thread([this] {
-                claim_exception_state();
-                pickle_or_give_up();
-            });
-        } catch (const std::exception&) {  // no thread, or no memory for one
+        if (!start_thread(thread_, [this] { pickle_or_give_up(); })) {
             pickle_or_give_up();
         }
     }
