@@ -53,6 +53,14 @@ def leftovers(directory) -> list[str]:
             (name.startswith(".qvc-") or name.endswith(".tmp"))]
 
 
+def same_files(one: Path, other: Path) -> bool:
+    """Whether two trees hold the same files with the same contents."""
+    def files(root: Path) -> dict[Path, bytes]:
+        return {path.relative_to(root): path.read_bytes() for path in root.rglob("*")
+                if path.is_file()}
+    return files(one) == files(other)
+
+
 def write_big_tree(directory: Path, size: int = 48_000_000) -> None:
     """Eight files of real source text, `size` bytes in all: enough to keep `qvc` busy for a
     moment."""

@@ -306,6 +306,11 @@ def test_ctrl_c_while_packing_leaves_nothing(tmp_path, delay):
     stderr = interrupt_when(process, lambda: bool(leftovers(tmp_path)), delay)
     if process.returncode == 0:
         pytest.skip("the pack finished before the signal came")
+    # Once the work is over the interpreter shuts down with the signal's default action back in
+    # place, and a late Ctrl-C ends it silently; the package must then be whole.
+    if process.returncode == -signal.SIGINT and not stderr:
+        assert qvc("check", "big.qvc", cwd=tmp_path).returncode == 0
+        pytest.skip("the signal came as the finished pack was exiting")
     assert process.returncode == 130, stderr
     assert "Traceback" not in stderr
     assert without_lock(snapshot(tmp_path)) == before
