@@ -1,5 +1,6 @@
 #include "compressor/package/decode/file_writing_worker.hpp"
 
+#include "compressor/threads/condition_wait.hpp"
 #include "compressor/threads/thread_start.hpp"
 
 #include <algorithm>
@@ -100,7 +101,7 @@ void FileWritingWorker::run() noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
         idle_ = true;
-        work_ready_.wait(lock, [&] {
+        wait_until(work_ready_, lock, [&] {
             return stopping_.load(std::memory_order_relaxed) ||
                    (next_state_ == FileWriteState::kPending && written_ < jobs_.size());
         });

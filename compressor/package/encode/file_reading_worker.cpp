@@ -1,6 +1,7 @@
 #include "compressor/package/encode/file_reading_worker.hpp"
 
 #include "compressor/package/package_format.hpp"
+#include "compressor/threads/condition_wait.hpp"
 #include "compressor/threads/thread_start.hpp"
 #include "compressor/tokenize/utf8_scanner.hpp"
 
@@ -334,7 +335,7 @@ void FileReadingWorker::run() {
                 publish(file, FileState::kForInterpreter, distinct_before);
                 {
                     std::unique_lock<std::mutex> lock(mutex_);
-                    answered_.wait(lock, [this] { return given_ || stopping(); });
+                    wait_until(answered_, lock, [this] { return given_ || stopping(); });
                     if (stopping()) {
                         return;
                     }
