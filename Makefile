@@ -22,7 +22,7 @@ ASAN_ENV   = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
              ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
              UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all venv build test demo test-asan test-threads test-leaks fuzz bench clean \
+.PHONY: all venv build switches-build test demo test-asan test-threads test-leaks fuzz bench clean \
         test-matrix wheel module-wheel test-wheel
 
 all: build
@@ -98,6 +98,14 @@ test-wheel: wheel
 # FUZZ_SECONDS per target (default 60).
 fuzz:
 	tools/fuzz.sh
+
+# A build whose fast paths can be switched off one at a time (QVC_FAST_PATHS_OFF), in a venv of
+# its own: the benchmarks measure each path's gain with it, and the tests ask it which plan a call
+# chose (QVC_PLAN_TRACE).
+SWITCHES_VENV := .venv-switches
+switches-build:
+	$(MAKE) --no-print-directory VENV=$(SWITCHES_VENV) BUILD_DIR=build/switches \
+	    EXTRA_BUILD_FLAGS="-C cmake.define.QVC_FAST_PATH_SWITCHES=ON" build
 
 # All benchmarks in one table (BENCH_FLAGS=--quick for a short run).
 bench: build
