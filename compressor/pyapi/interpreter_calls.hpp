@@ -10,9 +10,10 @@
 namespace qvc {
 
 // Runs an entry point's body, turning a C++ allocation failure into MemoryError so that no
-// exception crosses into the interpreter.
+// exception crosses into the interpreter. Not noexcept: at interpreter exit a daemon thread is
+// ended by unwinding its stack (see thread_may_use_interpreter), which must pass through here.
 template <typename Result, typename Body>
-Result guarded_call(Result error_value, Body&& body) noexcept {
+Result guarded_call(Result error_value, Body&& body) {
     try {
         return body();
     } catch (const std::bad_alloc&) {

@@ -8,6 +8,19 @@
 
 namespace qvc {
 
+// False on a thread that has no attached thread state. At interpreter exit CPython 3.11 to 3.13
+// ends a daemon thread that tries to take the interpreter back (after file I/O or compression let
+// go of it) by unwinding its stack, which runs our destructors without a thread state: every
+// destructor that touches the interpreter asks this first and then leaks instead, which costs
+// nothing as the process is ending.
+inline bool thread_may_use_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
 // Owns one strong reference (or none). Every reference a function creates goes into one of
 // these, so each error path releases exactly what it took.
 class PyRef {
@@ -20,7 +33,11 @@ public:
         reset(other.release());
         return *this;
     }
-    ~PyRef() { Py_XDECREF(obj_); }
+    ~PyRef() {
+        if (obj_ != nullptr && thread_may_use_interpreter()) {
+            Py_DECREF(obj_);
+        }
+    }
 
     // Takes over a new reference, as returned by most C API calls (null stays null).
     static PyRef steal(PyObject* obj) noexcept {
@@ -97,7 +114,11 @@ public:
     PendingError() noexcept : exc_(take_exception().release()) {}
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
-    ~PendingError() { restore(); }
+    ~PendingError() {
+        if (thread_may_use_interpreter()) {
+            restore();
+        }
+    }
 
     bool holds_error() const noexcept { return exc_ != nullptr; }
 

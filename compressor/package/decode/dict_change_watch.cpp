@@ -80,7 +80,7 @@ DictChangeWatch::DictChangeWatch(PyObject* dict) noexcept : dict_(PyRef::borrow(
 
 DictChangeWatch::~DictChangeWatch() {
     unlink();
-    if (!available() || shared()) {
+    if (!available() || shared() || !thread_may_use_interpreter()) {
         return;  // a dict stays watched while any watch on it lives
     }
     PendingError pending;

@@ -1,6 +1,7 @@
 #include "compressor/package/encode/file_reading_worker.hpp"
 
 #include "compressor/package/package_format.hpp"
+#include "compressor/plan/fast_path_switches.hpp"
 #include "compressor/threads/condition_wait.hpp"
 #include "compressor/threads/thread_start.hpp"
 #include "compressor/tokenize/utf8_scanner.hpp"
@@ -276,6 +277,9 @@ size_t FileReadingWorker::count_tokens() {
     // Reading every file twice pays where the stream is long and its files few: compressing
     // it then overlaps most of the numbering. Many small files would cost more in system calls
     // than compressing early saves.
+    if (!fast_path_on(FastPath::kEarlyCompression)) {
+        return kUnknownTotal;
+    }
     uint64_t bytes = 0;
     for (const std::string& fs_path : fs_paths_) {
         struct stat info;

@@ -5,6 +5,7 @@
 #include "compressor/package/encode/id_ledger.hpp"
 #include "compressor/package/encode/mapped_allocator.hpp"
 #include "compressor/package/package_format.hpp"
+#include "compressor/plan/fast_path_switches.hpp"
 #include "compressor/pyapi/signal_poll.hpp"
 
 #include <algorithm>
@@ -476,9 +477,16 @@ DistinctTokenIds::DistinctTokenIds(ModuleState* st, CompressorObject* self)
 
 // Left while ids are still given early (an exception on the way out of the first phase), the
 // vocabulary is put back as it was.
-DistinctTokenIds::~DistinctTokenIds() { take_back(); }
+DistinctTokenIds::~DistinctTokenIds() {
+    if (thread_may_use_interpreter()) {
+        take_back();
+    }
+}
 
 void DistinctTokenIds::begin_early() {
+    if (!fast_path_on(FastPath::kEarlyIds)) {
+        return;
+    }
     PyObject* global_dict = self_->global_dict;
     PyObject* inverse_dict = self_->inverse_dict;
     if (!PyDict_CheckExact(global_dict) || !PyDict_CheckExact(inverse_dict) ||

@@ -1,6 +1,7 @@
 #include "compressor/package/encode/native_reading.hpp"
 
 #include "compressor/package/package_format.hpp"
+#include "compressor/plan/fast_path_switches.hpp"
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/pyapi/native_path.hpp"
 #include "compressor/pyapi/signal_poll.hpp"
@@ -108,7 +109,8 @@ bool make_strs(NativelyReadFiles& files, size_t end) {
 // they are filled, while the files are still read. False when a signal handler raised.
 bool compress_early(MethodCall& call, NativelyReadFiles& files,
                     const FileReadingWorker::Progress& progress) {
-    if (progress.total_tokens == FileReadingWorker::kUnknownTotal ||
+    if (!fast_path_on(FastPath::kEarlyCompression) ||
+        progress.total_tokens == FileReadingWorker::kUnknownTotal ||
         !files.ids.giving_early(call.self)) {
         return true;
     }
@@ -203,6 +205,9 @@ bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFile
 
 bool may_read_natively(MethodCall& call) {
     ModuleState* st = call.state;
+    if (!fast_path_on(FastPath::kNativeReading)) {
+        return false;
+    }
     if (Py_TYPE(call.self_object()) != st->compressor_type) {
         return false;
     }

@@ -25,7 +25,12 @@ public:
         : worker(std::move(fs_paths)), ids(st, self) {}
     NativelyReadFiles(const NativelyReadFiles&) = delete;
     NativelyReadFiles& operator=(const NativelyReadFiles&) = delete;
-    ~NativelyReadFiles() { drop_strs_from(0); }
+    ~NativelyReadFiles() {
+        worker.stop();
+        if (thread_may_use_interpreter()) {
+            drop_strs_from(0);
+        }
+    }
 
     void drop_strs_from(size_t count) noexcept {
         while (strs.size() > count) {

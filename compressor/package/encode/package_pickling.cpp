@@ -173,6 +173,9 @@ class PackagePickle::Tail {
 public:
     ~Tail() {
         join();
+        if (!thread_may_use_interpreter()) {
+            return;
+        }
         for (PyObject* obj : held_) {
             Py_DECREF(obj);
         }

@@ -108,7 +108,7 @@ PackedStreamCompressor::PackedStreamCompressor(MethodCall& call, size_t total_by
 }
 
 PackedStreamCompressor::~PackedStreamCompressor() {
-    if (finished_ || !chunker_) {
+    if (finished_ || !chunker_ || !thread_may_use_interpreter()) {
         return;
     }
     PendingError pending;
