@@ -145,7 +145,7 @@ namespace {
 // Waits for file `index` to be numbered, making strs meanwhile; a file left to the interpreter
 // is read through it here. `read_here` tells which it was.
 bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFiles& files,
-                PyRef& text_held, bool& read_here) {
+                bool& read_here) {
     FileReadingWorker& worker = files.worker;
     for (;;) {
         const FileReadingWorker::Progress progress = worker.progress();
@@ -155,12 +155,12 @@ bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFile
             // phase any more.
             files.ids.take_back();
             files.drop_strs_from(progress.rollback);
-            text_held = read_through_interpreter(call.state, path);
-            if (!text_held) {
+            files.given_text = read_through_interpreter(call.state, path);
+            if (!files.given_text) {
                 return false;
             }
             Py_ssize_t length;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(text_held.get(), &length);
+            const char* utf8 = PyUnicode_AsUTF8AndSize(files.given_text.get(), &length);
             if (utf8 == nullptr) {
                 return false;
             }
@@ -236,9 +236,8 @@ NativeReading read_files_natively(MethodCall& call, PyObject* filepaths,
     bool ok = true;
     for (size_t i = 0; ok && i < paths.size(); ++i) {
         PyObject* path = paths[i].get();
-        PyRef text_held;
         bool read_here = false;
-        ok = await_file(call, path, i, *files, text_held, read_here);
+        ok = await_file(call, path, i, *files, read_here);
         // A file read here raised the interpreter's own audit event; one read by the worker
         // raises the same event now.
         if (ok && !read_here) {

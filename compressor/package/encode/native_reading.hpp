@@ -39,6 +39,9 @@ public:
         }
     }
 
+    // The text of the last file read through the interpreter, which the worker copies from:
+    // declared before the worker, so that it outlives it on every way out.
+    PyRef given_text;
     FileReadingWorker worker;
     std::vector<PyObject*> strs;  // owned: the str of each distinct token
     DistinctTokenIds ids;

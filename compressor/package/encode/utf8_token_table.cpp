@@ -34,7 +34,7 @@ uint32_t Utf8TokenTable::add(const Key& key, const unsigned char* bytes, size_t 
     std::memcpy(stored, bytes, length);
     arena_free_ += length;
     arena_room_ -= length;
-    chunk[number & (kIndexChunk - 1)] = Entry{stored, static_cast<uint32_t>(length), 0};
+    chunk[number & (kIndexChunk - 1)] = Entry{stored, length};
     ++count_;
     return static_cast<uint32_t>(number);
 }

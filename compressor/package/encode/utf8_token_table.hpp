@@ -65,8 +65,7 @@ private:
 
     struct Entry {
         const unsigned char* bytes;
-        uint32_t length;
-        uint32_t unused;
+        size_t length;  // a token may be longer than 4 GiB
     };
     struct Slot {
         uint64_t head;
