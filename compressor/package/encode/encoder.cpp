@@ -203,8 +203,11 @@ PyObject* encode_files(MethodCall& call) {
         // as long as counted and its blocks' ids still hold.
         std::unique_ptr<PackedStreamCompressor> compressor = std::move(native->early_compressor);
         size_t first_block = native->blocks_fed;
-        if (!compressor || compressor->total_bytes() != 4 * stream.size() ||
-            !native->ids.giving_early(call.self)) {
+        bool early_ids_kept = false;
+        if (!native->ids.commit_early(native->strs, &early_ids_kept)) {
+            return nullptr;
+        }
+        if (!compressor || compressor->total_bytes() != 4 * stream.size() || !early_ids_kept) {
             compressor = std::make_unique<PackedStreamCompressor>(call, 4 * stream.size());
             first_block = 0;
         }

@@ -2,6 +2,7 @@
 
 #include "compressor/pyapi/int_conversion.hpp"
 #include "compressor/pyapi/py_ref.hpp"
+#include "compressor/package/decode/dict_change_watch.hpp"
 #include "compressor/package/encode/id_ledger.hpp"
 #include "compressor/package/encode/mapped_allocator.hpp"
 #include "compressor/package/package_format.hpp"
@@ -43,10 +44,8 @@ uint32_t record_of(int32_t id) {
 // distinct token once, in order of first occurrence, leaves the vocabulary exactly as the token
 // by token walk would, on success and at a failure alike.
 
-// How resolving one token went. kDeferred: it was left alone, as resolving it could run code of
-// the caller's (an id that is not an exact int, an `inverse_dict` entry that is not a str),
-// which must not happen before every file was read. kInterrupted: a signal handler raised.
-enum class Resolved { kDone, kFailed, kDeferred, kInterrupted };
+// How resolving one token went. kInterrupted: a signal handler raised.
+enum class Resolved { kDone, kFailed, kInterrupted };
 
 class DistinctTokenResolver {
 public:
@@ -64,7 +63,7 @@ public:
             }
             PyRef token = PyRef::steal(distinct.new_str(number));
             int32_t id;
-            if (!token || resolve_one(token.get(), &id) != Resolved::kDone) {
+            if (!token || !resolve_one(token.get(), &id)) {
                 return false;
             }
             records[number] = record_of(id);
@@ -81,50 +80,28 @@ public:
                 return Resolved::kInterrupted;
             }
             int32_t id;
-            const Resolved step = resolve_one(strs[*resolved], &id);
-            if (step != Resolved::kDone) {
-                return step;
+            if (!resolve_one(strs[*resolved], &id)) {
+                return Resolved::kFailed;
             }
             records[*resolved] = record_of(id);
         }
         return Resolved::kDone;
     }
 
-    // While the files are still being read: what is entered is logged, so that take_back() can
-    // remove it, and a token whose resolving could run the caller's code is deferred.
-    void log_entries(bool log) noexcept {
-        logging_ = log;
-        if (!log) {
-            std::vector<Entered>().swap(entered_);
-            std::vector<Inverted>().swap(inverted_);
+    // Enters `token`, which the vocabulary lacks, under `id`, which no token holds.
+    bool enter_new(PyObject* token, int32_t id) {
+        PyRef id_object = PyRef::steal(PyLong_FromLong(id));
+        if (!id_object || PyDict_SetItem(global_dict_, token, id_object.get()) < 0 ||
+            PyDict_SetItem(inverse_dict_, id_object.get(), token) < 0) {
+            return false;
         }
-    }
-
-    // Removes every logged entry, and puts back `next_id`. Runs no code of the caller's: the
-    // logged keys are our own strs and ints, and the values put back in `inverse_dict` strs.
-    void take_back(int32_t next_id) noexcept {
-        PendingError pending;
-        for (auto entry = entered_.rbegin(); entry != entered_.rend(); ++entry) {
-            if (PyDict_DelItem(global_dict_, entry->token) < 0) {
-                PyErr_Clear();
-            }
-        }
-        for (auto entry = inverted_.rbegin(); entry != inverted_.rend(); ++entry) {
-            const int done = entry->replaced
-                                 ? PyDict_SetItem(inverse_dict_, entry->id.get(),
-                                                  entry->replaced.get())
-                                 : PyDict_DelItem(inverse_dict_, entry->id.get());
-            if (done < 0) {
-                PyErr_Clear();
-            }
-        }
-        entered_.clear();
-        inverted_.clear();
-        self_->next_id = next_id;
+        self_->next_id = IdLedger::successor(id);
+        ledger_.record_new(global_dict_, token, id);
+        return true;
     }
 
 private:
-    Resolved resolve_one(PyObject* token, int32_t* id) {
+    bool resolve_one(PyObject* token, int32_t* id) {
         // New tokens come in runs (all of them on a first encode); while they do, one combined
         // lookup-and-insert replaces a lookup followed by an insert.
         std::optional<int32_t> free_id = expect_new_ && set_default_fails_cleanly()
@@ -132,24 +109,27 @@ private:
                                              : std::nullopt;
         if (free_id) {
             PyRef id_object = PyRef::steal(PyLong_FromLong(*free_id));
-            PyRef replaced;
-            if (!id_object || !inverse_entry(id_object.get(), replaced)) {
-                return replaced || !PyErr_Occurred() ? Resolved::kDeferred : Resolved::kFailed;
+            if (!id_object) {
+                return false;
             }
             // Whether it went in shows in the size: the value found could be the very same
             // shared small int.
             const Py_ssize_t size_before = PyDict_GET_SIZE(global_dict_);
             PyObject* value = PyDict_SetDefault(global_dict_, token, id_object.get());
             if (value == nullptr) {
-                return Resolved::kFailed;
+                return false;
             }
             expect_new_ = PyDict_GET_SIZE(global_dict_) > size_before;
             if (!expect_new_) {
                 return accept_known(token, value, id);
             }
-            log_entered(token);
             *id = *free_id;
-            return enter_inverse(token, std::move(id_object), std::move(replaced), *id);
+            if (PyDict_SetItem(inverse_dict_, id_object.get(), token) < 0) {
+                return false;
+            }
+            self_->next_id = IdLedger::successor(*id);
+            ledger_.record_new(global_dict_, token, *id);
+            return true;
         }
         PyObject* value = PyDict_GetItemWithError(global_dict_, token);
         if (value != nullptr) {
@@ -157,76 +137,15 @@ private:
             return accept_known(token, value, id);
         }
         expect_new_ = true;
-        if (PyErr_Occurred() || !ledger_.next_free_id(self_->next_id, id)) {
-            return Resolved::kFailed;
-        }
-        PyRef id_object = PyRef::steal(PyLong_FromLong(*id));
-        PyRef replaced;
-        if (!id_object || !inverse_entry(id_object.get(), replaced)) {
-            return replaced || !PyErr_Occurred() ? Resolved::kDeferred : Resolved::kFailed;
-        }
-        if (PyDict_SetItem(global_dict_, token, id_object.get()) < 0) {
-            return Resolved::kFailed;
-        }
-        log_entered(token);
-        return enter_inverse(token, std::move(id_object), std::move(replaced), *id);
+        return !PyErr_Occurred() && ledger_.next_free_id(self_->next_id, id) &&
+               enter_new(token, *id);
     }
 
-    // While logging: the entry `inverse_dict` holds for the id now, which taking back puts
-    // back. False, with nothing set, when that entry is not a str (replacing it could run its
-    // finaliser); false with an error set when looking fails.
-    bool inverse_entry(PyObject* id_object, PyRef& replaced) {
-        if (!logging_) {
-            return true;
-        }
-        PyObject* found = PyDict_GetItemWithError(inverse_dict_, id_object);
-        if (found == nullptr) {
-            return !PyErr_Occurred();
-        }
-        replaced = PyRef::borrow(found);
-        if (!PyUnicode_CheckExact(found)) {
-            return false;
-        }
-        return true;
-    }
-
-    Resolved accept_known(PyObject* token, PyObject* value, int32_t* id) {
-        if (logging_ && !PyLong_CheckExact(value)) {
-            return Resolved::kDeferred;  // its conversion may call __int__
-        }
+    bool accept_known(PyObject* token, PyObject* value, int32_t* id) {
         PyRef held = PyRef::borrow(value);  // converting may run code that drops it from the dict
         return to_int32(held.get(), id) &&
-                       ledger_.accept_existing(global_dict_, token, held.get(), *id)
-                   ? Resolved::kDone
-                   : Resolved::kFailed;
+               ledger_.accept_existing(global_dict_, token, held.get(), *id);
     }
-
-    // The rest of entering a new token once `global_dict` has it.
-    Resolved enter_inverse(PyObject* token, PyRef id_object, PyRef replaced, int32_t id) {
-        if (PyDict_SetItem(inverse_dict_, id_object.get(), token) < 0) {
-            return Resolved::kFailed;
-        }
-        if (logging_) {
-            inverted_.push_back(Inverted{std::move(id_object), std::move(replaced)});
-        }
-        self_->next_id = IdLedger::successor(id);
-        ledger_.record_new(global_dict_, token, id);
-        return Resolved::kDone;
-    }
-
-    void log_entered(PyObject* token) {
-        if (logging_) {
-            entered_.push_back(Entered{token});
-        }
-    }
-
-    struct Entered {
-        PyObject* token;  // one of the strs the caller keeps alive
-    };
-    struct Inverted {
-        PyRef id;
-        PyRef replaced;  // null when the id was not there
-    };
 
     CompressorObject* self_;
     PyObject* global_dict_;
@@ -235,9 +154,6 @@ private:
     // Across calls of resolve_range, which come one block or one batch of strs at a time.
     SignalPoll poll_{kTokensBetweenChecks};
     bool expect_new_ = true;
-    bool logging_ = false;
-    std::vector<Entered> entered_;
-    std::vector<Inverted> inverted_;
 };
 
 bool pack_distinct_tokens(ModuleState* st, CompressorObject* self, TokenizedFiles& files,
@@ -453,6 +369,19 @@ bool keys_all_of_type(PyObject* dict, PyTypeObject* type) noexcept {
     return true;
 }
 
+// Whether every value of the dict `dict` has exactly the type `type`.
+bool values_all_of_type(PyObject* dict, PyTypeObject* type) noexcept {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (Py_TYPE(value) != type) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 struct DistinctTokenIds::Resolution {
@@ -467,31 +396,39 @@ struct DistinctTokenIds::Resolution {
     DistinctTokenResolver resolver;
     RecordTable records;
     size_t resolved = 0;
-    bool early = false;  // resolving while the files are still read
-    bool stopped_early = false;
+
+    // While the files are still read: records worked out without entering anything.
+    bool early = false;
+    bool stopped_early = false;  // a token met whose id only the second phase may work out
     int32_t next_id_before = 0;
+    int32_t provisional_next = 0;  // the id the next new token would get
+    bool ids_exhausted = false;    // the last id went to a new token
+    std::vector<std::pair<uint32_t, int32_t>> new_tokens;  // (distinct number, id), in order
+    std::unique_ptr<DictChangeWatch> global_watch;
+    std::unique_ptr<DictChangeWatch> inverse_watch;
 };
 
 DistinctTokenIds::DistinctTokenIds(ModuleState* st, CompressorObject* self)
     : st_(st), self_(self) {}
 
-// Left while ids are still given early (an exception on the way out of the first phase), the
-// vocabulary is put back as it was.
 DistinctTokenIds::~DistinctTokenIds() {
-    if (thread_may_use_interpreter()) {
-        take_back();
+    if (!thread_may_use_interpreter()) {
+        (void)resolution_.release();  // see thread_may_use_interpreter
     }
 }
 
 void DistinctTokenIds::begin_early() {
-    if (!fast_path_on(FastPath::kEarlyIds)) {
+    if (!fast_path_on(FastPath::kEarlyIds) || !DictChangeWatch::available()) {
         return;
     }
     PyObject* global_dict = self_->global_dict;
     PyObject* inverse_dict = self_->inverse_dict;
+    // Looking up exact strs among exact str keys runs none of the caller's code, and entering
+    // later replaces only strs in inverse_dict, whose release runs none either.
     if (!PyDict_CheckExact(global_dict) || !PyDict_CheckExact(inverse_dict) ||
         !keys_all_of_type(global_dict, &PyUnicode_Type) ||
-        !keys_all_of_type(inverse_dict, &PyLong_Type)) {
+        !keys_all_of_type(inverse_dict, &PyLong_Type) ||
+        !values_all_of_type(inverse_dict, &PyUnicode_Type)) {
         return;
     }
     auto resolution = std::make_unique<Resolution>(self_, global_dict, inverse_dict);
@@ -501,8 +438,39 @@ void DistinctTokenIds::begin_early() {
     }
     resolution->early = true;
     resolution->next_id_before = self_->next_id;
-    resolution->resolver.log_entries(true);
+    resolution->provisional_next = self_->next_id;
+    resolution->global_watch = std::make_unique<DictChangeWatch>(global_dict);
+    resolution->inverse_watch = std::make_unique<DictChangeWatch>(inverse_dict);
     resolution_ = std::move(resolution);
+}
+
+// The record of one distinct token as the second phase would give it if nothing changed the
+// vocabulary before then; nothing when only the second phase may work it out (an id that is no
+// int, or one it must refuse: it raises that error in its place).
+std::optional<uint32_t> DistinctTokenIds::provisional_record(uint32_t number, PyObject* token) {
+    Resolution& r = *resolution_;
+    PyObject* value = PyDict_GetItemWithError(r.global_dict.get(), token);
+    int32_t id;
+    if (value != nullptr) {
+        if (!PyLong_CheckExact(value) || !to_int32(value, &id) ||
+            !r.ledger.accept_existing(r.global_dict.get(), token, value, id)) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        return record_of(id);
+    }
+    if (PyErr_Occurred() || r.ids_exhausted) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    const std::optional<int32_t> free_id = r.ledger.free_id_from(r.provisional_next);
+    if (!free_id) {
+        return std::nullopt;
+    }
+    r.ids_exhausted = *free_id == INT32_MAX;
+    r.provisional_next = IdLedger::successor(*free_id);
+    r.new_tokens.emplace_back(number, *free_id);
+    return record_of(*free_id);
 }
 
 bool DistinctTokenIds::give_early(const std::vector<PyObject*>& strs) {
@@ -511,34 +479,54 @@ bool DistinctTokenIds::give_early(const std::vector<PyObject*>& strs) {
         return true;
     }
     r->records.resize(strs.size());
-    const Resolved step = r->resolver.resolve_range(strs, &r->resolved, strs.size(), r->records);
-    if (step == Resolved::kInterrupted) {
-        return false;
-    }
-    if (step == Resolved::kFailed) {
-        // A failure may have left the token half entered (in global_dict, not yet in
-        // inverse_dict): everything given early is taken back, and the second phase gives every
-        // id again, token by token, raising its error in its place if it fails again.
-        PyErr_Clear();
-        take_back();
-    } else if (step != Resolved::kDone) {
-        // Left for the second phase, which meets the same token again.
-        PyErr_Clear();
-        r->stopped_early = true;
+    SignalPoll poll(kTokensBetweenChecks);
+    for (; r->resolved < strs.size(); ++r->resolved) {
+        if (!poll.tick()) {
+            return false;
+        }
+        const std::optional<uint32_t> record =
+            provisional_record(static_cast<uint32_t>(r->resolved), strs[r->resolved]);
+        if (!record) {
+            r->stopped_early = true;
+            break;
+        }
+        r->records[r->resolved] = *record;
     }
     return true;
 }
 
-void DistinctTokenIds::take_back() noexcept {
+void DistinctTokenIds::stop_early() noexcept {
     if (resolution_ && resolution_->early) {
-        resolution_->resolver.take_back(resolution_->next_id_before);
         resolution_.reset();
     }
 }
 
-bool DistinctTokenIds::giving_early(CompressorObject* self) const noexcept {
-    return resolution_ && resolution_->early && resolution_->global_dict.get() == self->global_dict &&
-           resolution_->inverse_dict.get() == self->inverse_dict;
+bool DistinctTokenIds::early_ids_hold(CompressorObject* self) const noexcept {
+    const Resolution* r = resolution_.get();
+    return r != nullptr && r->early && r->global_dict.get() == self->global_dict &&
+           r->inverse_dict.get() == self->inverse_dict && self->next_id == r->next_id_before &&
+           !r->global_watch->changed() && !r->inverse_watch->changed();
+}
+
+bool DistinctTokenIds::commit_early(const std::vector<PyObject*>& strs, bool* kept) {
+    *kept = early_ids_hold(self_);
+    if (!*kept) {
+        stop_early();
+        return true;
+    }
+    Resolution& r = *resolution_;
+    r.early = false;
+    r.global_watch.reset();
+    r.inverse_watch.reset();
+    // Entered in order of first occurrence, as the second phase enters them; the tokens known
+    // already need nothing.
+    for (const auto& [number, id] : r.new_tokens) {
+        if (!r.resolver.enter_new(strs[number], id)) {
+            return false;
+        }
+    }
+    std::vector<std::pair<uint32_t, int32_t>>().swap(r.new_tokens);
+    return true;
 }
 
 bool DistinctTokenIds::feed_ready(const TokenStream& stream, size_t* block,
@@ -572,10 +560,6 @@ bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
                                            const std::function<bool()>& ids_given) {
     CompressorObject* self = self_;
     ModuleState* st = st_;
-    if (resolution_ && (resolution_->global_dict.get() != self->global_dict ||
-                        resolution_->inverse_dict.get() != self->inverse_dict)) {
-        take_back();  // the vocabulary was replaced meanwhile: start again on the new one
-    }
     if (!resolution_ && PyDict_CheckExact(self->global_dict) &&
         PyDict_CheckExact(self->inverse_dict)) {
         resolution_ = std::make_unique<Resolution>(self, self->global_dict, self->inverse_dict);
@@ -585,8 +569,6 @@ bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
     }
     if (resolution_) {
         Resolution& r = *resolution_;
-        r.early = false;
-        r.resolver.log_entries(false);
         r.records.resize(strs.size());
         // The ids are final once the last distinct token has its own. Code run meanwhile (an
         // id's __int__, a signal handler) may have changed the vocabulary: it is checked as it

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace qvc {
@@ -25,11 +26,15 @@ PyRef assign_ids_and_pack(ModuleState* st, CompressorObject* self, TokenizedFile
 // The ids of the distinct tokens of natively read files (package/encode/native_reading.hpp), in
 // order of first occurrence, each token's str given by `strs`.
 //
-// Where both mappings are exact dicts keyed by exact strs and ints, ids are given while the
-// files are still being read, as far as that runs no code of the caller's, and every entry is
-// logged: when reading fails, take_back() removes them all, so the vocabulary is as it was,
-// as the first phase requires. A token whose id cannot be given this way (its id is no exact
-// int, an error) is left, with all after it, to the second phase, which meets it in its place.
+// While the files are still read, where both mappings are exact dicts keyed by exact strs and
+// ints, each distinct token's record is worked out early without entering anything: the id the
+// vocabulary holds, or for a token it lacks the id the second phase would give it. The blocks of
+// the stream can then be compressed before every file is read. Those records hold only if
+// nothing changed the vocabulary meanwhile (a signal handler, an audit hook or a path's
+// __fspath__ may): commit_early() checks that, through watches on both dicts, and then enters
+// the new tokens with their ids; otherwise every id is given afresh in the second phase. A token
+// whose record cannot be worked out early (its id is no exact int, or one to refuse) stops the
+// early records there; the second phase meets it in its place.
 class DistinctTokenIds {
 public:
     DistinctTokenIds(ModuleState* st, CompressorObject* self);
@@ -39,16 +44,22 @@ public:
 
     // First phase.
     void begin_early();
-    // False when a signal handler raised; other failures leave the rest to the second phase.
+    // The records of the distinct tokens made so far. False when a signal handler raised.
     bool give_early(const std::vector<PyObject*>& strs);
-    void take_back() noexcept;
-    // Whether ids are still given early, into the object's present mappings.
-    bool giving_early(CompressorObject* self) const noexcept;
+    // Drops every early record (the tokens numbered so far change).
+    void stop_early() noexcept;
+    // Whether the early records still hold for the object's present vocabulary.
+    bool early_ids_hold(CompressorObject* self) const noexcept;
     // Hands `sink` the blocks from `*block` on that are whole (the stream holds
-    // `tokens_written` tokens) and whose tokens all have ids, packed into a buffer of its own;
-    // `*block` becomes the first block not handed on. False when a signal handler raised.
+    // `tokens_written` tokens) and whose tokens all have records, packed into a buffer of its
+    // own; `*block` becomes the first block not handed on. False when a signal handler raised.
     bool feed_ready(const TokenStream& stream, size_t* block, size_t tokens_written,
                     PackedStreamCompressor& sink);
+
+    // Start of the second phase: where the early records hold (`*kept`), enters the new tokens
+    // among them in the vocabulary; else drops them. False, with an error set, when entering
+    // fails.
+    bool commit_early(const std::vector<PyObject*>& strs, bool* kept);
 
     // Second phase: the ids of the tokens still without one; `stream` (each token's distinct
     // number) packed in place, block by block, each block going to `sink` as soon as it is
@@ -63,6 +74,8 @@ public:
 
 private:
     struct Resolution;
+
+    std::optional<uint32_t> provisional_record(uint32_t number, PyObject* token);
 
     ModuleState* st_;
     CompressorObject* self_;

@@ -111,7 +111,7 @@ bool compress_early(MethodCall& call, NativelyReadFiles& files,
                     const FileReadingWorker::Progress& progress) {
     if (!fast_path_on(FastPath::kEarlyCompression) ||
         progress.total_tokens == FileReadingWorker::kUnknownTotal ||
-        !files.ids.giving_early(call.self)) {
+        !files.ids.early_ids_hold(call.self)) {
         return true;
     }
     if (!files.early_compressor) {
@@ -151,9 +151,9 @@ bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFile
         const FileReadingWorker::Progress progress = worker.progress();
         if (progress.next_state == FileState::kForInterpreter &&
             progress.files_numbered == index && !read_here) {
-            // Rare: the tokens numbered so far are kept, but no id is given before the second
-            // phase any more.
-            files.ids.take_back();
+            // Rare: the tokens numbered so far are kept, but no record is worked out before the
+            // second phase any more.
+            files.ids.stop_early();
             files.drop_strs_from(progress.rollback);
             files.given_text = read_through_interpreter(call.state, path);
             if (!files.given_text) {
@@ -250,7 +250,6 @@ NativeReading read_files_natively(MethodCall& call, PyObject* filepaths,
         ok = make_strs(*files, files->worker.table().size());
     }
     if (!ok) {
-        files->ids.take_back();
         return NativeReading::kFailed;
     }
     files->worker.table().release();  // every distinct token has its str now
