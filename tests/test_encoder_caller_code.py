@@ -9,6 +9,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 import zstandard
@@ -159,11 +160,8 @@ sys.stdout.buffer.write(pickle.dumps(results))
 """
 
 
-@pytest.mark.parametrize("scenario", [
-    "audit_renumber", "fspath_renumber",
-    pytest.param("audit_fetch", marks=pytest.mark.xfail(strict=True, reason="files read ahead")),
-    pytest.param("fspath_appends", marks=pytest.mark.xfail(strict=True, reason="list snapshot")),
-])
+@pytest.mark.parametrize("scenario", ["audit_renumber", "audit_fetch", "fspath_renumber",
+                                      "fspath_appends"])
 def test_code_run_during_the_call_gives_the_plain_encoders_package(tmp_path, scenario):
     (tmp_path / "one.txt").write_text("alpha beta gamma\n")
     (tmp_path / "two.txt").write_text("gamma alpha delta\r\n")
@@ -186,3 +184,12 @@ def decoded_texts_of(package):
               for i in range(0, len(stream) - 3, 4)]
     return ["".join(tokens[start:end]) for start, end in
             zip([0] + package["file_boundaries"], package["file_boundaries"])]
+
+
+def test_a_file_whose_content_depends_on_the_reading_thread_is_read_by_the_callers(tmp_path):
+    # /proc/thread-self names the thread that opens it: its stat line starts with that thread's id.
+    compressor = QVCompressor(str(tmp_path / "d.bin"))
+    compressor.encode_files(["/proc/thread-self/stat"], str(tmp_path / "p.qvc"))
+    with open(tmp_path / "p.qvc", "rb") as f:
+        package = pickle.load(f)
+    assert decoded_texts_of(package)[0].split()[0] == str(threading.get_native_id())

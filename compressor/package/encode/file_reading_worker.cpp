@@ -24,9 +24,6 @@ constexpr size_t kReadBytes = size_t{4} << 20;
 constexpr size_t kLeastReadBytes = size_t{64} << 10;
 // Bytes after the data that the scan and the token keys may read.
 constexpr size_t kPadding = 64;
-// The tokens are counted before numbering only for files this large in all, and on average.
-constexpr uint64_t kCountedFrom = uint64_t{64} << 20;
-constexpr uint64_t kCountedFileSize = uint64_t{1} << 20;
 // A file's tokens are numbered this many at a time, between two checks for a stop.
 constexpr size_t kNumberBatch = size_t{1} << 16;
 
@@ -193,11 +190,8 @@ private:
     std::vector<unsigned char>& scratch_;
 };
 
-FileReadingWorker::FileReadingWorker(std::vector<std::string> fs_paths)
-    : fs_paths_(std::move(fs_paths)),
-      file_ends_(fs_paths_.size(), 0),
-      table_(kMaxPackageTokens + kReadBytes),
-      stream_(kMaxPackageTokens + kReadBytes) {}
+FileReadingWorker::FileReadingWorker()
+    : table_(kMaxPackageTokens + kReadBytes), stream_(kMaxPackageTokens + kReadBytes) {}
 
 bool FileReadingWorker::start() {
     return start_thread(thread_, [this] { run(); });
@@ -214,10 +208,38 @@ void FileReadingWorker::stop() {
     }
 }
 
+void FileReadingWorker::grant(std::string fs_path, bool count_first) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (granted_.empty()) {
+            count_first_ = count_first;
+        }
+        granted_.push_back(std::move(fs_path));
+        file_ends_.push_back(0);
+        if (!worker_waiting_) {
+            return;
+        }
+    }
+    answered_.notify_one();
+}
+
+bool FileReadingWorker::await_grant(size_t file, std::string& fs_path, bool& count_first) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    worker_waiting_ = true;
+    wait_until(answered_, lock, [&] { return granted_.size() > file || stopping(); });
+    worker_waiting_ = false;
+    if (stopping()) {
+        return false;
+    }
+    fs_path = granted_[file];
+    count_first = file == 0 && count_first_;
+    return true;
+}
+
 FileReadingWorker::Progress FileReadingWorker::progress() {
     std::lock_guard<std::mutex> lock(mutex_);
     return Progress{files_numbered_, next_state_, distinct_published_, rollback_, version_,
-                    tokens_published_, total_tokens_};
+                    tokens_published_, total_tokens_, open_error_};
 }
 
 bool FileReadingWorker::worth_waking() const noexcept {
@@ -227,7 +249,7 @@ bool FileReadingWorker::worth_waking() const noexcept {
 
 void FileReadingWorker::wait(size_t files, size_t distinct, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_files_ = std::min(files, fs_paths_.size());
+    wake_files_ = files;
     wake_distinct_ = distinct;
     sleeping_ = true;
     changed_.wait_for(lock, timeout, [this] { return worth_waking(); });
@@ -273,64 +295,43 @@ void FileReadingWorker::publish_distinct() {
     changed_.notify_one();
 }
 
-size_t FileReadingWorker::count_tokens() {
-    // Reading every file twice pays where the stream is long and its files few: compressing
-    // it then overlaps most of the numbering. Many small files would cost more in system calls
-    // than compressing early saves.
+size_t FileReadingWorker::count_tokens(const std::string& fs_path) {
+    // Reading the file twice pays where it is long: compressing the stream then overlaps most of
+    // the numbering.
     if (!fast_path_on(FastPath::kEarlyCompression)) {
         return kUnknownTotal;
     }
-    uint64_t bytes = 0;
-    for (const std::string& fs_path : fs_paths_) {
-        struct stat info;
-        if (fs_path.empty() || ::stat(fs_path.c_str(), &info) != 0) {
-            return kUnknownTotal;
-        }
-        bytes += static_cast<uint64_t>(info.st_size);
-    }
-    if (bytes < kCountedFrom || bytes / fs_paths_.size() < kCountedFileSize) {
+    TextScan scan(*this, true);
+    if (read_file(fs_path, scan) != Outcome::kNumbered || scan.counted() > kMaxPackageTokens) {
         return kUnknownTotal;
     }
-    size_t total = 0;
-    for (const std::string& fs_path : fs_paths_) {
-        if (fs_path.empty() || stopping()) {
-            return kUnknownTotal;
-        }
-        TextScan scan(*this, true);
-        if (read_file(fs_path, scan) != Outcome::kNumbered) {
-            return kUnknownTotal;
-        }
-        total += scan.counted();
-        if (total > kMaxPackageTokens) {
-            return kUnknownTotal;
-        }
-    }
-    return total;
+    return scan.counted();
 }
 
 void FileReadingWorker::run() {
-    size_t total = kUnknownTotal;
-    try {
-        total = count_tokens();
-    } catch (const std::bad_alloc&) {
-        // Counted or not, the files are numbered next; memory runs out there too, if it does.
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        total_tokens_ = total;
-        ++version_;
-    }
-    for (size_t file = 0; file < fs_paths_.size(); ++file) {
-        if (stopping()) {
+    for (size_t file = 0;; ++file) {
+        std::string fs_path;
+        bool count_first = false;
+        if (!await_grant(file, fs_path, count_first)) {
             return;
+        }
+        if (count_first) {
+            size_t total = kUnknownTotal;
+            try {
+                total = count_tokens(fs_path);
+            } catch (const std::bad_alloc&) {
+                // Counted or not, the file is numbered next; memory runs out there too, if it does.
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            total_tokens_ = total;
+            ++version_;
         }
         const size_t tokens_before = stream_.size();
         const size_t distinct_before = table_.size();
         Outcome outcome;
         try {
             TextScan scan(*this, false);
-            outcome = fs_paths_[file].empty() ? Outcome::kForInterpreter
-                                              : read_file(fs_paths_[file], scan);
+            outcome = fs_path.empty() ? Outcome::kForInterpreter : read_file(fs_path, scan);
             if (stopping()) {
                 return;
             }
@@ -355,15 +356,22 @@ void FileReadingWorker::run() {
         if (outcome != Outcome::kNumbered) {
             // A text the interpreter read is always UTF-8; a failure here means memory.
             publish(file, outcome == Outcome::kTooManyTokens ? FileState::kTooManyTokens
+                          : outcome == Outcome::kOpenFailed  ? FileState::kOpenFailed
                                                              : FileState::kOutOfMemory,
                     0);
             return;
         }
-        file_ends_[file] = stream_.size();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            file_ends_[file] = stream_.size();
+        }
         publish(file + 1, FileState::kWaiting, 0);
     }
-    // Every file is numbered: the interpreter's thread, still making strs from the tokens' bytes,
-    // needs nothing else of the worker's, which goes at once instead of with the rest.
+}
+
+void FileReadingWorker::release_scanning() noexcept {
+    // The interpreter's thread, still making strs from the tokens' bytes, needs nothing else of
+    // the worker's once every file is numbered.
     table_.release_lookup();
     std::vector<unsigned char>().swap(buffer_);
     std::vector<Span>().swap(scan_spans_);
@@ -372,14 +380,22 @@ void FileReadingWorker::run() {
 
 FileReadingWorker::Outcome FileReadingWorker::read_file(const std::string& fs_path,
                                                         TextScan& scan) {
-    struct stat info;
-    if (::stat(fs_path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return Outcome::kForInterpreter;
-    }
     // Not blocking: should the path have become a pipe meanwhile, the interpreter's own open
     // is the one to wait for it.
     FileDescriptor fd(::open(fs_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    struct stat info;
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
+        const int error = errno;
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_error_ = error;
+        return Outcome::kOpenFailed;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_error_ = EISDIR;  // as the interpreter's open reports a directory
+        return Outcome::kOpenFailed;
+    }
+    if (!S_ISREG(info.st_mode)) {
         return Outcome::kForInterpreter;
     }
     // A file smaller than a read is read with room for its size (and the end of file), so

@@ -3,14 +3,17 @@
 // translates them, split into tokens and each token numbered among the call's distinct tokens,
 // while the interpreter's thread makes the strs of the distinct tokens found so far.
 //
-// Before numbering large files, the worker counts every file's tokens, so that the stream's size
-// is known and compressing it can start while the files are still being numbered.
+// The interpreter's thread hands the files over one at a time (grant), each once the one before
+// is numbered and its "open" event raised, so that the files are read in list order and each
+// after its own event, as the interpreter's loop reads them. Before numbering a large single
+// file, the worker counts its tokens, so that the stream's size is known and compressing it can
+// start while the file is still being numbered.
 //
-// Files are taken in list order. A file the worker cannot read this way (a path it may not use,
-// a file that is missing, not a regular file, not UTF-8, ...) is handed to the interpreter's
-// thread, which reads it through the interpreter: that read raises exactly the error the
-// interpreter gives, and when it succeeds after all, its text comes back to the worker, which
-// numbers it and goes on.
+// A file the worker cannot read this way (a path it may not use, one that is not UTF-8, ...) is
+// handed back to the interpreter's thread, which reads it through the interpreter: that read
+// raises exactly the error the interpreter gives, and when it succeeds after all, its text comes
+// back to the worker, which numbers it and goes on. A file that can no longer be opened once its
+// event was raised is reported with the error number of the failed open.
 #pragma once
 
 #include "compressor/package/encode/token_stream.hpp"
@@ -34,13 +37,12 @@ enum class FileState : uint8_t {
     kForInterpreter,    // to be read through the interpreter
     kTooManyTokens,     // it would take the call past the most tokens a package holds
     kOutOfMemory,
+    kOpenFailed,        // opening it failed with Progress::open_error
 };
 
 class FileReadingWorker {
 public:
-    // `fs_paths[i]` is file i's path as the operating system takes it, or empty for a file the
-    // worker must leave to the interpreter.
-    explicit FileReadingWorker(std::vector<std::string> fs_paths);
+    FileReadingWorker();
     FileReadingWorker(const FileReadingWorker&) = delete;
     FileReadingWorker& operator=(const FileReadingWorker&) = delete;
     ~FileReadingWorker() { stop(); }
@@ -50,6 +52,11 @@ public:
     // Tells the worker to stop at its next check and waits for it.
     void stop();
 
+    // Hands over the next file: its path as the operating system takes it, or empty for one the
+    // worker must leave to the interpreter. `count_first`: count the file's tokens before
+    // numbering them (see Progress::total_tokens). The file before it must be numbered.
+    void grant(std::string fs_path, bool count_first);
+
     struct Progress {
         size_t files_numbered;  // files [0, files_numbered) are numbered
         FileState next_state;   // the state of file files_numbered
@@ -58,8 +65,9 @@ public:
                                 // tokens that stay, those it had numbered being forgotten
         uint64_t version;       // changes whenever the rest may have
         size_t tokens;          // tokens in the stream, for the blocks they fill
-        size_t total_tokens;    // of all files, counted before numbering; kUnknownTotal when
-                                // a file could not be counted
+        size_t total_tokens;    // of the first file, counted before numbering it; kUnknownTotal
+                                // when it was not counted
+        int open_error;         // for kOpenFailed: the error number of the open
     };
     static constexpr size_t kUnknownTotal = SIZE_MAX;
     Progress progress();
@@ -74,8 +82,13 @@ public:
     void number_text(const char* utf8, size_t length);
 
     // The stream's end after file `index`, once it is numbered.
-    size_t file_end(size_t index) const noexcept { return file_ends_[index]; }
+    size_t file_end(size_t index) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return file_ends_[index];
+    }
 
+    // Once the worker has stopped: lets go of what only numbering needs.
+    void release_scanning() noexcept;
     // Once the worker has stopped.
     Utf8TokenTable& table() noexcept { return table_; }
     TokenStream& stream() noexcept { return stream_; }
@@ -89,20 +102,24 @@ public:
     };
 
 private:
-    enum class Outcome { kNumbered, kForInterpreter, kTooManyTokens };
+    enum class Outcome { kNumbered, kForInterpreter, kTooManyTokens, kOpenFailed };
     class TextScan;
 
     void run();
+    // The path of file `file` once granted; false when the worker is to stop.
+    bool await_grant(size_t file, std::string& fs_path, bool& count_first);
     Outcome read_file(const std::string& fs_path, TextScan& scan);
-    size_t count_tokens();
+    size_t count_tokens(const std::string& fs_path);
     Outcome number_given_text();
     void publish(size_t files_numbered, FileState next_state, size_t rollback);
     void publish_distinct();
     bool worth_waking() const noexcept;
     bool stopping() const noexcept { return stop_.load(std::memory_order_relaxed); }
 
-    std::vector<std::string> fs_paths_;
+    std::vector<std::string> granted_;
+    bool count_first_ = false;
     std::vector<size_t> file_ends_;
+    int open_error_ = 0;
     Utf8TokenTable table_;
     TokenStream stream_;
     std::vector<unsigned char> buffer_;
@@ -121,6 +138,7 @@ private:
     size_t tokens_published_ = 0;
     size_t total_tokens_ = kUnknownTotal;
     bool sleeping_ = false;
+    bool worker_waiting_ = false;
     size_t wake_files_ = 0;
     size_t wake_distinct_ = 0;
     const char* given_text_ = nullptr;

@@ -9,7 +9,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <cerrno>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 
 namespace qvc {
 namespace {
@@ -20,8 +24,10 @@ constexpr std::chrono::milliseconds kWaitSlice{5};
 constexpr size_t kStrBatch = 4096;
 // This thread sleeps until this much more work waits for it: a wake-up costs microseconds, and
 // far more on a busy machine.
-constexpr size_t kFilesPerWake = 16;
 constexpr size_t kStrsPerWake = 16384;
+// A lone file at least this large has its tokens counted before they are numbered, so that
+// compressing the stream can start while it is numbered.
+constexpr uint64_t kCountedFrom = uint64_t{64} << 20;
 
 // The file's text through the interpreter, as the generic reading does it: open(path, "r",
 // encoding="utf-8"), one read(), closed on every path.
@@ -143,10 +149,10 @@ bool record_file(MethodCall& call, PyObject* path, size_t boundary, PyObject* fi
 namespace {
 
 // Waits for file `index` to be numbered, making strs meanwhile; a file left to the interpreter
-// is read through it here. `read_here` tells which it was.
-bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFiles& files,
-                bool& read_here) {
+// is read through it here.
+bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFiles& files) {
     FileReadingWorker& worker = files.worker;
+    bool read_here = false;
     for (;;) {
         const FileReadingWorker::Progress progress = worker.progress();
         if (progress.next_state == FileState::kForInterpreter &&
@@ -182,23 +188,59 @@ bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFile
             return true;
         }
         if (progress.files_numbered == index) {
-            if (progress.next_state == FileState::kTooManyTokens) {
-                // Read, then found too long: the read's audit event comes first.
-                if (!read_here && !audit_open(path)) {
+            switch (progress.next_state) {
+                case FileState::kTooManyTokens:
+                    return raise_too_many_tokens();
+                case FileState::kOutOfMemory:
+                    PyErr_NoMemory();
                     return false;
-                }
-                return raise_too_many_tokens();
-            }
-            if (progress.next_state == FileState::kOutOfMemory) {
-                PyErr_NoMemory();
-                return false;
+                case FileState::kOpenFailed:
+                    // Opened after its event, as the interpreter's open does, and failed as
+                    // that open would.
+                    errno = progress.open_error;
+                    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+                    return false;
+                default:
+                    break;
             }
         }
         if (PyErr_CheckSignals() < 0) {
             return false;
         }
-        worker.wait(index + kFilesPerWake, progress.distinct + kStrsPerWake, kWaitSlice);
+        worker.wait(index + 1, progress.distinct + kStrsPerWake, kWaitSlice);
     }
+}
+
+// The bytes of `path` when the worker may read it: a regular file (what else the path names is
+// left to the interpreter's open, and so are files whose content depends on the reading thread,
+// those of /proc and /sys). `*size`: the file's size.
+std::string natively_readable_path(PyObject* path, uint64_t* size) {
+    std::string fs_path = native_path(path);
+    struct stat info;
+    struct statfs filesystem;
+    if (fs_path.empty() || ::stat(fs_path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        ::statfs(fs_path.c_str(), &filesystem) != 0 || filesystem.f_type == PROC_SUPER_MAGIC ||
+        filesystem.f_type == SYSFS_MAGIC) {
+        return {};
+    }
+    *size = static_cast<uint64_t>(info.st_size);
+    return fs_path;
+}
+
+// Steps 1 to 6 of the interpreter's loop for one file: its "open" event, then the worker reads,
+// checks and numbers it (or this thread reads it through the interpreter, whose open raises the
+// event), then its boundary and name.
+bool read_file_natively(MethodCall& call, PyObject* path, size_t index, bool lone_file,
+                        NativelyReadFiles& files, PyObject* file_boundaries,
+                        PyObject* filenames) {
+    uint64_t size = 0;
+    std::string fs_path = natively_readable_path(path, &size);
+    if (!fs_path.empty() && !audit_open(path)) {
+        return false;
+    }
+    files.worker.grant(std::move(fs_path), lone_file && size >= kCountedFrom);
+    return await_file(call, path, index, files) &&
+           record_file(call, path, files.worker.file_end(index), file_boundaries, filenames);
 }
 
 }  // namespace
@@ -217,39 +259,29 @@ bool may_read_natively(MethodCall& call) {
 NativeReading read_files_natively(MethodCall& call, PyObject* filepaths,
                                   PyObject* file_boundaries, PyObject* filenames,
                                   std::unique_ptr<NativelyReadFiles>& files) {
-    // The list as it is now: the worker runs ahead of this thread through these paths.
-    const Py_ssize_t count = PyList_GET_SIZE(filepaths);
-    std::vector<PyRef> paths;
-    std::vector<std::string> fs_paths;
-    paths.reserve(static_cast<size_t>(count));
-    fs_paths.reserve(static_cast<size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        paths.push_back(PyRef::borrow(PyList_GET_ITEM(filepaths, i)));
-        fs_paths.push_back(native_path(paths.back().get()));
-    }
-    files = std::make_unique<NativelyReadFiles>(call.state, call.self, std::move(fs_paths));
+    files = std::make_unique<NativelyReadFiles>(call.state, call.self);
     if (!files->worker.start()) {
         files.reset();
         return NativeReading::kNotStarted;
     }
     files->ids.begin_early();
     bool ok = true;
-    for (size_t i = 0; ok && i < paths.size(); ++i) {
-        PyObject* path = paths[i].get();
-        bool read_here = false;
-        ok = await_file(call, path, i, *files, read_here);
-        // A file read here raised the interpreter's own audit event; one read by the worker
-        // raises the same event now.
-        if (ok && !read_here) {
-            ok = audit_open(path);
+    // As a for loop walks a list: the length and the item are read again at every step.
+    for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(filepaths); ++i) {
+        ok = PyErr_CheckSignals() == 0;
+        if (ok) {
+            PyRef path = PyRef::borrow(PyList_GET_ITEM(filepaths, i));
+            ok = read_file_natively(call, path.get(), static_cast<size_t>(i),
+                                    PyList_GET_SIZE(filepaths) == 1, *files, file_boundaries,
+                                    filenames);
         }
-        ok = ok && record_file(call, path, files->worker.file_end(i), file_boundaries, filenames);
     }
     files->worker.stop();
-    if (ok) {
-        ok = make_strs(*files, files->worker.table().size());
-    }
     if (!ok) {
+        return NativeReading::kFailed;
+    }
+    files->worker.release_scanning();
+    if (!make_strs(*files, files->worker.table().size())) {
         return NativeReading::kFailed;
     }
     files->worker.table().release();  // every distinct token has its str now

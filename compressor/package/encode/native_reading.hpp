@@ -21,8 +21,7 @@ namespace qvc {
 // The distinct tokens' strs and each token's distinct number, for the second phase.
 class NativelyReadFiles {
 public:
-    NativelyReadFiles(ModuleState* st, CompressorObject* self, std::vector<std::string> fs_paths)
-        : worker(std::move(fs_paths)), ids(st, self) {}
+    NativelyReadFiles(ModuleState* st, CompressorObject* self) : ids(st, self) {}
     NativelyReadFiles(const NativelyReadFiles&) = delete;
     NativelyReadFiles& operator=(const NativelyReadFiles&) = delete;
     ~NativelyReadFiles() {
@@ -60,10 +59,10 @@ bool record_file(MethodCall& call, PyObject* path, size_t boundary, PyObject* fi
 
 enum class NativeReading { kDone, kFailed, kNotStarted };
 
-// Phase 1 for the files of `filepaths`, appending to `file_boundaries` and `filenames`; ids are
-// given to the distinct tokens as their strs are made, as far as DistinctTokenIds may, and taken
-// back when reading fails. Returns kNotStarted, having done nothing, when no worker thread could
-// be started.
+// Phase 1 for the files of `filepaths`, walked as the interpreter's loop walks a list, appending
+// to `file_boundaries` and `filenames`; the distinct tokens' records are worked out as their strs
+// are made, as far as DistinctTokenIds may. Returns kNotStarted, having done nothing, when no
+// worker thread could be started.
 NativeReading read_files_natively(MethodCall& call, PyObject* filepaths,
                                   PyObject* file_boundaries, PyObject* filenames,
                                   std::unique_ptr<NativelyReadFiles>& files);
