@@ -216,6 +216,7 @@ void FileReadingWorker::grant(std::string fs_path, bool count_first) {
         }
         granted_.push_back(std::move(fs_path));
         file_ends_.push_back(0);
+        granted_count_.store(granted_.size(), std::memory_order_release);
         if (!worker_waiting_) {
             return;
         }
@@ -224,6 +225,7 @@ void FileReadingWorker::grant(std::string fs_path, bool count_first) {
 }
 
 bool FileReadingWorker::await_grant(size_t file, std::string& fs_path, bool& count_first) {
+    spin_until_changed(granted_count_, file);
     std::unique_lock<std::mutex> lock(mutex_);
     worker_waiting_ = true;
     wait_until(answered_, lock, [&] { return granted_.size() > file || stopping(); });
@@ -248,6 +250,17 @@ bool FileReadingWorker::worth_waking() const noexcept {
 }
 
 void FileReadingWorker::wait(size_t files, size_t distinct, std::chrono::milliseconds timeout) {
+    uint64_t seen;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (files_numbered_ >= files || next_state_ != FileState::kWaiting) {
+            return;
+        }
+        seen = version_;
+    }
+    if (spin_until_changed(published_version_, seen)) {
+        return;
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     wake_files_ = files;
     wake_distinct_ = distinct;
@@ -274,7 +287,7 @@ void FileReadingWorker::publish(size_t files_numbered, FileState next_state, siz
         distinct_published_ = next_state == FileState::kForInterpreter ? rollback : table_.size();
         tokens_published_ = stream_.size();
         rollback_ = rollback;
-        ++version_;
+        published_version_.store(++version_, std::memory_order_release);
         if (!sleeping_ || !worth_waking()) {
             return;
         }
@@ -287,7 +300,7 @@ void FileReadingWorker::publish_distinct() {
         std::lock_guard<std::mutex> lock(mutex_);
         distinct_published_ = table_.size();
         tokens_published_ = stream_.size();
-        ++version_;
+        published_version_.store(++version_, std::memory_order_release);
         if (!sleeping_ || !worth_waking()) {
             return;
         }
@@ -324,7 +337,7 @@ void FileReadingWorker::run() {
             }
             std::lock_guard<std::mutex> lock(mutex_);
             total_tokens_ = total;
-            ++version_;
+            published_version_.store(++version_, std::memory_order_release);
         }
         const size_t tokens_before = stream_.size();
         const size_t distinct_before = table_.size();

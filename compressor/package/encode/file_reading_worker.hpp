@@ -135,6 +135,10 @@ private:
     size_t distinct_published_ = 0;
     size_t rollback_ = 0;
     uint64_t version_ = 0;
+    // Counters the other thread spins on before it sleeps: version_ as published, and the
+    // number of files granted.
+    std::atomic<uint64_t> published_version_{0};
+    std::atomic<uint64_t> granted_count_{0};
     size_t tokens_published_ = 0;
     size_t total_tokens_ = kUnknownTotal;
     bool sleeping_ = false;

@@ -174,6 +174,11 @@ bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFile
             worker.number_text(utf8, static_cast<size_t>(length));
             continue;
         }
+        // The next file's event comes as soon as this one is numbered: the strs can be made
+        // while the worker reads it.
+        if (progress.files_numbered > index) {
+            return true;
+        }
         if (files.strs.size() < progress.distinct) {
             if (!make_strs(files, std::min(progress.distinct, files.strs.size() + kStrBatch)) ||
                 PyErr_CheckSignals() < 0) {
@@ -183,9 +188,6 @@ bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFile
                 return false;
             }
             continue;
-        }
-        if (progress.files_numbered > index) {
-            return true;
         }
         if (progress.files_numbered == index) {
             switch (progress.next_state) {
