@@ -216,7 +216,6 @@ void FileReadingWorker::grant(std::string fs_path, bool count_first) {
         }
         granted_.push_back(std::move(fs_path));
         file_ends_.push_back(0);
-        granted_count_.store(granted_.size(), std::memory_order_release);
         if (!worker_waiting_) {
             return;
         }
@@ -225,7 +224,6 @@ void FileReadingWorker::grant(std::string fs_path, bool count_first) {
 }
 
 bool FileReadingWorker::await_grant(size_t file, std::string& fs_path, bool& count_first) {
-    spin_until_changed(granted_count_, file);
     std::unique_lock<std::mutex> lock(mutex_);
     worker_waiting_ = true;
     wait_until(answered_, lock, [&] { return granted_.size() > file || stopping(); });
@@ -240,29 +238,21 @@ bool FileReadingWorker::await_grant(size_t file, std::string& fs_path, bool& cou
 
 FileReadingWorker::Progress FileReadingWorker::progress() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return Progress{files_numbered_, next_state_, distinct_published_, rollback_, version_,
-                    tokens_published_, total_tokens_, open_error_};
+    return Progress{files_read_, files_numbered_, next_state_, distinct_published_, rollback_,
+                    version_, tokens_published_, total_tokens_, open_error_};
 }
 
 bool FileReadingWorker::worth_waking() const noexcept {
-    return files_numbered_ >= wake_files_ || distinct_published_ >= wake_distinct_ ||
+    return files_read_ >= wake_read_ || files_numbered_ >= wake_numbered_ ||
+           distinct_published_ >= wake_distinct_ ||
            next_state_ != FileState::kWaiting;
 }
 
-void FileReadingWorker::wait(size_t files, size_t distinct, std::chrono::milliseconds timeout) {
-    uint64_t seen;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (files_numbered_ >= files || next_state_ != FileState::kWaiting) {
-            return;
-        }
-        seen = version_;
-    }
-    if (spin_until_changed(published_version_, seen)) {
-        return;
-    }
+void FileReadingWorker::wait(size_t files_read, size_t files_numbered, size_t distinct,
+                             std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_files_ = files;
+    wake_read_ = files_read;
+    wake_numbered_ = files_numbered;
     wake_distinct_ = distinct;
     sleeping_ = true;
     changed_.wait_for(lock, timeout, [this] { return worth_waking(); });
@@ -283,11 +273,24 @@ void FileReadingWorker::publish(size_t files_numbered, FileState next_state, siz
     {
         std::lock_guard<std::mutex> lock(mutex_);
         files_numbered_ = files_numbered;
+        files_read_ = std::max(files_read_, files_numbered);
         next_state_ = next_state;
         distinct_published_ = next_state == FileState::kForInterpreter ? rollback : table_.size();
         tokens_published_ = stream_.size();
         rollback_ = rollback;
-        published_version_.store(++version_, std::memory_order_release);
+        ++version_;
+        if (!sleeping_ || !worth_waking()) {
+            return;
+        }
+    }
+    changed_.notify_one();
+}
+
+void FileReadingWorker::publish_read() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        files_read_ = reading_file_ + 1;
+        ++version_;
         if (!sleeping_ || !worth_waking()) {
             return;
         }
@@ -300,7 +303,7 @@ void FileReadingWorker::publish_distinct() {
         std::lock_guard<std::mutex> lock(mutex_);
         distinct_published_ = table_.size();
         tokens_published_ = stream_.size();
-        published_version_.store(++version_, std::memory_order_release);
+        ++version_;
         if (!sleeping_ || !worth_waking()) {
             return;
         }
@@ -337,8 +340,9 @@ void FileReadingWorker::run() {
             }
             std::lock_guard<std::mutex> lock(mutex_);
             total_tokens_ = total;
-            published_version_.store(++version_, std::memory_order_release);
+            ++version_;
         }
+        reading_file_ = file;
         const size_t tokens_before = stream_.size();
         const size_t distinct_before = table_.size();
         Outcome outcome;
@@ -426,19 +430,33 @@ FileReadingWorker::Outcome FileReadingWorker::read_file(const std::string& fs_pa
         if (buffer_.size() < kept + wanted + kPadding) {
             buffer_.resize(kept + wanted + kPadding);
         }
-        ssize_t got;
-        do {
-            got = ::read(fd.get(), buffer_.data() + kept, wanted);
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) {
-            return Outcome::kForInterpreter;
+        // Read on until the piece is full or the file ends, so that the end is known before the
+        // last piece is scanned: the next file's event need not wait for that scan.
+        size_t filled = 0;
+        bool at_end = false;
+        while (filled < wanted) {
+            const ssize_t got = ::read(fd.get(), buffer_.data() + kept + filled, wanted - filled);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got < 0) {
+                return Outcome::kForInterpreter;
+            }
+            if (got == 0) {
+                at_end = true;
+                break;
+            }
+            filled += static_cast<size_t>(got);
         }
-        const size_t end = kept + static_cast<size_t>(got);
+        const size_t end = kept + filled;
         std::memset(buffer_.data() + end, 0, kPadding);
-        if (!scan.step(end, got == 0)) {
+        if (at_end && !scan.counting()) {
+            publish_read();
+        }
+        if (!scan.step(end, at_end)) {
             return Outcome::kForInterpreter;
         }
-        if (got == 0) {
+        if (at_end) {
             break;
         }
         kept = scan.keep(end);

@@ -58,6 +58,7 @@ public:
     void grant(std::string fs_path, bool count_first);
 
     struct Progress {
+        size_t files_read;      // files [0, files_read) are read whole
         size_t files_numbered;  // files [0, files_numbered) are numbered
         FileState next_state;   // the state of file files_numbered
         size_t distinct;        // distinct tokens whose bytes may be read
@@ -72,10 +73,12 @@ public:
     static constexpr size_t kUnknownTotal = SIZE_MAX;
     Progress progress();
 
-    // Waits, for at most `timeout`, until `files` files are numbered, or the strs of `distinct`
-    // distinct tokens can be made, or the next file needs the interpreter's thread. Waking the
-    // waiting thread for less would cost more than the work it then finds.
-    void wait(size_t files, size_t distinct, std::chrono::milliseconds timeout);
+    // Waits, for at most `timeout`, until `files_read` files are read or `files_numbered`
+    // numbered, or the strs of `distinct` distinct tokens can be made, or a file needs the
+    // interpreter's thread. Waking the waiting thread for less would cost more than the work it
+    // then finds.
+    void wait(size_t files_read, size_t files_numbered, size_t distinct,
+              std::chrono::milliseconds timeout);
 
     // For the file in state kForInterpreter: its text as UTF-8, which the worker numbers before
     // it goes on. The bytes stay the caller's and must live until that file is numbered.
@@ -112,6 +115,7 @@ private:
     size_t count_tokens(const std::string& fs_path);
     Outcome number_given_text();
     void publish(size_t files_numbered, FileState next_state, size_t rollback);
+    void publish_read();
     void publish_distinct();
     bool worth_waking() const noexcept;
     bool stopping() const noexcept { return stop_.load(std::memory_order_relaxed); }
@@ -130,20 +134,19 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;  // to the interpreter's thread
     std::condition_variable answered_; // to the worker
+    size_t files_read_ = 0;
     size_t files_numbered_ = 0;
+    size_t reading_file_ = 0;  // the worker's own: the file it reads
     FileState next_state_ = FileState::kWaiting;
     size_t distinct_published_ = 0;
     size_t rollback_ = 0;
     uint64_t version_ = 0;
-    // Counters the other thread spins on before it sleeps: version_ as published, and the
-    // number of files granted.
-    std::atomic<uint64_t> published_version_{0};
-    std::atomic<uint64_t> granted_count_{0};
     size_t tokens_published_ = 0;
     size_t total_tokens_ = kUnknownTotal;
     bool sleeping_ = false;
     bool worker_waiting_ = false;
-    size_t wake_files_ = 0;
+    size_t wake_read_ = 0;
+    size_t wake_numbered_ = 0;
     size_t wake_distinct_ = 0;
     const char* given_text_ = nullptr;
     size_t given_length_ = 0;

@@ -148,20 +148,43 @@ bool record_file(MethodCall& call, PyObject* path, size_t boundary, PyObject* fi
 
 namespace {
 
-// Waits for file `index` to be numbered, making strs meanwhile; a file left to the interpreter
-// is read through it here.
-bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFiles& files) {
+// Raises, for the file the worker stopped at, the failure it reports there; false when it reports
+// none.
+bool raise_worker_failure(const FileReadingWorker::Progress& progress, PyObject* path) {
+    switch (progress.next_state) {
+        case FileState::kTooManyTokens:
+            raise_too_many_tokens();
+            return true;
+        case FileState::kOutOfMemory:
+            PyErr_NoMemory();
+            return true;
+        case FileState::kOpenFailed:
+            // Opened after its event, as the interpreter's open does, and failed as that open
+            // would.
+            errno = progress.open_error;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Waits until the worker has read file `index` whole or, with `numbered`, numbered every file up
+// to it; meanwhile makes strs and answers the worker: a file it leaves to the interpreter is read
+// through it here, and a failure it reports is raised for its file (which may come before
+// `index`: a file is found not to be UTF-8 only once it is read whole).
+bool await_worker(MethodCall& call, const std::vector<PyRef>& paths, size_t index, bool numbered,
+                  NativelyReadFiles& files) {
     FileReadingWorker& worker = files.worker;
-    bool read_here = false;
     for (;;) {
         const FileReadingWorker::Progress progress = worker.progress();
-        if (progress.next_state == FileState::kForInterpreter &&
-            progress.files_numbered == index && !read_here) {
+        const size_t at = progress.files_numbered;  // the file the state is about
+        if (progress.next_state == FileState::kForInterpreter && files.text_given_for != at) {
             // Rare: the tokens numbered so far are kept, but no record is worked out before the
             // second phase any more.
             files.ids.stop_early();
             files.drop_strs_from(progress.rollback);
-            files.given_text = read_through_interpreter(call.state, path);
+            files.given_text = read_through_interpreter(call.state, paths[at].get());
             if (!files.given_text) {
                 return false;
             }
@@ -170,14 +193,15 @@ bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFile
             if (utf8 == nullptr) {
                 return false;
             }
-            read_here = true;
+            files.text_given_for = at;
             worker.number_text(utf8, static_cast<size_t>(length));
             continue;
         }
-        // The next file's event comes as soon as this one is numbered: the strs can be made
-        // while the worker reads it.
-        if (progress.files_numbered > index) {
+        if (numbered ? progress.files_numbered > index : progress.files_read > index) {
             return true;
+        }
+        if (raise_worker_failure(progress, paths[at].get())) {
+            return false;
         }
         if (files.strs.size() < progress.distinct) {
             if (!make_strs(files, std::min(progress.distinct, files.strs.size() + kStrBatch)) ||
@@ -189,28 +213,26 @@ bool await_file(MethodCall& call, PyObject* path, size_t index, NativelyReadFile
             }
             continue;
         }
-        if (progress.files_numbered == index) {
-            switch (progress.next_state) {
-                case FileState::kTooManyTokens:
-                    return raise_too_many_tokens();
-                case FileState::kOutOfMemory:
-                    PyErr_NoMemory();
-                    return false;
-                case FileState::kOpenFailed:
-                    // Opened after its event, as the interpreter's open does, and failed as
-                    // that open would.
-                    errno = progress.open_error;
-                    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-                    return false;
-                default:
-                    break;
-            }
-        }
         if (PyErr_CheckSignals() < 0) {
             return false;
         }
-        worker.wait(index + 1, progress.distinct + kStrsPerWake, kWaitSlice);
+        worker.wait(numbered ? SIZE_MAX : index + 1, index + 1, progress.distinct + kStrsPerWake,
+                    kWaitSlice);
     }
+}
+
+// Steps 5 and 6 for the files numbered since the last call, in list order.
+bool record_numbered_files(MethodCall& call, const std::vector<PyRef>& paths,
+                           NativelyReadFiles& files, PyObject* file_boundaries,
+                           PyObject* filenames) {
+    const size_t numbered = files.worker.progress().files_numbered;
+    for (; files.recorded < numbered && files.recorded < paths.size(); ++files.recorded) {
+        if (!record_file(call, paths[files.recorded].get(),
+                         files.worker.file_end(files.recorded), file_boundaries, filenames)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The bytes of `path` when the worker may read it: a regular file (what else the path names is
@@ -229,20 +251,25 @@ std::string natively_readable_path(PyObject* path, uint64_t* size) {
     return fs_path;
 }
 
-// Steps 1 to 6 of the interpreter's loop for one file: its "open" event, then the worker reads,
-// checks and numbers it (or this thread reads it through the interpreter, whose open raises the
-// event), then its boundary and name.
-bool read_file_natively(MethodCall& call, PyObject* path, size_t index, bool lone_file,
+// Steps 1 to 6 of the interpreter's loop for file `index`, the last of `paths`: its "open" event,
+// then the worker reads, checks and numbers it (or this thread reads it through the interpreter,
+// whose open raises the event). The next file's event may come once this one is read whole.
+// Boundaries and names are recorded as the files are numbered; the name of a file read through
+// the interpreter (a path object, whose __fspath__ is the caller's code) before the next event.
+bool read_file_natively(MethodCall& call, const std::vector<PyRef>& paths, bool lone_file,
                         NativelyReadFiles& files, PyObject* file_boundaries,
                         PyObject* filenames) {
+    const size_t index = paths.size() - 1;
+    PyObject* path = paths[index].get();
     uint64_t size = 0;
     std::string fs_path = natively_readable_path(path, &size);
-    if (!fs_path.empty() && !audit_open(path)) {
+    const bool by_interpreter = fs_path.empty();
+    if (!by_interpreter && !audit_open(path)) {
         return false;
     }
     files.worker.grant(std::move(fs_path), lone_file && size >= kCountedFrom);
-    return await_file(call, path, index, files) &&
-           record_file(call, path, files.worker.file_end(index), file_boundaries, filenames);
+    return await_worker(call, paths, index, by_interpreter, files) &&
+           record_numbered_files(call, paths, files, file_boundaries, filenames);
 }
 
 }  // namespace
@@ -267,17 +294,19 @@ NativeReading read_files_natively(MethodCall& call, PyObject* filepaths,
         return NativeReading::kNotStarted;
     }
     files->ids.begin_early();
+    std::vector<PyRef> paths;
     bool ok = true;
     // As a for loop walks a list: the length and the item are read again at every step.
     for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(filepaths); ++i) {
         ok = PyErr_CheckSignals() == 0;
         if (ok) {
-            PyRef path = PyRef::borrow(PyList_GET_ITEM(filepaths, i));
-            ok = read_file_natively(call, path.get(), static_cast<size_t>(i),
-                                    PyList_GET_SIZE(filepaths) == 1, *files, file_boundaries,
-                                    filenames);
+            paths.push_back(PyRef::borrow(PyList_GET_ITEM(filepaths, i)));
+            ok = read_file_natively(call, paths, PyList_GET_SIZE(filepaths) == 1, *files,
+                                    file_boundaries, filenames);
         }
     }
+    ok = ok && (paths.empty() || await_worker(call, paths, paths.size() - 1, true, *files)) &&
+         record_numbered_files(call, paths, *files, file_boundaries, filenames);
     files->worker.stop();
     if (!ok) {
         return NativeReading::kFailed;

@@ -13,6 +13,7 @@
 #include "compressor/package/encode/id_assignment.hpp"
 #include "compressor/package/encode/stream_compression.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -41,6 +42,8 @@ public:
     // The text of the last file read through the interpreter, which the worker copies from:
     // declared before the worker, so that it outlives it on every way out.
     PyRef given_text;
+    size_t text_given_for = SIZE_MAX;  // the file `given_text` was read for
+    size_t recorded = 0;               // files whose boundary and name are recorded
     FileReadingWorker worker;
     std::vector<PyObject*> strs;  // owned: the str of each distinct token
     DistinctTokenIds ids;
