@@ -21,27 +21,11 @@ namespace {
 // Bytes read at a time: large enough that a read costs little per byte, small enough that a
 // file's text is never held whole.
 constexpr size_t kReadBytes = size_t{4} << 20;
-constexpr size_t kLeastReadBytes = size_t{64} << 10;
 // Bytes after the data that the scan and the token keys may read.
 constexpr size_t kPadding = 64;
 // A file's tokens are numbered this many at a time, between two checks for a stop.
 constexpr size_t kNumberBatch = size_t{1} << 16;
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 // The text-mode translation of line ends: CR LF and a lone CR become LF. Returns the length
 // written to `out`, which has room for `length` bytes.
@@ -208,13 +192,10 @@ void FileReadingWorker::stop() {
     }
 }
 
-void FileReadingWorker::grant(std::string fs_path, bool count_first) {
+void FileReadingWorker::grant(bool by_pieces, std::string count_path) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (granted_.empty()) {
-            count_first_ = count_first;
-        }
-        granted_.push_back(std::move(fs_path));
+        granted_.push_back(Grant{by_pieces, std::move(count_path)});
         file_ends_.push_back(0);
         if (!worker_waiting_) {
             return;
@@ -223,7 +204,19 @@ void FileReadingWorker::grant(std::string fs_path, bool count_first) {
     answered_.notify_one();
 }
 
-bool FileReadingWorker::await_grant(size_t file, std::string& fs_path, bool& count_first) {
+void FileReadingWorker::give_piece(std::vector<unsigned char> bytes, bool last) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queued_bytes_ += bytes.size();
+        pieces_.push_back(Piece{std::move(bytes), last});
+        if (!worker_waiting_) {
+            return;
+        }
+    }
+    answered_.notify_one();
+}
+
+bool FileReadingWorker::await_grant(size_t file, Grant& grant) {
     std::unique_lock<std::mutex> lock(mutex_);
     worker_waiting_ = true;
     wait_until(answered_, lock, [&] { return granted_.size() > file || stopping(); });
@@ -231,29 +224,47 @@ bool FileReadingWorker::await_grant(size_t file, std::string& fs_path, bool& cou
     if (stopping()) {
         return false;
     }
-    fs_path = granted_[file];
-    count_first = file == 0 && count_first_;
+    grant = granted_[file];
+    return true;
+}
+
+bool FileReadingWorker::take_piece(Piece& piece) {
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        worker_waiting_ = true;
+        wait_until(answered_, lock, [&] { return !pieces_.empty() || stopping(); });
+        worker_waiting_ = false;
+        if (stopping()) {
+            return false;
+        }
+        piece = std::move(pieces_.front());
+        pieces_.pop_front();
+        queued_bytes_ -= piece.bytes.size();
+        if (!sleeping_ || !worth_waking()) {
+            return true;
+        }
+    }
+    changed_.notify_one();
     return true;
 }
 
 FileReadingWorker::Progress FileReadingWorker::progress() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return Progress{files_read_, files_numbered_, next_state_, distinct_published_, rollback_,
-                    version_, tokens_published_, total_tokens_, open_error_};
+    return Progress{files_numbered_,    next_state_,    distinct_published_, rollback_,
+                    tokens_published_, total_tokens_, queued_bytes_};
 }
 
 bool FileReadingWorker::worth_waking() const noexcept {
-    return files_read_ >= wake_read_ || files_numbered_ >= wake_numbered_ ||
-           distinct_published_ >= wake_distinct_ ||
-           next_state_ != FileState::kWaiting;
+    return files_numbered_ >= wake_files_ || distinct_published_ >= wake_distinct_ ||
+           queued_bytes_ < wake_queued_ || next_state_ != FileState::kWaiting;
 }
 
-void FileReadingWorker::wait(size_t files_read, size_t files_numbered, size_t distinct,
+void FileReadingWorker::wait(size_t files, size_t distinct, size_t queued_bytes,
                              std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_read_ = files_read;
-    wake_numbered_ = files_numbered;
+    wake_files_ = files;
     wake_distinct_ = distinct;
+    wake_queued_ = queued_bytes;
     sleeping_ = true;
     changed_.wait_for(lock, timeout, [this] { return worth_waking(); });
     sleeping_ = false;
@@ -273,24 +284,10 @@ void FileReadingWorker::publish(size_t files_numbered, FileState next_state, siz
     {
         std::lock_guard<std::mutex> lock(mutex_);
         files_numbered_ = files_numbered;
-        files_read_ = std::max(files_read_, files_numbered);
         next_state_ = next_state;
         distinct_published_ = next_state == FileState::kForInterpreter ? rollback : table_.size();
         tokens_published_ = stream_.size();
         rollback_ = rollback;
-        ++version_;
-        if (!sleeping_ || !worth_waking()) {
-            return;
-        }
-    }
-    changed_.notify_one();
-}
-
-void FileReadingWorker::publish_read() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        files_read_ = reading_file_ + 1;
-        ++version_;
         if (!sleeping_ || !worth_waking()) {
             return;
         }
@@ -303,7 +300,6 @@ void FileReadingWorker::publish_distinct() {
         std::lock_guard<std::mutex> lock(mutex_);
         distinct_published_ = table_.size();
         tokens_published_ = stream_.size();
-        ++version_;
         if (!sleeping_ || !worth_waking()) {
             return;
         }
@@ -314,41 +310,63 @@ void FileReadingWorker::publish_distinct() {
 size_t FileReadingWorker::count_tokens(const std::string& fs_path) {
     // Reading the file twice pays where it is long: compressing the stream then overlaps most of
     // the numbering.
-    if (!fast_path_on(FastPath::kEarlyCompression)) {
+    FileDescriptor fd(::open(fs_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat info;
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return kUnknownTotal;
     }
     TextScan scan(*this, true);
-    if (read_file(fs_path, scan) != Outcome::kNumbered || scan.counted() > kMaxPackageTokens) {
-        return kUnknownTotal;
+    size_t kept = 0;
+    for (;;) {
+        if (stopping()) {
+            return kUnknownTotal;
+        }
+        const size_t wanted = std::max(kReadBytes, kept);
+        if (buffer_.size() < kept + wanted + kPadding) {
+            buffer_.resize(kept + wanted + kPadding);
+        }
+        ssize_t got;
+        do {
+            got = ::read(fd.get(), buffer_.data() + kept, wanted);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            return kUnknownTotal;
+        }
+        const size_t end = kept + static_cast<size_t>(got);
+        std::memset(buffer_.data() + end, 0, kPadding);
+        if (!scan.step(end, got == 0)) {
+            return kUnknownTotal;
+        }
+        if (got == 0) {
+            break;
+        }
+        kept = scan.keep(end);
     }
-    return scan.counted();
+    return scan.counted() > kMaxPackageTokens ? kUnknownTotal : scan.counted();
 }
 
 void FileReadingWorker::run() {
     for (size_t file = 0;; ++file) {
-        std::string fs_path;
-        bool count_first = false;
-        if (!await_grant(file, fs_path, count_first)) {
+        Grant grant;
+        if (!await_grant(file, grant)) {
             return;
         }
-        if (count_first) {
+        if (!grant.count_path.empty() && fast_path_on(FastPath::kEarlyCompression)) {
             size_t total = kUnknownTotal;
             try {
-                total = count_tokens(fs_path);
+                total = count_tokens(grant.count_path);
             } catch (const std::bad_alloc&) {
                 // Counted or not, the file is numbered next; memory runs out there too, if it does.
             }
             std::lock_guard<std::mutex> lock(mutex_);
             total_tokens_ = total;
-            ++version_;
         }
-        reading_file_ = file;
         const size_t tokens_before = stream_.size();
         const size_t distinct_before = table_.size();
         Outcome outcome;
         try {
             TextScan scan(*this, false);
-            outcome = fs_path.empty() ? Outcome::kForInterpreter : read_file(fs_path, scan);
+            outcome = grant.by_pieces ? number_pieces(scan) : Outcome::kForInterpreter;
             if (stopping()) {
                 return;
             }
@@ -373,7 +391,6 @@ void FileReadingWorker::run() {
         if (outcome != Outcome::kNumbered) {
             // A text the interpreter read is always UTF-8; a failure here means memory.
             publish(file, outcome == Outcome::kTooManyTokens ? FileState::kTooManyTokens
-                          : outcome == Outcome::kOpenFailed  ? FileState::kOpenFailed
                                                              : FileState::kOutOfMemory,
                     0);
             return;
@@ -395,74 +412,34 @@ void FileReadingWorker::release_scanning() noexcept {
     std::vector<unsigned char>().swap(scan_scratch_);
 }
 
-FileReadingWorker::Outcome FileReadingWorker::read_file(const std::string& fs_path,
-                                                        TextScan& scan) {
-    // Not blocking: should the path have become a pipe meanwhile, the interpreter's own open
-    // is the one to wait for it.
-    FileDescriptor fd(::open(fs_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    struct stat info;
-    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
-        const int error = errno;
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_error_ = error;
-        return Outcome::kOpenFailed;
-    }
-    if (S_ISDIR(info.st_mode)) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_error_ = EISDIR;  // as the interpreter's open reports a directory
-        return Outcome::kOpenFailed;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        return Outcome::kForInterpreter;
-    }
-    // A file smaller than a read is read with room for its size (and the end of file), so
-    // that small files never make the buffer as large as a whole read.
-    const size_t read_bytes = std::clamp(static_cast<size_t>(info.st_size) + 1, kLeastReadBytes,
-                                         kReadBytes);
+FileReadingWorker::Outcome FileReadingWorker::number_pieces(TextScan& scan) {
     size_t kept = 0;
+    bool valid = true;
     for (;;) {
-        if (stopping()) {
+        Piece piece;
+        if (!take_piece(piece)) {
             return Outcome::kForInterpreter;
         }
-        // A token longer than a read is read on in steps as long as itself, so that moving it
-        // to the front costs no more than reading it.
-        const size_t wanted = std::max(read_bytes, kept);
-        if (buffer_.size() < kept + wanted + kPadding) {
-            buffer_.resize(kept + wanted + kPadding);
-        }
-        // Read on until the piece is full or the file ends, so that the end is known before the
-        // last piece is scanned: the next file's event need not wait for that scan.
-        size_t filled = 0;
-        bool at_end = false;
-        while (filled < wanted) {
-            const ssize_t got = ::read(fd.get(), buffer_.data() + kept + filled, wanted - filled);
-            if (got < 0 && errno == EINTR) {
-                continue;
+        if (valid) {
+            const size_t length = piece.bytes.size();
+            if (buffer_.size() < kept + length + kPadding) {
+                buffer_.resize(kept + length + kPadding);
             }
-            if (got < 0) {
-                return Outcome::kForInterpreter;
+            std::memcpy(buffer_.data() + kept, piece.bytes.data(), length);
+            std::memset(buffer_.data() + kept + length, 0, kPadding);
+            valid = scan.step(kept + length, piece.last);
+            if (valid && !piece.last) {
+                kept = scan.keep(kept + length);
+                publish_distinct();
             }
-            if (got == 0) {
-                at_end = true;
-                break;
-            }
-            filled += static_cast<size_t>(got);
         }
-        const size_t end = kept + filled;
-        std::memset(buffer_.data() + end, 0, kPadding);
-        if (at_end && !scan.counting()) {
-            publish_read();
-        }
-        if (!scan.step(end, at_end)) {
-            return Outcome::kForInterpreter;
-        }
-        if (at_end) {
+        // Past an invalid piece the rest of the file is only taken off the queue.
+        if (piece.last) {
             break;
         }
-        kept = scan.keep(end);
-        if (!scan.counting()) {
-            publish_distinct();
-        }
+    }
+    if (!valid) {
+        return Outcome::kForInterpreter;
     }
     return scan.over_limit() ? Outcome::kTooManyTokens : Outcome::kNumbered;
 }

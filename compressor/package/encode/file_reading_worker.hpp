@@ -1,19 +1,15 @@
-// The first phase of encode_files on a thread of its own: every file read straight from the
-// operating system in pieces, checked as strict UTF-8, its line ends translated as text mode
-// translates them, split into tokens and each token numbered among the call's distinct tokens,
-// while the interpreter's thread makes the strs of the distinct tokens found so far.
+// The first phase of encode_files, split between two threads: the interpreter's thread opens and
+// reads each file in list order, each after its own "open" event, as the interpreter's loop
+// does, and hands its bytes over in pieces; this worker checks them as strict UTF-8, translates
+// line ends as text mode does, splits them into tokens and numbers each token among the call's
+// distinct tokens, while the interpreter's thread reads the next file and makes the strs of the
+// distinct tokens found so far. Before numbering a large lone file, the worker counts its tokens
+// (reading the file once more itself), so that the stream's size is known and compressing it can
+// start while it is numbered.
 //
-// The interpreter's thread hands the files over one at a time (grant), each once the one before
-// is numbered and its "open" event raised, so that the files are read in list order and each
-// after its own event, as the interpreter's loop reads them. Before numbering a large single
-// file, the worker counts its tokens, so that the stream's size is known and compressing it can
-// start while the file is still being numbered.
-//
-// A file the worker cannot read this way (a path it may not use, one that is not UTF-8, ...) is
-// handed back to the interpreter's thread, which reads it through the interpreter: that read
-// raises exactly the error the interpreter gives, and when it succeeds after all, its text comes
-// back to the worker, which numbers it and goes on. A file that can no longer be opened once its
-// event was raised is reported with the error number of the failed open.
+// A file that is not UTF-8 is handed back to the interpreter's thread, which reads it through
+// the interpreter: that read raises exactly the error the interpreter gives, and when it succeeds
+// after all, its text comes back to the worker, which numbers it and goes on.
 #pragma once
 
 #include "compressor/package/encode/token_stream.hpp"
@@ -24,12 +20,31 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace qvc {
+
+// Owns one open file descriptor.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
 
 enum class FileState : uint8_t {
     kWaiting,           // not reached yet
@@ -37,7 +52,6 @@ enum class FileState : uint8_t {
     kForInterpreter,    // to be read through the interpreter
     kTooManyTokens,     // it would take the call past the most tokens a package holds
     kOutOfMemory,
-    kOpenFailed,        // opening it failed with Progress::open_error
 };
 
 class FileReadingWorker {
@@ -52,32 +66,34 @@ public:
     // Tells the worker to stop at its next check and waits for it.
     void stop();
 
-    // Hands over the next file: its path as the operating system takes it, or empty for one the
-    // worker must leave to the interpreter. `count_first`: count the file's tokens before
-    // numbering them (see Progress::total_tokens). The file before it must be numbered.
-    void grant(std::string fs_path, bool count_first);
+    // Hands over the next file. `by_pieces`: its bytes come through give_piece(); otherwise the
+    // worker leaves it to the interpreter's thread (kForInterpreter). `count_path`, when not
+    // empty: the path of a lone large file, whose tokens the worker counts before numbering them
+    // (see Progress::total_tokens).
+    void grant(bool by_pieces, std::string count_path);
+    // The next piece of the file last granted by pieces; `last` with its final piece, which may
+    // be empty.
+    void give_piece(std::vector<unsigned char> bytes, bool last);
 
     struct Progress {
-        size_t files_read;      // files [0, files_read) are read whole
         size_t files_numbered;  // files [0, files_numbered) are numbered
         FileState next_state;   // the state of file files_numbered
         size_t distinct;        // distinct tokens whose bytes may be read
         size_t rollback;        // for a file to read through the interpreter: the distinct
                                 // tokens that stay, those it had numbered being forgotten
-        uint64_t version;       // changes whenever the rest may have
         size_t tokens;          // tokens in the stream, for the blocks they fill
         size_t total_tokens;    // of the first file, counted before numbering it; kUnknownTotal
                                 // when it was not counted
-        int open_error;         // for kOpenFailed: the error number of the open
+        size_t queued_bytes;    // of pieces given and not yet taken
     };
     static constexpr size_t kUnknownTotal = SIZE_MAX;
     Progress progress();
 
-    // Waits, for at most `timeout`, until `files_read` files are read or `files_numbered`
-    // numbered, or the strs of `distinct` distinct tokens can be made, or a file needs the
-    // interpreter's thread. Waking the waiting thread for less would cost more than the work it
-    // then finds.
-    void wait(size_t files_read, size_t files_numbered, size_t distinct,
+    // Waits, for at most `timeout`, until `files` files are numbered, or the strs of `distinct`
+    // distinct tokens can be made, or fewer than `queued_bytes` bytes wait in pieces, or a file
+    // needs the interpreter's thread. Waking the waiting thread for less would cost more than
+    // the work it then finds.
+    void wait(size_t files, size_t distinct, size_t queued_bytes,
               std::chrono::milliseconds timeout);
 
     // For the file in state kForInterpreter: its text as UTF-8, which the worker numbers before
@@ -98,32 +114,41 @@ public:
     // The bytes of a distinct token below Progress::distinct.
     TokenBytes token(size_t number) const noexcept { return table_.token(number); }
 
-    // A token's bytes, in the read buffer or, with its line ends translated, in scratch room.
+    // A token's bytes, in the scan buffer or, with its line ends translated, in scratch room.
     struct Span {
         const unsigned char* bytes;
         size_t length;
     };
 
 private:
-    enum class Outcome { kNumbered, kForInterpreter, kTooManyTokens, kOpenFailed };
+    enum class Outcome { kNumbered, kForInterpreter, kTooManyTokens };
     class TextScan;
+    struct Grant {
+        bool by_pieces;
+        std::string count_path;
+    };
+    struct Piece {
+        std::vector<unsigned char> bytes;
+        bool last;
+    };
 
     void run();
-    // The path of file `file` once granted; false when the worker is to stop.
-    bool await_grant(size_t file, std::string& fs_path, bool& count_first);
-    Outcome read_file(const std::string& fs_path, TextScan& scan);
+    // File `file` once granted; false when the worker is to stop.
+    bool await_grant(size_t file, Grant& grant);
+    // The next piece; false when the worker is to stop.
+    bool take_piece(Piece& piece);
+    Outcome number_pieces(TextScan& scan);
     size_t count_tokens(const std::string& fs_path);
     Outcome number_given_text();
     void publish(size_t files_numbered, FileState next_state, size_t rollback);
-    void publish_read();
     void publish_distinct();
     bool worth_waking() const noexcept;
     bool stopping() const noexcept { return stop_.load(std::memory_order_relaxed); }
 
-    std::vector<std::string> granted_;
-    bool count_first_ = false;
+    std::vector<Grant> granted_;
+    std::deque<Piece> pieces_;
+    size_t queued_bytes_ = 0;
     std::vector<size_t> file_ends_;
-    int open_error_ = 0;
     Utf8TokenTable table_;
     TokenStream stream_;
     std::vector<unsigned char> buffer_;
@@ -134,20 +159,17 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;  // to the interpreter's thread
     std::condition_variable answered_; // to the worker
-    size_t files_read_ = 0;
     size_t files_numbered_ = 0;
-    size_t reading_file_ = 0;  // the worker's own: the file it reads
     FileState next_state_ = FileState::kWaiting;
     size_t distinct_published_ = 0;
     size_t rollback_ = 0;
-    uint64_t version_ = 0;
     size_t tokens_published_ = 0;
     size_t total_tokens_ = kUnknownTotal;
     bool sleeping_ = false;
     bool worker_waiting_ = false;
-    size_t wake_read_ = 0;
-    size_t wake_numbered_ = 0;
+    size_t wake_files_ = 0;
     size_t wake_distinct_ = 0;
+    size_t wake_queued_ = 0;
     const char* given_text_ = nullptr;
     size_t given_length_ = 0;
     bool given_ = false;

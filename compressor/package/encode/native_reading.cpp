@@ -145,12 +145,17 @@ bool record_file(MethodCall& call, PyObject* path, size_t boundary, PyObject* fi
     PyRef name = os_path ? call_method(os_path.get(), st->s_basename, path) : PyRef{};
     return name && PyList_Append(filenames, name.get()) == 0;
 }
-
 namespace {
+
+// Bytes read at a time: large enough that a read costs little per byte, small enough that a
+// file's text is never held whole; and at most this many wait for the worker.
+constexpr size_t kPieceBytes = size_t{4} << 20;
+constexpr size_t kLeastPieceBytes = size_t{4} << 10;
+constexpr size_t kQueuedBytes = size_t{32} << 20;
 
 // Raises, for the file the worker stopped at, the failure it reports there; false when it reports
 // none.
-bool raise_worker_failure(const FileReadingWorker::Progress& progress, PyObject* path) {
+bool raise_worker_failure(const FileReadingWorker::Progress& progress) {
     switch (progress.next_state) {
         case FileState::kTooManyTokens:
             raise_too_many_tokens();
@@ -158,57 +163,83 @@ bool raise_worker_failure(const FileReadingWorker::Progress& progress, PyObject*
         case FileState::kOutOfMemory:
             PyErr_NoMemory();
             return true;
-        case FileState::kOpenFailed:
-            // Opened after its event, as the interpreter's open does, and failed as that open
-            // would.
-            errno = progress.open_error;
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-            return true;
         default:
             return false;
     }
 }
 
-// Waits until the worker has read file `index` whole or, with `numbered`, numbered every file up
-// to it; meanwhile makes strs and answers the worker: a file it leaves to the interpreter is read
-// through it here, and a failure it reports is raised for its file (which may come before
-// `index`: a file is found not to be UTF-8 only once it is read whole).
-bool await_worker(MethodCall& call, const std::vector<PyRef>& paths, size_t index, bool numbered,
-                  NativelyReadFiles& files) {
-    FileReadingWorker& worker = files.worker;
+enum class Answer { kNothing, kDone, kFailed };
+
+// One round of answering the worker: a file it leaves to the interpreter is read through it here
+// (a file is found not to be UTF-8 only once the worker has scanned it, which may be after this
+// thread has read files after it), a failure it reports is raised, or a batch of strs is made.
+Answer answer_worker(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFiles& files,
+                     const FileReadingWorker::Progress& progress) {
+    const size_t at = progress.files_numbered;  // the file the state is about
+    if (progress.next_state == FileState::kForInterpreter && files.text_given_for != at) {
+        // Rare: the tokens numbered so far are kept, but no record is worked out before the
+        // second phase any more.
+        files.ids.stop_early();
+        files.drop_strs_from(progress.rollback);
+        files.given_text = read_through_interpreter(call.state, paths[at].get());
+        if (!files.given_text) {
+            return Answer::kFailed;
+        }
+        Py_ssize_t length;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(files.given_text.get(), &length);
+        if (utf8 == nullptr) {
+            return Answer::kFailed;
+        }
+        files.text_given_for = at;
+        files.worker.number_text(utf8, static_cast<size_t>(length));
+        return Answer::kDone;
+    }
+    if (raise_worker_failure(progress)) {
+        return Answer::kFailed;
+    }
+    if (files.strs.size() < progress.distinct) {
+        if (!make_strs(files, std::min(progress.distinct, files.strs.size() + kStrBatch)) ||
+            PyErr_CheckSignals() < 0 || !files.ids.give_early(files.strs) ||
+            !compress_early(call, files, progress)) {
+            return Answer::kFailed;
+        }
+        return Answer::kDone;
+    }
+    return Answer::kNothing;
+}
+
+// Waits until every file up to `index` is numbered, answering the worker meanwhile.
+bool await_numbered(MethodCall& call, const std::vector<PyRef>& paths, size_t index,
+                    NativelyReadFiles& files) {
     for (;;) {
-        const FileReadingWorker::Progress progress = worker.progress();
-        const size_t at = progress.files_numbered;  // the file the state is about
-        if (progress.next_state == FileState::kForInterpreter && files.text_given_for != at) {
-            // Rare: the tokens numbered so far are kept, but no record is worked out before the
-            // second phase any more.
-            files.ids.stop_early();
-            files.drop_strs_from(progress.rollback);
-            files.given_text = read_through_interpreter(call.state, paths[at].get());
-            if (!files.given_text) {
+        const FileReadingWorker::Progress progress = files.worker.progress();
+        const Answer answer = answer_worker(call, paths, files, progress);
+        if (answer != Answer::kNothing) {
+            if (answer == Answer::kFailed) {
                 return false;
             }
-            Py_ssize_t length;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(files.given_text.get(), &length);
-            if (utf8 == nullptr) {
-                return false;
-            }
-            files.text_given_for = at;
-            worker.number_text(utf8, static_cast<size_t>(length));
             continue;
         }
-        if (numbered ? progress.files_numbered > index : progress.files_read > index) {
+        if (progress.files_numbered > index) {
             return true;
         }
-        if (raise_worker_failure(progress, paths[at].get())) {
+        if (PyErr_CheckSignals() < 0) {
             return false;
         }
-        if (files.strs.size() < progress.distinct) {
-            if (!make_strs(files, std::min(progress.distinct, files.strs.size() + kStrBatch)) ||
-                PyErr_CheckSignals() < 0) {
-                return false;
-            }
-            if (!files.ids.give_early(files.strs) || !compress_early(call, files, progress)) {
+        files.worker.wait(index + 1, progress.distinct + kStrsPerWake, 0, kWaitSlice);
+    }
+}
+
+// Waits until there is room for another piece, answering the worker meanwhile.
+bool await_room(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFiles& files) {
+    for (;;) {
+        const FileReadingWorker::Progress progress = files.worker.progress();
+        if (progress.queued_bytes < kQueuedBytes) {
+            return true;
+        }
+        const Answer answer = answer_worker(call, paths, files, progress);
+        if (answer != Answer::kNothing) {
+            if (answer == Answer::kFailed) {
                 return false;
             }
             continue;
@@ -216,8 +247,7 @@ bool await_worker(MethodCall& call, const std::vector<PyRef>& paths, size_t inde
         if (PyErr_CheckSignals() < 0) {
             return false;
         }
-        worker.wait(numbered ? SIZE_MAX : index + 1, index + 1, progress.distinct + kStrsPerWake,
-                    kWaitSlice);
+        files.worker.wait(SIZE_MAX, progress.distinct + kStrsPerWake, kQueuedBytes, kWaitSlice);
     }
 }
 
@@ -235,9 +265,9 @@ bool record_numbered_files(MethodCall& call, const std::vector<PyRef>& paths,
     return true;
 }
 
-// The bytes of `path` when the worker may read it: a regular file (what else the path names is
-// left to the interpreter's open, and so are files whose content depends on the reading thread,
-// those of /proc and /sys). `*size`: the file's size.
+// The bytes of `path` when this thread may read it without the interpreter: a regular file (what
+// else the path names is left to the interpreter's open, and so are /proc and /sys, whose files
+// the interpreter reads in its own way). `*size`: the file's size.
 std::string natively_readable_path(PyObject* path, uint64_t* size) {
     std::string fs_path = native_path(path);
     struct stat info;
@@ -251,25 +281,100 @@ std::string natively_readable_path(PyObject* path, uint64_t* size) {
     return fs_path;
 }
 
-// Steps 1 to 6 of the interpreter's loop for file `index`, the last of `paths`: its "open" event,
-// then the worker reads, checks and numbers it (or this thread reads it through the interpreter,
-// whose open raises the event). The next file's event may come once this one is read whole.
-// Boundaries and names are recorded as the files are numbered; the name of a file read through
-// the interpreter (a path object, whose __fspath__ is the caller's code) before the next event.
+// Raises `error` for the file last of `paths`, as the interpreter's open or read would; a failure
+// the worker finds meanwhile in a file before it comes first.
+bool raise_file_error(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFiles& files,
+                      int error, bool with_name) {
+    if (paths.size() > 1 && !await_numbered(call, paths, paths.size() - 2, files)) {
+        return false;
+    }
+    errno = error;
+    if (with_name) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, paths.back().get());
+    } else {
+        PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return false;
+}
+
+// Opens and reads the file last of `paths`, once its event is raised, handing its bytes to the
+// worker. `*by_interpreter`: it turned out to be no regular file, and is left to the interpreter.
+bool feed_file(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFiles& files,
+               const std::string& fs_path, bool count_first, bool* by_interpreter) {
+    FileDescriptor fd(::open(fs_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat info;
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
+        return raise_file_error(call, paths, files, errno, true);
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return raise_file_error(call, paths, files, EISDIR, true);  // as the interpreter's open
+    }
+    if (!S_ISREG(info.st_mode)) {
+        *by_interpreter = true;
+        files.worker.grant(false, {});
+        return true;
+    }
+    files.worker.grant(true, count_first ? fs_path : std::string());
+    // A file smaller than a piece is read with room for its size and the end of file.
+    const size_t piece_bytes = std::clamp(static_cast<size_t>(info.st_size) + 1,
+                                          kLeastPieceBytes, kPieceBytes);
+    for (bool at_end = false; !at_end;) {
+        if (PyErr_CheckSignals() < 0 || !await_room(call, paths, files)) {
+            return false;
+        }
+        std::vector<unsigned char> bytes(piece_bytes);
+        size_t filled = 0;
+        while (filled < bytes.size()) {
+            const ssize_t got = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
+            if (got < 0 && errno == EINTR) {
+                if (PyErr_CheckSignals() < 0) {
+                    return false;
+                }
+                continue;
+            }
+            if (got < 0) {
+                return raise_file_error(call, paths, files, errno, false);
+            }
+            if (got == 0) {
+                at_end = true;
+                break;
+            }
+            filled += static_cast<size_t>(got);
+        }
+        bytes.resize(filled);
+        files.worker.give_piece(std::move(bytes), at_end);
+    }
+    return true;
+}
+
+// Steps 1 to 6 of the interpreter's loop for the file last of `paths`: its "open" event, then this
+// thread opens and reads it and the worker checks and numbers it (or this thread reads it through
+// the interpreter, whose open raises the event, once the worker reaches it). Boundaries and names
+// are recorded as the files are numbered; the name of a file read through the interpreter (a
+// path object, whose __fspath__ is the caller's code) before the next file is opened.
 bool read_file_natively(MethodCall& call, const std::vector<PyRef>& paths, bool lone_file,
                         NativelyReadFiles& files, PyObject* file_boundaries,
                         PyObject* filenames) {
     const size_t index = paths.size() - 1;
     PyObject* path = paths[index].get();
     uint64_t size = 0;
-    std::string fs_path = natively_readable_path(path, &size);
-    const bool by_interpreter = fs_path.empty();
-    if (!by_interpreter && !audit_open(path)) {
+    const std::string fs_path = natively_readable_path(path, &size);
+    bool by_interpreter = fs_path.empty();
+    if (by_interpreter) {
+        files.worker.grant(false, {});
+    } else if (!audit_open(path) ||
+               !feed_file(call, paths, files, fs_path, lone_file && size >= kCountedFrom,
+                          &by_interpreter)) {
         return false;
     }
-    files.worker.grant(std::move(fs_path), lone_file && size >= kCountedFrom);
-    return await_worker(call, paths, index, by_interpreter, files) &&
-           record_numbered_files(call, paths, files, file_boundaries, filenames);
+    if (by_interpreter) {
+        if (!await_numbered(call, paths, index, files)) {
+            return false;
+        }
+    } else if (answer_worker(call, paths, files, files.worker.progress()) == Answer::kFailed) {
+        return false;
+    }
+    return record_numbered_files(call, paths, files, file_boundaries, filenames);
 }
 
 }  // namespace
@@ -305,7 +410,7 @@ NativeReading read_files_natively(MethodCall& call, PyObject* filepaths,
                                     file_boundaries, filenames);
         }
     }
-    ok = ok && (paths.empty() || await_worker(call, paths, paths.size() - 1, true, *files)) &&
+    ok = ok && (paths.empty() || await_numbered(call, paths, paths.size() - 1, *files)) &&
          record_numbered_files(call, paths, *files, file_boundaries, filenames);
     files->worker.stop();
     if (!ok) {
