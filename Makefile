@@ -40,7 +40,7 @@ build: venv
 	$(PIP_BUILD) .
 	$(PY) -m pip install --quiet --no-build-isolation ./cli $(if $(PIP_CONSTRAINTS),-c $(PIP_CONSTRAINTS))
 
-test: build
+test: build switches-build
 	$(PY) -m pytest -q tests
 
 demo: build

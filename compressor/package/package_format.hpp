@@ -1,6 +1,8 @@
 // The package file's fixed numbers and its token record layout.
 #pragma once
 
+#include "compressor/pyapi/py_ref.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -10,6 +12,14 @@ namespace qvc {
 constexpr uint64_t kMaxPackageTokens = 536870912;
 constexpr uint64_t kMaxStreamBytes = kMaxPackageTokens * 4;
 constexpr int32_t kLargestTokenId = INT32_MAX;
+
+// ValueError for input beyond what one package can hold. Returns false.
+inline bool raise_too_many_tokens() {
+    PyErr_Format(PyExc_ValueError,
+                 "the files hold more than %llu tokens, the most one package can hold",
+                 static_cast<unsigned long long>(kMaxPackageTokens));
+    return false;
+}
 
 // A token id as one 4-byte record, most significant byte first.
 inline void store_record(unsigned char* record, uint32_t id) noexcept {

@@ -24,6 +24,13 @@ Result guarded_call(Result error_value, Body&& body) {
     return error_value;
 }
 
+// TypeError "Expected <expected>, got <type of got>", for a value that is not of the built-in
+// type a step requires. Returns false.
+inline bool raise_expected_type(const char* expected, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(got)->tp_name);
+    return false;
+}
+
 // A name of the module namespace, then of the builtins; NameError when neither has it. The
 // methods reach `os`, `pickle`, `re` and `zstd` this way at each call, so rebinding them in the
 // module takes effect.

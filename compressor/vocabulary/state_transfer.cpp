@@ -40,8 +40,7 @@ bool require_exact_tuple(PyObject* state) {
     if (PyTuple_CheckExact(state)) {
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
-    return false;
+    return raise_expected_type("tuple", state);
 }
 
 // `raise exception_class(message)`, with the statement's own check that what was made is an

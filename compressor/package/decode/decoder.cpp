@@ -239,8 +239,7 @@ bool restore_files(MethodCall& call, PyObject* package, RestoredTokens& restored
             return fail();
         }
         if (!PyUnicode_CheckExact(filename.get()) && filename.get() != Py_None) {
-            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
-                         Py_TYPE(filename.get())->tp_name);
+            raise_expected_type("str", filename.get());
             return fail();
         }
         PyRef path = restorer.output_path(filename.get());

@@ -68,9 +68,7 @@ bool tokenize_text(MethodCall& call, PyObject* text, TokenizedFile& out) {
                 return false;
             }
             if (!PyList_CheckExact(result.get())) {
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list",
-                             Py_TYPE(result.get())->tp_name);
-                return false;
+                return raise_expected_type("list", result.get());
             }
             // What extending the token list would have copied, as it stands now.
             out.tokens = PyRef::steal(PyList_GetSlice(result.get(), 0, PY_SSIZE_T_MAX));
@@ -111,19 +109,14 @@ bool read_tokenized_file(MethodCall& call, PyObject* path, PyObject* file, Token
         return false;
     }
     if (!PyUnicode_CheckExact(text.get()) && text.get() != Py_None) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
-                     Py_TYPE(text.get())->tp_name);
-        return false;
+        return raise_expected_type("str", text.get());
     }
     TokenizedFile tokenized;
     if (!tokenize_text(call, text.get(), tokenized)) {
         return false;
     }
     if (tokenized.count > kMaxPackageTokens - files.total_tokens) {
-        PyErr_Format(PyExc_ValueError,
-                     "the files hold more than %llu tokens, the most one package can hold",
-                     static_cast<unsigned long long>(kMaxPackageTokens));
-        return false;
+        return raise_too_many_tokens();
     }
     if (!tokenized.tokens && !number_builtin_tokens(files, text.get(), tokenized)) {
         return false;
@@ -190,9 +183,10 @@ PyObject* encode_files(MethodCall& call) {
     PackagePickle package_pickle;
     std::unique_ptr<NativelyReadFiles> native;
     NativeReading reading = NativeReading::kNotStarted;
-    if (may_read_natively(call)) {
-        reading = read_files_natively(call, paths.get(), file_boundaries.get(), filenames.get(),
-                                      native);
+    const EncodePlan plan = choose_encode_plan(call);
+    if (plan.native_reading) {
+        reading = read_files_natively(call, plan, paths.get(), file_boundaries.get(),
+                                      filenames.get(), native);
     }
     if (reading == NativeReading::kFailed) {
         return nullptr;

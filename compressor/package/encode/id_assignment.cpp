@@ -1,12 +1,12 @@
 #include "compressor/package/encode/id_assignment.hpp"
 
 #include "compressor/pyapi/int_conversion.hpp"
+#include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/pyapi/py_ref.hpp"
 #include "compressor/package/decode/dict_change_watch.hpp"
 #include "compressor/package/encode/id_ledger.hpp"
 #include "compressor/package/encode/mapped_allocator.hpp"
 #include "compressor/package/package_format.hpp"
-#include "compressor/plan/fast_path_switches.hpp"
 #include "compressor/pyapi/signal_poll.hpp"
 
 #include <algorithm>
@@ -296,9 +296,7 @@ bool pack_token_by_token(ModuleState* st, CompressorObject* self, TokenizedFiles
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tokens.get()); ++i) {
             PyObject* token = PyList_GET_ITEM(tokens.get(), i);
             if (!PyUnicode_CheckExact(token) && token != Py_None) {
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
-                             Py_TYPE(token)->tp_name);
-                return false;
+                return raise_expected_type("str", token);
             }
             if (!pack(token)) {
                 return false;
@@ -355,33 +353,6 @@ bool pack_blocks(TokenStream& stream, size_t first_block, PackedStreamCompressor
     return told || ids_given();
 }
 
-// Whether every key of the dict `dict` has exactly the type `type`: then looking a key of that
-// type up, or entering one, compares nothing with code of the caller's.
-bool keys_all_of_type(PyObject* dict, PyTypeObject* type) noexcept {
-    Py_ssize_t position = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (Py_TYPE(key) != type) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Whether every value of the dict `dict` has exactly the type `type`.
-bool values_all_of_type(PyObject* dict, PyTypeObject* type) noexcept {
-    Py_ssize_t position = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (Py_TYPE(value) != type) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 struct DistinctTokenIds::Resolution {
@@ -418,19 +389,8 @@ DistinctTokenIds::~DistinctTokenIds() {
 }
 
 void DistinctTokenIds::begin_early() {
-    if (!fast_path_on(FastPath::kEarlyIds) || !DictChangeWatch::available()) {
-        return;
-    }
     PyObject* global_dict = self_->global_dict;
     PyObject* inverse_dict = self_->inverse_dict;
-    // Looking up exact strs among exact str keys runs none of the caller's code, and entering
-    // later replaces only strs in inverse_dict, whose release runs none either.
-    if (!PyDict_CheckExact(global_dict) || !PyDict_CheckExact(inverse_dict) ||
-        !keys_all_of_type(global_dict, &PyUnicode_Type) ||
-        !keys_all_of_type(inverse_dict, &PyLong_Type) ||
-        !values_all_of_type(inverse_dict, &PyUnicode_Type)) {
-        return;
-    }
     auto resolution = std::make_unique<Resolution>(self_, global_dict, inverse_dict);
     if (!resolution->ledger.take_stock(st_, global_dict)) {
         PyErr_Clear();  // raised again, in its place, once every file was read

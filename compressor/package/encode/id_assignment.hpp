@@ -42,7 +42,7 @@ public:
     DistinctTokenIds& operator=(const DistinctTokenIds&) = delete;
     ~DistinctTokenIds();
 
-    // First phase.
+    // First phase, where the plan gives ids early (EncodePlan::early_ids).
     void begin_early();
     // The records of the distinct tokens made so far. False when a signal handler raised.
     bool give_early(const std::vector<PyObject*>& strs);

@@ -41,8 +41,7 @@ PyRef read_through_interpreter(ModuleState* st, PyObject* path) {
         return {};
     }
     if (!PyUnicode_CheckExact(text.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
-                     Py_TYPE(text.get())->tp_name);
+        raise_expected_type("str", text.get());
         return {};
     }
     return text;
@@ -51,13 +50,6 @@ PyRef read_through_interpreter(ModuleState* st, PyObject* path) {
 // The event the interpreter's `open` raises for reading `path` as text.
 bool audit_open(PyObject* path) {
     return PySys_Audit("open", "Osi", path, "r", O_RDONLY | O_CLOEXEC) == 0;
-}
-
-bool raise_too_many_tokens() {
-    PyErr_Format(PyExc_ValueError,
-                 "the files hold more than %llu tokens, the most one package can hold",
-                 static_cast<unsigned long long>(kMaxPackageTokens));
-    return false;
 }
 
 bool is_ascii(const unsigned char* bytes, size_t length) noexcept {
@@ -381,24 +373,23 @@ bool read_file_natively(MethodCall& call, const std::vector<PyRef>& paths, bool 
 
 bool may_read_natively(MethodCall& call) {
     ModuleState* st = call.state;
-    if (!fast_path_on(FastPath::kNativeReading)) {
-        return false;
-    }
     if (Py_TYPE(call.self_object()) != st->compressor_type) {
         return false;
     }
     return opens_as_imported(call.module, st, st->s_basename, st->path_basename);
 }
 
-NativeReading read_files_natively(MethodCall& call, PyObject* filepaths,
-                                  PyObject* file_boundaries, PyObject* filenames,
-                                  std::unique_ptr<NativelyReadFiles>& files) {
+NativeReading read_files_natively(MethodCall& call, const EncodePlan& plan,
+                                  PyObject* filepaths, PyObject* file_boundaries,
+                                  PyObject* filenames, std::unique_ptr<NativelyReadFiles>& files) {
     files = std::make_unique<NativelyReadFiles>(call.state, call.self);
     if (!files->worker.start()) {
         files.reset();
         return NativeReading::kNotStarted;
     }
-    files->ids.begin_early();
+    if (plan.early_ids) {
+        files->ids.begin_early();
+    }
     std::vector<PyRef> paths;
     bool ok = true;
     // As a for loop walks a list: the length and the item are read again at every step.

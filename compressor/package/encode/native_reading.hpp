@@ -12,6 +12,7 @@
 #include "compressor/package/encode/file_reading_worker.hpp"
 #include "compressor/package/encode/id_assignment.hpp"
 #include "compressor/package/encode/stream_compression.hpp"
+#include "compressor/plan/encode_plan.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -53,6 +54,7 @@ public:
     size_t blocks_fed = 0;
 };
 
+// Whether nothing can tell how the files are read (EncodePlan::native_reading).
 bool may_read_natively(MethodCall& call);
 
 // The steps after a file's text is split, on either way of reading: its boundary (the stream's
@@ -66,8 +68,8 @@ enum class NativeReading { kDone, kFailed, kNotStarted };
 // to `file_boundaries` and `filenames`; the distinct tokens' records are worked out as their strs
 // are made, as far as DistinctTokenIds may. Returns kNotStarted, having done nothing, when no
 // worker thread could be started.
-NativeReading read_files_natively(MethodCall& call, PyObject* filepaths,
-                                  PyObject* file_boundaries, PyObject* filenames,
-                                  std::unique_ptr<NativelyReadFiles>& files);
+NativeReading read_files_natively(MethodCall& call, const EncodePlan& plan,
+                                  PyObject* filepaths, PyObject* file_boundaries,
+                                  PyObject* filenames, std::unique_ptr<NativelyReadFiles>& files);
 
 }  // namespace qvc
