@@ -174,8 +174,15 @@ PyRef file_on_descriptor(ModuleState* st, int fd) {
 
 }  // namespace
 
-bool write_file_atomically(ModuleState* st, PyObject* path,
+bool write_file_atomically(ModuleState* st, PyObject* given_path,
                            const std::function<bool(PyObject* file)>& write_contents) {
+    // What open() works with, and names in its errors: the str or bytes a path-like object
+    // stands for. Asked for once, as open() asks once.
+    PyRef fspath = PyRef::steal(PyOS_FSPath(given_path));
+    if (!fspath) {
+        return false;
+    }
+    PyObject* path = fspath.get();
     PyObject* converted = nullptr;
     if (!PyUnicode_FSConverter(path, &converted)) {
         return false;
