@@ -10,6 +10,12 @@
 // are made at write time.
 // A package it does not cover, or a vocabulary that changed after the snapshot, goes to
 // `pickle.dump` when the file is written.
+//
+// What it buys: encode_files takes 1.12 to 1.18 times as long without it on the standard library
+// (medians of the per-round ratio in four runs of `bench/bench_fast_paths.py --path own_pickler`
+// on a busy two-core machine), 1.08 to 1.16 on the CJK documents, 0.99 to 1.15 on the small
+// documents, 0.96 to 1.04 on the documentation and 0.99 to 1.36 on the 400 MB file, where it
+// costs 32 MiB (2.5%) more peak memory.
 #pragma once
 
 #include "compressor/compressor_object.hpp"
