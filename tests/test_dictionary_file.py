@@ -189,6 +189,54 @@ def test_save_with_a_non_path_raises_opens_type_error(tmp_path):
     assert str(info.value) == str(expected.value)
 
 
+class FsPath:
+    """A path-like object that is neither a str nor a pathlib path."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+UNWRITABLE_PATHS = {
+    "missing directory": lambda tmp: tmp / "missing" / "vocab.bin",
+    "parent is a file": lambda tmp: tmp / "file" / "vocab.bin",
+    "a directory": lambda tmp: tmp / "dir",
+    "read-only directory": lambda tmp: tmp / "read-only" / "vocab.bin",
+}
+PATH_KINDS = {
+    "pathlib": lambda path: path,
+    "own path-like": lambda path: FsPath(str(path)),
+    "path-like giving bytes": lambda path: FsPath(os.fsencode(path)),
+    "bytes": lambda path: os.fsencode(path),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(PATH_KINDS))
+@pytest.mark.parametrize("where", sorted(UNWRITABLE_PATHS))
+def test_save_errors_name_the_path_as_open_does(tmp_path, where, kind):
+    (tmp_path / "file").write_bytes(b"")
+    (tmp_path / "dir").mkdir()
+    (tmp_path / "read-only").mkdir(mode=0o555)
+    path = PATH_KINDS[kind](UNWRITABLE_PATHS[where](tmp_path))
+    try:
+        open(path, "wb").close()
+    except OSError as error:
+        expected = error
+    else:
+        pytest.skip("this user may write anywhere")
+    compressor = grown(tmp_path / "x.bin")
+    compressor.dict_path = path
+    with pytest.raises(OSError) as info:
+        compressor.save_dict()
+    assert type(info.value) is type(expected)
+    assert (info.value.errno, info.value.filename, str(info.value)) == (
+        expected.errno, expected.filename, str(expected))
+    assert type(info.value.filename) is type(expected.filename)
+    assert sorted(os.listdir(tmp_path)) == ["dir", "file", "read-only"]
+
+
 def test_none_vocabulary_saves_and_then_fails_to_load(tmp_path):
     path = tmp_path / "vocab.bin"
     compressor = grown(path)

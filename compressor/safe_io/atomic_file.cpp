@@ -172,10 +172,55 @@ PyRef file_on_descriptor(ModuleState* st, int fd) {
     return PyRef::steal(PyObject_Vectorcall(open.get(), args, 2, keywords.get()));
 }
 
+// The new content goes to a temporary file beside `target`, which is synced and renamed over
+// it. `existing` describes the file being replaced, if there is one: the new one keeps its owner
+// and permission bits.
+bool replace_through_temporary(ModuleState* st, PyObject* path, const std::string& target,
+                               const struct stat* existing,
+                               const std::function<bool(PyObject* file)>& write_contents) {
+    Descriptor directory(::open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory) {
+        return raise_os_error(errno, path);
+    }
+    TemporaryFile temporary(directory.get());
+    if (!temporary.create(existing != nullptr ? S_IRUSR | S_IWUSR : 0666)) {
+        if (existing != nullptr && (errno == EACCES || errno == EPERM)) {
+            // The directory is closed to new files but the file itself is writable.
+            return write_in_place(st, path, write_contents);
+        }
+        return raise_os_error(errno, path);
+    }
+    if (existing != nullptr) {
+        // Best effort, as only a privileged writer may give the file to another owner.
+        [[maybe_unused]] int ignored = ::fchown(temporary.fd(), existing->st_uid, existing->st_gid);
+    }
+    PyRef file = file_on_descriptor(st, temporary.fd());
+    if (!file || !write_through(st, file.get(), write_contents)) {
+        return false;
+    }
+    if (existing != nullptr && ::fchmod(temporary.fd(), existing->st_mode & 07777) != 0) {
+        return raise_os_error(errno, path);
+    }
+    // Synced before the rename, so that a crash never leaves the name on an empty file; the
+    // directory after it, so that the rename itself survives one.
+    if (!sync_to_disk(temporary.fd()) || !temporary.close() ||
+        !temporary.rename_to(base_name_of(target)) || !sync_to_disk(directory.get())) {
+        return raise_os_error(errno, path);
+    }
+    return true;
+}
+
 }  // namespace
 
-bool write_file_atomically(ModuleState* st, PyObject* path,
+bool write_file_atomically(ModuleState* st, PyObject* given_path,
                            const std::function<bool(PyObject* file)>& write_contents) {
+    // What open() works with, and names in its errors: the str or bytes a path-like object
+    // stands for. Asked for once, as open() asks once.
+    PyRef fspath = PyRef::steal(PyOS_FSPath(given_path));
+    if (!fspath) {
+        return false;
+    }
+    PyObject* path = fspath.get();
     PyObject* converted = nullptr;
     if (!PyUnicode_FSConverter(path, &converted)) {
         return false;
@@ -206,37 +251,8 @@ bool write_file_atomically(ModuleState* st, PyObject* path,
     if (target.empty() || target.back() == '/') {
         return raise_os_error(target.empty() ? ENOENT : EISDIR, path);
     }
-
-    Descriptor directory(::open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!directory) {
-        return raise_os_error(errno, path);
-    }
-    TemporaryFile temporary(directory.get());
-    if (!temporary.create(exists ? S_IRUSR | S_IWUSR : 0666)) {
-        if (exists && (errno == EACCES || errno == EPERM)) {
-            // The directory is closed to new files but the file itself is writable.
-            return write_in_place(st, path, write_contents);
-        }
-        return raise_os_error(errno, path);
-    }
-    if (exists) {
-        // Best effort, as only a privileged writer may give the file to another owner.
-        [[maybe_unused]] int ignored = ::fchown(temporary.fd(), existing.st_uid, existing.st_gid);
-    }
-    PyRef file = file_on_descriptor(st, temporary.fd());
-    if (!file || !write_through(st, file.get(), write_contents)) {
-        return false;
-    }
-    if (exists && ::fchmod(temporary.fd(), existing.st_mode & 07777) != 0) {
-        return raise_os_error(errno, path);
-    }
-    // Synced before the rename, so that a crash never leaves the name on an empty file; the
-    // directory after it, so that the rename itself survives one.
-    if (!sync_to_disk(temporary.fd()) || !temporary.close() ||
-        !temporary.rename_to(base_name_of(target)) || !sync_to_disk(directory.get())) {
-        return raise_os_error(errno, path);
-    }
-    return true;
+    return replace_through_temporary(st, path, target, exists ? &existing : nullptr,
+                                     write_contents);
 }
 
 }  // namespace qvc

@@ -24,7 +24,8 @@ namespace qvc {
 // whose directory does not let us create the temporary file.
 //
 // Errors are the ones a plain `open(path, "wb")` raises (FileNotFoundError, PermissionError,
-// IsADirectoryError, TypeError), naming `path`, or those of writing and syncing.
+// IsADirectoryError, TypeError), naming the path as that call does (a path-like object by the
+// str or bytes its __fspath__ gives), or those of writing and syncing.
 bool write_file_atomically(ModuleState* st, PyObject* path,
                            const std::function<bool(PyObject* file)>& write_contents);
 

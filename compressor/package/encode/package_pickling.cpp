@@ -1,5 +1,6 @@
 #include "compressor/package/encode/package_pickling.hpp"
 
+#include "compressor/plan/fast_path_switches.hpp"
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/pyapi/signal_poll.hpp"
 #include "compressor/threads/thread_start.hpp"
@@ -18,7 +19,9 @@
 namespace qvc {
 namespace {
 
-// The pickler's constants (protocol 4).
+// The pickler's constants (protocol 4, which pickle.dump writes by default up to Python 3.13;
+// 3.14 writes protocol 5).
+constexpr bool kProtocolIsTheDefault = PY_VERSION_HEX < 0x030E0000;
 constexpr size_t kFrameTarget = 64 * 1024;  // a frame is closed once it is this long
 constexpr size_t kFrameHeader = 9;
 constexpr size_t kFrameMinimum = 4;  // shorter frames get no header
@@ -206,24 +209,24 @@ public:
         }
         names_ = held_.size();
         entries_.reserve(static_cast<size_t>(PyDict_GET_SIZE(vocabulary)));
-        // Nothing that a handler may run changes what was taken: the vocabulary is looked at
-        // again (still_current) before any of this is written.
+        // A signal handler may change the vocabulary and so free the key and value that
+        // PyDict_Next lends: each entry is held (its key) and read (its id) before a handler
+        // can run. What a handler changes shows in still_current, before anything is written.
         SignalPoll poll(kTokensBetweenChecks);
         Py_ssize_t position = 0;
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(vocabulary, &position, &key, &value)) {
-            if (!poll.tick()) {
-                return false;
-            }
             int32_t id;
             if (!PyUnicode_CheckExact(key) || !ready(key) || !small_int(value, &id)) {
                 return false;
             }
             held_.push_back(Py_NewRef(key));
             entries_.push_back(id);
+            if (!poll.tick()) {
+                return false;
+            }
         }
-        size_ = PyDict_GET_SIZE(vocabulary);
         return true;
     }
 
@@ -239,10 +242,27 @@ public:
         }
     }
 
-    // Still the package that was taken, when nothing has changed it since, and pickled whole.
+    // Pickled whole, and the vocabulary still holds what the snapshot took: the same key objects
+    // (one may be memoized as a file name) with the same ids, in the same order. Code run since
+    // the snapshot (a signal handler, a finalizer the garbage collector calls) may have changed
+    // any entry, whatever the size.
     bool still_current(MethodCall& call) const {
-        return pickled_ && vocabulary_.get() == call.self->global_dict &&
-               PyDict_GET_SIZE(vocabulary_.get()) == size_ && interpreters_pickle(call);
+        PyObject* vocabulary = vocabulary_.get();
+        if (!pickled_ || vocabulary != call.self->global_dict || !interpreters_pickle(call) ||
+            static_cast<size_t>(PyDict_GET_SIZE(vocabulary)) != entries_.size()) {
+            return false;
+        }
+        Py_ssize_t position = 0;
+        PyObject* key;
+        PyObject* value;
+        for (size_t i = 0; PyDict_Next(vocabulary, &position, &key, &value); ++i) {
+            int32_t id;
+            if (i == entries_.size() || key != held_[names_ + i] || !small_int(value, &id) ||
+                id != entries_[i]) {
+                return false;
+            }
+        }
+        return true;
     }
 
     // The pickle up to the stream's bytes: PROTO 4, one frame holding the package's dict, its
@@ -396,7 +416,6 @@ private:
     }
 
     PyRef vocabulary_;
-    Py_ssize_t size_ = 0;
     std::array<PyObject*, 4> keys_{};  // the package's keys, which the module keeps alive
     std::vector<int32_t> boundaries_;
     std::vector<PyObject*> held_;  // file names, then the vocabulary's keys
@@ -416,6 +435,9 @@ PackagePickle::PackagePickle() = default;
 PackagePickle::~PackagePickle() = default;
 
 bool PackagePickle::prepare(MethodCall& call, PyObject* file_boundaries, PyObject* filenames) {
+    if (!kProtocolIsTheDefault || !fast_path_on(FastPath::kOwnPickler)) {
+        return true;
+    }
     auto tail = std::make_unique<Tail>();
     if (!tail->snapshot(call, file_boundaries, filenames)) {
         return !PyErr_Occurred();
@@ -435,6 +457,7 @@ bool PackagePickle::write(MethodCall& call, PyObject* package, PyObject* compres
                           static_cast<size_t>(PyBytes_GET_SIZE(compressed)) >= kFrameTarget &&
                           static_cast<uint64_t>(PyBytes_GET_SIZE(compressed)) <= UINT32_MAX &&
                           tail_->still_current(call);
+    trace_plan(prepared ? "package pickle: own" : "package pickle: interpreter's pickle.dump");
     if (!prepared) {
         PyRef pickle = module_global(call.module, st->s_pickle);
         return pickle &&
