@@ -193,18 +193,12 @@ PyObject* encode_files(MethodCall& call) {
     }
     if (reading == NativeReading::kDone) {
         TokenStream& stream = native->worker.stream();
-        // The compressor that started while the files were read goes on, where the stream is
-        // as long as counted and its blocks' ids still hold.
-        std::unique_ptr<PackedStreamCompressor> compressor = std::move(native->early_compressor);
-        size_t first_block = native->blocks_fed;
         bool early_ids_kept = false;
         if (!native->ids.commit_early(native->strs, &early_ids_kept)) {
             return nullptr;
         }
-        if (!compressor || compressor->total_bytes() != 4 * stream.size() || !early_ids_kept) {
-            compressor = std::make_unique<PackedStreamCompressor>(call, 4 * stream.size());
-            first_block = 0;
-        }
+        auto compressor = std::make_unique<PackedStreamCompressor>(call, 4 * stream.size());
+        const size_t first_block = 0;
         // The package's other entries are pickled while the compressor's threads work.
         if (!native->ids.assign_and_compress(native->strs, stream, first_block, *compressor, [&] {
                 return package_pickle.prepare(call, file_boundaries.get(), filenames.get());

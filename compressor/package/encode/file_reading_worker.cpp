@@ -1,7 +1,6 @@
 #include "compressor/package/encode/file_reading_worker.hpp"
 
 #include "compressor/package/package_format.hpp"
-#include "compressor/plan/fast_path_switches.hpp"
 #include "compressor/threads/condition_wait.hpp"
 #include "compressor/threads/thread_start.hpp"
 #include "compressor/tokenize/utf8_scanner.hpp"
@@ -56,12 +55,8 @@ struct SpanTokens {
 // token that may go on in the next piece is kept at the front of the buffer.
 class FileReadingWorker::TextScan {
 public:
-    // `counting`: the tokens are only counted, not numbered.
-    TextScan(FileReadingWorker& worker, bool counting)
-        : worker_(worker),
-          counting_(counting),
-          spans_(worker.scan_spans_),
-          scratch_(worker.scan_scratch_) {}
+    explicit TextScan(FileReadingWorker& worker)
+        : worker_(worker), spans_(worker.scan_spans_), scratch_(worker.scan_scratch_) {}
 
     // Scans buffer_[0, end), numbering every token that is known to be whole; at the end of the
     // text, the last one too. False when the bytes are not strict UTF-8.
@@ -76,21 +71,6 @@ public:
             }
             previous_whitespace_ = utf8_is_whitespace(data + scan_from_, length);
             started_ = true;
-        }
-        if (counting_) {
-            size_t cuts = 0;
-            size_t last_cut = token_start_;
-            if (!scan_utf8_cuts(data, scan_from_, complete, previous_whitespace_,
-                                [&](size_t cut) {
-                                    ++cuts;
-                                    last_cut = cut;
-                                })) {
-                return false;
-            }
-            scan_from_ = complete;
-            counted_ += cuts + (at_end && end > last_cut ? 1 : 0);
-            token_start_ = at_end ? end : last_cut;
-            return true;
         }
         const bool translate =
             std::memchr(data + token_start_, '\r', complete - token_start_) != nullptr;
@@ -137,8 +117,6 @@ public:
     }
 
     bool over_limit() const noexcept { return over_limit_; }
-    size_t counted() const noexcept { return counted_; }
-    bool counting() const noexcept { return counting_; }
 
 private:
     void number_spans() {
@@ -161,8 +139,6 @@ private:
     }
 
     FileReadingWorker& worker_;
-    const bool counting_;
-    size_t counted_ = 0;
     size_t token_start_ = 0;
     size_t scan_from_ = 0;
     bool started_ = false;
@@ -192,10 +168,10 @@ void FileReadingWorker::stop() {
     }
 }
 
-void FileReadingWorker::grant(bool by_pieces, std::string count_path) {
+void FileReadingWorker::grant(bool by_pieces) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        granted_.push_back(Grant{by_pieces, std::move(count_path)});
+        granted_.push_back(by_pieces);
         file_ends_.push_back(0);
         if (!worker_waiting_) {
             return;
@@ -216,7 +192,7 @@ void FileReadingWorker::give_piece(std::vector<unsigned char> bytes, bool last) 
     answered_.notify_one();
 }
 
-bool FileReadingWorker::await_grant(size_t file, Grant& grant) {
+bool FileReadingWorker::await_grant(size_t file, bool& by_pieces) {
     std::unique_lock<std::mutex> lock(mutex_);
     worker_waiting_ = true;
     wait_until(answered_, lock, [&] { return granted_.size() > file || stopping(); });
@@ -224,7 +200,7 @@ bool FileReadingWorker::await_grant(size_t file, Grant& grant) {
     if (stopping()) {
         return false;
     }
-    grant = granted_[file];
+    by_pieces = granted_[file];
     return true;
 }
 
@@ -250,8 +226,8 @@ bool FileReadingWorker::take_piece(Piece& piece) {
 
 FileReadingWorker::Progress FileReadingWorker::progress() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return Progress{files_numbered_,    next_state_,    distinct_published_, rollback_,
-                    tokens_published_, total_tokens_, queued_bytes_};
+    return Progress{files_numbered_, next_state_, distinct_published_, rollback_,
+                    tokens_published_, queued_bytes_};
 }
 
 bool FileReadingWorker::worth_waking() const noexcept {
@@ -307,66 +283,18 @@ void FileReadingWorker::publish_distinct() {
     changed_.notify_one();
 }
 
-size_t FileReadingWorker::count_tokens(const std::string& fs_path) {
-    // Reading the file twice pays where it is long: compressing the stream then overlaps most of
-    // the numbering.
-    FileDescriptor fd(::open(fs_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    struct stat info;
-    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return kUnknownTotal;
-    }
-    TextScan scan(*this, true);
-    size_t kept = 0;
-    for (;;) {
-        if (stopping()) {
-            return kUnknownTotal;
-        }
-        const size_t wanted = std::max(kReadBytes, kept);
-        if (buffer_.size() < kept + wanted + kPadding) {
-            buffer_.resize(kept + wanted + kPadding);
-        }
-        ssize_t got;
-        do {
-            got = ::read(fd.get(), buffer_.data() + kept, wanted);
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) {
-            return kUnknownTotal;
-        }
-        const size_t end = kept + static_cast<size_t>(got);
-        std::memset(buffer_.data() + end, 0, kPadding);
-        if (!scan.step(end, got == 0)) {
-            return kUnknownTotal;
-        }
-        if (got == 0) {
-            break;
-        }
-        kept = scan.keep(end);
-    }
-    return scan.counted() > kMaxPackageTokens ? kUnknownTotal : scan.counted();
-}
-
 void FileReadingWorker::run() {
     for (size_t file = 0;; ++file) {
-        Grant grant;
-        if (!await_grant(file, grant)) {
+        bool by_pieces = false;
+        if (!await_grant(file, by_pieces)) {
             return;
-        }
-        if (!grant.count_path.empty() && fast_path_on(FastPath::kEarlyCompression)) {
-            size_t total = kUnknownTotal;
-            try {
-                total = count_tokens(grant.count_path);
-            } catch (const std::bad_alloc&) {
-                // Counted or not, the file is numbered next; memory runs out there too, if it does.
-            }
-            std::lock_guard<std::mutex> lock(mutex_);
-            total_tokens_ = total;
         }
         const size_t tokens_before = stream_.size();
         const size_t distinct_before = table_.size();
         Outcome outcome;
         try {
-            TextScan scan(*this, false);
-            outcome = grant.by_pieces ? number_pieces(scan) : Outcome::kForInterpreter;
+            TextScan scan(*this);
+            outcome = by_pieces ? number_pieces(scan) : Outcome::kForInterpreter;
             if (stopping()) {
                 return;
             }
@@ -448,7 +376,7 @@ FileReadingWorker::Outcome FileReadingWorker::number_given_text() {
     buffer_.resize(std::max(buffer_.size(), given_length_ + kPadding));
     std::memcpy(buffer_.data(), given_text_, given_length_);
     std::memset(buffer_.data() + given_length_, 0, kPadding);
-    TextScan scan(*this, false);
+    TextScan scan(*this);
     if (!scan.step(given_length_, true)) {
         return Outcome::kForInterpreter;
     }

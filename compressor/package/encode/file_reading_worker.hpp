@@ -3,9 +3,7 @@
 // does, and hands its bytes over in pieces; this worker checks them as strict UTF-8, translates
 // line ends as text mode does, splits them into tokens and numbers each token among the call's
 // distinct tokens, while the interpreter's thread reads the next file and makes the strs of the
-// distinct tokens found so far. Before numbering a large lone file, the worker counts its tokens
-// (reading the file once more itself), so that the stream's size is known and compressing it can
-// start while it is numbered.
+// distinct tokens found so far.
 //
 // A file that is not UTF-8 is handed back to the interpreter's thread, which reads it through
 // the interpreter: that read raises exactly the error the interpreter gives, and when it succeeds
@@ -67,10 +65,8 @@ public:
     void stop();
 
     // Hands over the next file. `by_pieces`: its bytes come through give_piece(); otherwise the
-    // worker leaves it to the interpreter's thread (kForInterpreter). `count_path`, when not
-    // empty: the path of a lone large file, whose tokens the worker counts before numbering them
-    // (see Progress::total_tokens).
-    void grant(bool by_pieces, std::string count_path);
+    // worker leaves it to the interpreter's thread (kForInterpreter).
+    void grant(bool by_pieces);
     // The next piece of the file last granted by pieces; `last` with its final piece, which may
     // be empty.
     void give_piece(std::vector<unsigned char> bytes, bool last);
@@ -82,11 +78,8 @@ public:
         size_t rollback;        // for a file to read through the interpreter: the distinct
                                 // tokens that stay, those it had numbered being forgotten
         size_t tokens;          // tokens in the stream, for the blocks they fill
-        size_t total_tokens;    // of the first file, counted before numbering it; kUnknownTotal
-                                // when it was not counted
         size_t queued_bytes;    // of pieces given and not yet taken
     };
-    static constexpr size_t kUnknownTotal = SIZE_MAX;
     Progress progress();
 
     // Waits, for at most `timeout`, until `files` files are numbered, or the strs of `distinct`
@@ -123,10 +116,6 @@ public:
 private:
     enum class Outcome { kNumbered, kForInterpreter, kTooManyTokens };
     class TextScan;
-    struct Grant {
-        bool by_pieces;
-        std::string count_path;
-    };
     struct Piece {
         std::vector<unsigned char> bytes;
         bool last;
@@ -134,18 +123,17 @@ private:
 
     void run();
     // File `file` once granted; false when the worker is to stop.
-    bool await_grant(size_t file, Grant& grant);
+    bool await_grant(size_t file, bool& by_pieces);
     // The next piece; false when the worker is to stop.
     bool take_piece(Piece& piece);
     Outcome number_pieces(TextScan& scan);
-    size_t count_tokens(const std::string& fs_path);
     Outcome number_given_text();
     void publish(size_t files_numbered, FileState next_state, size_t rollback);
     void publish_distinct();
     bool worth_waking() const noexcept;
     bool stopping() const noexcept { return stop_.load(std::memory_order_relaxed); }
 
-    std::vector<Grant> granted_;
+    std::vector<bool> granted_;  // by pieces
     std::deque<Piece> pieces_;
     size_t queued_bytes_ = 0;
     std::vector<size_t> file_ends_;
@@ -164,7 +152,6 @@ private:
     size_t distinct_published_ = 0;
     size_t rollback_ = 0;
     size_t tokens_published_ = 0;
-    size_t total_tokens_ = kUnknownTotal;
     bool sleeping_ = false;
     bool worker_waiting_ = false;
     size_t wake_files_ = 0;

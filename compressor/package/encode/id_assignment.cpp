@@ -489,31 +489,6 @@ bool DistinctTokenIds::commit_early(const std::vector<PyObject*>& strs, bool* ke
     return true;
 }
 
-bool DistinctTokenIds::feed_ready(const TokenStream& stream, size_t* block,
-                                  size_t tokens_written, PackedStreamCompressor& sink) {
-    Resolution* r = resolution_.get();
-    if (r == nullptr || !r->early) {
-        return true;
-    }
-    // Packed into a block of its own: the stream keeps its numbers until the files are read.
-    while ((*block + 1) * TokenStream::kBlockTokens <= tokens_written &&
-           stream.distinct_end(*block) <= r->resolved) {
-        if (scratch_.empty()) {
-            scratch_.resize(TokenStream::kBlockTokens);
-        }
-        const uint32_t* numbers = stream.block(*block);
-        for (size_t i = 0; i < TokenStream::kBlockTokens; ++i) {
-            scratch_[i] = r->records[numbers[i]];
-        }
-        if (!sink.feed(reinterpret_cast<const unsigned char*>(scratch_.data()),
-                       4 * TokenStream::kBlockTokens)) {
-            return false;
-        }
-        ++*block;
-    }
-    return true;
-}
-
 bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
                                            TokenStream& stream, size_t first_block,
                                            PackedStreamCompressor& sink,

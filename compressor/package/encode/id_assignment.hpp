@@ -50,12 +50,6 @@ public:
     void stop_early() noexcept;
     // Whether the early records still hold for the object's present vocabulary.
     bool early_ids_hold(CompressorObject* self) const noexcept;
-    // Hands `sink` the blocks from `*block` on that are whole (the stream holds
-    // `tokens_written` tokens) and whose tokens all have records, packed into a buffer of its
-    // own; `*block` becomes the first block not handed on. False when a signal handler raised.
-    bool feed_ready(const TokenStream& stream, size_t* block, size_t tokens_written,
-                    PackedStreamCompressor& sink);
-
     // Start of the second phase: where the early records hold (`*kept`), enters the new tokens
     // among them in the vocabulary; else drops them. False, with an error set, when entering
     // fails.
@@ -80,7 +74,6 @@ private:
     ModuleState* st_;
     CompressorObject* self_;
     std::unique_ptr<Resolution> resolution_;
-    std::vector<uint32_t> scratch_;
 };
 
 }  // namespace qvc

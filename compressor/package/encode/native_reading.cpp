@@ -25,9 +25,6 @@ constexpr size_t kStrBatch = 4096;
 // This thread sleeps until this much more work waits for it: a wake-up costs microseconds, and
 // far more on a busy machine.
 constexpr size_t kStrsPerWake = 16384;
-// A lone file at least this large has its tokens counted before they are numbered, so that
-// compressing the stream can start while it is numbered.
-constexpr uint64_t kCountedFrom = uint64_t{64} << 20;
 
 // The file's text through the interpreter, as the generic reading does it: open(path, "r",
 // encoding="utf-8"), one read(), closed on every path.
@@ -103,26 +100,6 @@ bool make_strs(NativelyReadFiles& files, size_t end) {
     return true;
 }
 
-// Once every token is counted, the stream's blocks whose ids are given go to the compressor as
-// they are filled, while the files are still read. False when a signal handler raised.
-bool compress_early(MethodCall& call, NativelyReadFiles& files,
-                    const FileReadingWorker::Progress& progress) {
-    if (!fast_path_on(FastPath::kEarlyCompression) ||
-        progress.total_tokens == FileReadingWorker::kUnknownTotal ||
-        !files.ids.early_ids_hold(call.self)) {
-        return true;
-    }
-    if (!files.early_compressor) {
-        if (!PackedStreamCompressor::compresses_in_pieces(call, 4 * progress.total_tokens)) {
-            return true;
-        }
-        files.early_compressor =
-            std::make_unique<PackedStreamCompressor>(call, 4 * progress.total_tokens);
-    }
-    return files.ids.feed_ready(files.worker.stream(), &files.blocks_fed, progress.tokens,
-                                *files.early_compressor);
-}
-
 }  // namespace
 
 bool record_file(MethodCall& call, PyObject* path, size_t boundary, PyObject* file_boundaries,
@@ -191,8 +168,7 @@ Answer answer_worker(MethodCall& call, const std::vector<PyRef>& paths, Natively
     }
     if (files.strs.size() < progress.distinct) {
         if (!make_strs(files, std::min(progress.distinct, files.strs.size() + kStrBatch)) ||
-            PyErr_CheckSignals() < 0 || !files.ids.give_early(files.strs) ||
-            !compress_early(call, files, progress)) {
+            PyErr_CheckSignals() < 0 || !files.ids.give_early(files.strs)) {
             return Answer::kFailed;
         }
         return Answer::kDone;
@@ -259,8 +235,8 @@ bool record_numbered_files(MethodCall& call, const std::vector<PyRef>& paths,
 
 // The bytes of `path` when this thread may read it without the interpreter: a regular file (what
 // else the path names is left to the interpreter's open, and so are /proc and /sys, whose files
-// the interpreter reads in its own way). `*size`: the file's size.
-std::string natively_readable_path(PyObject* path, uint64_t* size) {
+// the interpreter reads in its own way).
+std::string natively_readable_path(PyObject* path) {
     std::string fs_path = native_path(path);
     struct stat info;
     struct statfs filesystem;
@@ -269,7 +245,6 @@ std::string natively_readable_path(PyObject* path, uint64_t* size) {
         filesystem.f_type == SYSFS_MAGIC) {
         return {};
     }
-    *size = static_cast<uint64_t>(info.st_size);
     return fs_path;
 }
 
@@ -292,7 +267,7 @@ bool raise_file_error(MethodCall& call, const std::vector<PyRef>& paths, Nativel
 // Opens and reads the file last of `paths`, once its event is raised, handing its bytes to the
 // worker. `*by_interpreter`: it turned out to be no regular file, and is left to the interpreter.
 bool feed_file(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFiles& files,
-               const std::string& fs_path, bool count_first, bool* by_interpreter) {
+               const std::string& fs_path, bool* by_interpreter) {
     FileDescriptor fd(::open(fs_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat info;
     if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
@@ -303,10 +278,10 @@ bool feed_file(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFi
     }
     if (!S_ISREG(info.st_mode)) {
         *by_interpreter = true;
-        files.worker.grant(false, {});
+        files.worker.grant(false);
         return true;
     }
-    files.worker.grant(true, count_first ? fs_path : std::string());
+    files.worker.grant(true);
     // A file smaller than a piece is read with room for its size and the end of file.
     const size_t piece_bytes = std::clamp(static_cast<size_t>(info.st_size) + 1,
                                           kLeastPieceBytes, kPieceBytes);
@@ -344,19 +319,17 @@ bool feed_file(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFi
 // the interpreter, whose open raises the event, once the worker reaches it). Boundaries and names
 // are recorded as the files are numbered; the name of a file read through the interpreter (a
 // path object, whose __fspath__ is the caller's code) before the next file is opened.
-bool read_file_natively(MethodCall& call, const std::vector<PyRef>& paths, bool lone_file,
+bool read_file_natively(MethodCall& call, const std::vector<PyRef>& paths,
                         NativelyReadFiles& files, PyObject* file_boundaries,
                         PyObject* filenames) {
     const size_t index = paths.size() - 1;
     PyObject* path = paths[index].get();
-    uint64_t size = 0;
-    const std::string fs_path = natively_readable_path(path, &size);
+    const std::string fs_path = natively_readable_path(path);
     bool by_interpreter = fs_path.empty();
     if (by_interpreter) {
-        files.worker.grant(false, {});
+        files.worker.grant(false);
     } else if (!audit_open(path) ||
-               !feed_file(call, paths, files, fs_path, lone_file && size >= kCountedFrom,
-                          &by_interpreter)) {
+               !feed_file(call, paths, files, fs_path, &by_interpreter)) {
         return false;
     }
     if (by_interpreter) {
@@ -397,8 +370,7 @@ NativeReading read_files_natively(MethodCall& call, const EncodePlan& plan,
         ok = PyErr_CheckSignals() == 0;
         if (ok) {
             paths.push_back(PyRef::borrow(PyList_GET_ITEM(filepaths, i)));
-            ok = read_file_natively(call, paths, PyList_GET_SIZE(filepaths) == 1, *files,
-                                    file_boundaries, filenames);
+            ok = read_file_natively(call, paths, *files, file_boundaries, filenames);
         }
     }
     ok = ok && (paths.empty() || await_numbered(call, paths, paths.size() - 1, *files)) &&

@@ -48,10 +48,6 @@ public:
     FileReadingWorker worker;
     std::vector<PyObject*> strs;  // owned: the str of each distinct token
     DistinctTokenIds ids;
-    // Compressing the stream while the files are read, once their tokens are counted; the
-    // blocks before `blocks_fed` went to it.
-    std::unique_ptr<PackedStreamCompressor> early_compressor;
-    size_t blocks_fed = 0;
 };
 
 // Whether nothing can tell how the files are read (EncodePlan::native_reading).
