@@ -198,9 +198,8 @@ PyObject* encode_files(MethodCall& call) {
             return nullptr;
         }
         auto compressor = std::make_unique<PackedStreamCompressor>(call, 4 * stream.size());
-        const size_t first_block = 0;
         // The package's other entries are pickled while the compressor's threads work.
-        if (!native->ids.assign_and_compress(native->strs, stream, first_block, *compressor, [&] {
+        if (!native->ids.assign_and_compress(native->strs, stream, *compressor, [&] {
                 return package_pickle.prepare(call, file_boundaries.get(), filenames.get());
             })) {
             return nullptr;

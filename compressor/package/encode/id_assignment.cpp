@@ -320,18 +320,15 @@ bool all_split_by_builtin(const TokenizedFiles& files) {
 // block `block` is packed; then, once enough of the stream waits in the compressor to keep its
 // threads busy meanwhile (or at the end), `ids_given` runs, and may fail.
 template <typename RecordOf, typename AllGiven>
-bool pack_blocks(TokenStream& stream, size_t first_block, PackedStreamCompressor& sink,
+bool pack_blocks(TokenStream& stream, PackedStreamCompressor& sink,
                  RecordOf&& record_of_token, AllGiven&& all_given,
                  const std::function<bool()>& ids_given) {
     constexpr size_t kBusyBytes = size_t{32} << 20;
     const size_t total = 4 * stream.size();
-    size_t fed = 4 * std::min(stream.size(), first_block * TokenStream::kBlockTokens);
+    size_t fed = 0;
     bool told = false;
-    for (size_t block = 0; block < first_block && block < stream.block_count(); ++block) {
-        stream.release(block);  // fed while the files were read
-    }
     SignalPoll poll(kTokensBetweenChecks);
-    for (size_t block = first_block; block < stream.block_count(); ++block) {
+    for (size_t block = 0; block < stream.block_count(); ++block) {
         const size_t count = stream.tokens_in_block(block);
         if (!poll.tick(count)) {
             return false;
@@ -490,7 +487,7 @@ bool DistinctTokenIds::commit_early(const std::vector<PyObject*>& strs, bool* ke
 }
 
 bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
-                                           TokenStream& stream, size_t first_block,
+                                           TokenStream& stream,
                                            PackedStreamCompressor& sink,
                                            const std::function<bool()>& ids_given) {
     CompressorObject* self = self_;
@@ -514,7 +511,7 @@ bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
         // Each block needs the records of the distinct tokens met up to its end: resolving them
         // block by block lets the compressor work on the blocks before while the vocabulary
         // grows.
-        return pack_blocks(stream, first_block, sink,
+        return pack_blocks(stream, sink,
                            [&](size_t block, uint32_t* numbers, size_t count) {
             const size_t needed = std::min(stream.distinct_end(block), strs.size());
             if (r.resolver.resolve_range(strs, &r.resolved, needed, r.records) !=
@@ -538,7 +535,7 @@ bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
         return ledger.refuse_shared_ids(st, self->global_dict) && ids_given();
     };
     SignalPoll poll(kTokensBetweenChecks);
-    return pack_blocks(stream, first_block, sink, [&](size_t, uint32_t* numbers, size_t count) {
+    return pack_blocks(stream, sink, [&](size_t, uint32_t* numbers, size_t count) {
         for (size_t i = 0; i < count; ++i) {
             int32_t id;
             if (!poll.tick() || !assign_token_id(self, strs[numbers[i]], ledger, &id)) {

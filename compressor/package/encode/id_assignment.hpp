@@ -61,10 +61,8 @@ public:
     // two tokens to one id (IdLedger::refuse_shared_ids); else `ids_given` runs, while the
     // compressor still has work to do, and may fail (false, with an error set). On failure the
     // tokens entered before the failing one stay in the vocabulary. Answers signals as it goes.
-    // The blocks before `first_block` went to `sink` already (feed_ready).
     bool assign_and_compress(const std::vector<PyObject*>& strs, TokenStream& stream,
-                             size_t first_block, PackedStreamCompressor& sink,
-                             const std::function<bool()>& ids_given);
+                             PackedStreamCompressor& sink, const std::function<bool()>& ids_given);
 
 private:
     struct Resolution;

@@ -29,7 +29,6 @@ public:
     // Whether a stream of `total_bytes` bytes would be compressed in pieces.
     static bool compresses_in_pieces(MethodCall& call, size_t total_bytes);
 
-    size_t total_bytes() const noexcept { return total_bytes_; }
 
     // The next `length` bytes of the stream, which may be reused once this returns. False only
     // when a signal handler raised meanwhile, with its exception set.
