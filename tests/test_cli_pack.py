@@ -1,9 +1,12 @@
 """`qvc pack`: what it refuses to overwrite, what it stores, and the dictionary it shares."""
 
+import base64
 import fcntl
+import json
 import os
 import pickle
 import pickletools
+import random
 import signal
 import time
 
@@ -11,6 +14,7 @@ import pytest
 
 from cli_support import (assert_one_line_failure, interrupt_when, leftovers, qvc, snapshot, start_qvc,
                          write_big_tree)
+from qvc_cli.main import main
 from qvc_compressor import QVCompressor
 
 
@@ -29,7 +33,6 @@ def texts(tmp_path):
     [
         (("BSD", "GPL"), "exists already"),  # the output name forgotten
         (("BSD", "BSD", "--force"), "is one of the inputs"),
-        (("docs/out.qvc", "docs", "--force"), "inside the input directory"),
         (("docs", "BSD"), "is a directory"),
     ],
 )
@@ -345,3 +348,32 @@ def test_ctrl_c_once_everything_is_in_place_says_it_is(tmp_path, monkeypatch, ca
     if command == "pack":
         assert main(["unpack", "-q", "p.qvc", "-o", "out"]) == 0
     assert (tmp_path / "out" / "src" / "a.txt").read_bytes() == b"alpha beta\r\n"
+
+
+@pytest.mark.parametrize("kind, note", [
+    ("base64", "few repeated tokens"),
+    ("json lines", "few repeated tokens"),
+    ("prose", None),
+    ("tiny", "with so little text"),
+])
+def test_pack_says_when_the_package_is_not_much_smaller_than_its_input(tmp_path, monkeypatch, capsys, kind, note):
+    monkeypatch.chdir(tmp_path)
+    generator = random.Random(7)
+    if kind == "base64":
+        text = base64.encodebytes(generator.randbytes(150_000)).decode()
+    elif kind == "json lines":
+        text = "".join(json.dumps({"id": number, "value": generator.random()}, separators=(",", ":")) + "\n"
+                       for number in range(5_000))
+    elif kind == "prose":
+        text = "the quick brown fox jumps over the lazy dog\n" * 5_000
+    else:
+        text = "a few words\n"
+    (tmp_path / "in.txt").write_text(text)
+    assert main(["pack", "out.qvc", "in.txt"]) == 0
+    said = capsys.readouterr().out.splitlines()
+    notes = [line for line in said if line.startswith("note: ")]
+    ratio = os.path.getsize("out.qvc") / len(text)
+    if note is None:
+        assert notes == [] and ratio < 0.9
+    else:
+        assert len(notes) == 1 and note in notes[0] and ratio > 0.9

@@ -7,7 +7,11 @@ beforehand (the input files' sizes, the package's size, the restored files' size
 manifest). A display thread polls those counters a few times a second; it runs whenever the
 library lets go of the lock, which it does for every read, write and compression. Where a phase
 moves no bytes (the compressor working in memory), the display says which phase it is and how
-long it has taken.
+long it has taken; a phase that counts something else (files found) shows that count.
+
+A phase counts as begun once its counter has moved past the phase's threshold: a writer that
+puts down a few header bytes long before the bulk of its output must not show a byte count that
+then stands still. The time left is shown only once the rate has been measured for a while.
 
 Nothing is shown in the first second, so short runs print nothing, and the bar library is only
 imported once a bar is to be drawn.
@@ -28,6 +32,9 @@ Counter = Callable[[], int]
 
 DELAY = 1.0
 INTERVAL = 0.25
+# The time left is estimated once a phase has run this long and done this share of its total.
+ESTIMATE_AFTER_SECONDS = 3.0
+ESTIMATE_AFTER_SHARE = 0.02
 
 
 # What the display itself has read (the counters, the bar library's modules) and written (the
@@ -93,12 +100,16 @@ def counters_available() -> bool:
 class Phase:
     """One part of a stage: `counter` measures it against `total` bytes; a phase without a
     counter is shown as under way, with its time, while the phases around it stand still.
-    `ends` are the running totals at the end of each file, for a count of files done."""
+    `ends` are the running totals at the end of each file, for a count of files done. The phase
+    begins once its counter has moved more than `threshold`. `unit` is what the counter counts,
+    when not bytes."""
 
     label: str
     counter: Counter | None = None
     total: int | None = None
     ends: list[int] | None = None
+    threshold: int = 0
+    unit: str = "B"
 
 
 class _Shown:
@@ -117,7 +128,7 @@ class _Shown:
             if phase.counter is None:
                 continue
             moved = phase.counter() - self.baselines[number]
-            if moved > 0 or number == 0:
+            if moved > phase.threshold or number == 0:
                 index, done = number, moved
         phase = self.phases[index]
         if phase.total is not None and done >= phase.total and index + 1 < len(self.phases) \
@@ -201,7 +212,9 @@ def _columns(stream) -> int:
 
 
 _BAR = "{desc}: {percentage:3.0f}%|{bar}| {n_fmt}B/{total_fmt}B [{elapsed}<{remaining}, {rate_fmt}]"
+_BAR_BEFORE_ESTIMATE = "{desc}: {percentage:3.0f}%|{bar}| {n_fmt}B/{total_fmt}B [{elapsed}, {rate_fmt}]"
 _COUNTER = "{desc}: {n_fmt}B [{elapsed}, {rate_fmt}]"
+_COUNT = "{desc}: {n:,} {unit} [{elapsed}]"
 _UNDER_WAY = "{desc} {elapsed}"
 
 
@@ -228,8 +241,14 @@ def _new_bar(phase: Phase, stream, started: float):
     # No monitor thread of the library's own: this thread refreshes the bar.
     tqdm.tqdm.monitor_interval = 0
     sized = _columns(stream) > 0
-    form = _UNDER_WAY if phase.counter is None else _BAR if phase.total else _COUNTER
-    bar = tqdm.tqdm(total=phase.total, desc=phase.label, file=stream, leave=False, unit="B", unit_scale=True,
+    if phase.counter is None:
+        form = _UNDER_WAY
+    elif phase.unit != "B":
+        form = _COUNT
+    else:
+        form = _BAR_BEFORE_ESTIMATE if phase.total else _COUNTER
+    bar = tqdm.tqdm(total=phase.total, desc=phase.label, file=stream, leave=False, unit=phase.unit,
+                    unit_scale=phase.unit == "B",
                     dynamic_ncols=sized, ncols=None if sized else 80, mininterval=0, smoothing=0,
                     bar_format=form)
     # The rate is the phase's average since it began, not since it was first drawn.
@@ -244,7 +263,16 @@ def _update(bar, phase: Phase, done: int) -> None:
     if phase.counter is None:
         bar.refresh()
         return
+    if phase.total and bar.bar_format == _BAR_BEFORE_ESTIMATE and _rate_known(bar, done, phase.total):
+        bar.bar_format = _BAR
     bar.update(done - bar.n)
+
+
+def _rate_known(bar, done: int, total: int) -> bool:
+    """Whether the phase has run long enough, and far enough, for its rate to say how long the
+    rest takes."""
+    return (time.time() - bar.start_t >= ESTIMATE_AFTER_SECONDS
+            and done >= ESTIMATE_AFTER_SHARE * total)
 
 
 def running_totals(sizes: list[int]) -> list[int]:

@@ -23,7 +23,7 @@ from dataclasses import dataclass, field
 from qvc_cli import line_ends
 from qvc_cli.failures import Failure, counted, listed
 from qvc_cli.file_kinds import require_package
-from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, read_from_package
+from qvc_cli.manifest import DirectoryEntry, FileEntry, HardLinkEntry, LinkEntry, Manifest, read_from_package
 from qvc_cli.package_problems import decoding_failure, describe
 from qvc_cli.package_reader import PackageError
 from qvc_cli.packing import fresh_compressor
@@ -141,8 +141,9 @@ def refuse_conflicts(target: str, entries: list, force: bool) -> None:
         raise Failure(f"{target}: {counted(len(blocking), 'directory', 'directories')} in the way of files to restore "
                       f"({listed(blocking)}); choose another directory with -o")
     if replaceable and not force:
-        raise Failure(f"{target}: {counted(len(replaceable), 'file')} exist already ({listed(replaceable)}); "
-                      "use --force to replace them or choose another directory with -o")
+        exist, them = ("exists", "it") if len(replaceable) == 1 else ("exist", "them")
+        raise Failure(f"{target}: {counted(len(replaceable), 'file')} {exist} already ({listed(replaceable)}); "
+                      f"use --force to replace {them} or choose another directory with -o")
 
 
 class _TreeWriter:
@@ -233,6 +234,8 @@ def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, for
                 elif isinstance(entry, DirectoryEntry):
                     writer.directory(entry.path)
                     directory_metadata[entry.path] = entry
+                elif isinstance(entry, HardLinkEntry):
+                    _place_hard_link(writer, links_fd, str(number), entry)
                 else:
                     staged_link = str(number)
                     os.symlink(entry.target, staged_link, dir_fd=links_fd)
@@ -257,6 +260,14 @@ def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, for
                 os.chmod(fd, entry.mode & RESTORED_MODE_BITS)
                 os.utime(fd, ns=(entry.mtime_ns, entry.mtime_ns))
         record_completed(f"everything was restored into {target}")
+
+
+def _place_hard_link(writer: _TreeWriter, links_fd: int, staged_name: str, entry: HardLinkEntry) -> None:
+    """A second name for a file already placed: linked in the private directory first, then
+    moved to its place like any file, so that undoing the restore takes it back too."""
+    parent, _, name = entry.target.rpartition(b"/")
+    os.link(name, staged_name, src_dir_fd=writer.directory(parent), dst_dir_fd=links_fd, follow_symlinks=False)
+    writer.place(links_fd, staged_name, entry.path)
 
 
 def _commit_flat(staged: Staged, names: list[str], target: str, work: str, force: bool) -> None:
@@ -346,7 +357,13 @@ def _choose(package: str, shown: str, manifest: Manifest | None, patterns: list[
     chosen, unmatched = select(paths, patterns)
     if unmatched:
         raise Failure(f"{shown}: not in the package: {listed(unmatched)}; nothing restored")
-    return with_parents(paths, chosen) if manifest is not None else chosen
+    if manifest is None:
+        return chosen
+    # A hard link is made to its file, which comes along.
+    index_of = {path: index for index, path in enumerate(paths)}
+    chosen += [index_of[os.fsdecode(manifest.entries[i].target)] for i in chosen
+               if isinstance(manifest.entries[i], HardLinkEntry)]
+    return with_parents(paths, sorted(set(chosen)))
 
 
 @dataclass
@@ -458,7 +475,7 @@ def run_unpack(args) -> int:
             entries = [entry for entry in entries if os.fsdecode(entry.path) in restored]
         files = sum(isinstance(entry, FileEntry) for entry in entries)
         directories = sum(isinstance(entry, DirectoryEntry) for entry in entries)
-        links = sum(isinstance(entry, LinkEntry) for entry in entries)
+        links = sum(isinstance(entry, (LinkEntry, HardLinkEntry)) for entry in entries)
         of = f" (of {len(names):,} in the package)" if result.chosen else ""
         print(f"restored {counted(files, 'file')}{of}, {counted(directories, 'directory', 'directories')} "
               f"and {counted(links, 'link')} "
