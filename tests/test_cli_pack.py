@@ -1,6 +1,7 @@
 """`qvc pack`: what it refuses to overwrite, what it stores, and the dictionary it shares."""
 
 import base64
+import errno
 import fcntl
 import json
 import os
@@ -377,3 +378,29 @@ def test_pack_says_when_the_package_is_not_much_smaller_than_its_input(tmp_path,
         assert notes == [] and ratio < 0.9
     else:
         assert len(notes) == 1 and note in notes[0] and ratio > 0.9
+
+
+def test_a_package_that_cannot_be_put_in_place_takes_the_saved_dictionary_back(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "a.txt").write_text("old words\n")
+    assert main(["pack", "first.qvc", "a.txt", "--dict", "shared.dict"]) == 0
+    before = (tmp_path / "shared.dict").read_bytes()
+    (tmp_path / "b.txt").write_text("entirely new vocabulary here\n")
+    from qvc_cli import staging
+
+    moved = []
+    real_move = staging.Placement.move
+
+    def move(self, src_fd, src, dst_fd, dst, **kwargs):
+        if src == "package":
+            raise OSError(errno.EIO, os.strerror(errno.EIO))
+        moved.append(dst)
+        return real_move(self, src_fd, src, dst_fd, dst, **kwargs)
+
+    monkeypatch.setattr(staging.Placement, "move", move)
+    assert main(["pack", "second.qvc", "b.txt", "--dict", "shared.dict"]) == 1
+    assert moved == ["shared.dict"]
+    assert "second.qvc: cannot be put in place" in capsys.readouterr().err
+    assert (tmp_path / "shared.dict").read_bytes() == before
+    assert sorted(name for name in os.listdir(tmp_path) if not name.endswith(".lock")) == \
+        ["a.txt", "b.txt", "first.qvc", "shared.dict"]

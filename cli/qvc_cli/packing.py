@@ -29,6 +29,7 @@ from qvc_cli.streams import (STANDARD_INPUT, STANDARD_OUTPUT, copy_standard_inpu
                              refuse_terminal_output, temporary_directory_named)
 from qvc_cli.staging import (Placement, fsync_file, opened_directory, private_directory, record_completed,
                              signals_deferred)
+from qvc_cli.transaction import Transaction
 from qvc_compressor import QVCompressor
 
 
@@ -262,17 +263,20 @@ def _commit(work: str, options: PackOptions, dictionary_work: str | None) -> Non
             copy_to_standard_output(package)
     dictionary = options.dictionary or ""
     with signals_deferred(), contextlib.ExitStack() as stack:
-        placement = Placement()
-        work_fd = stack.enter_context(opened_directory(work))
         try:
+            work_fd = stack.enter_context(opened_directory(work))
             if dictionary_work is not None:
                 dict_work_fd = stack.enter_context(opened_directory(dictionary_work))
                 dict_fd = stack.enter_context(opened_directory(os.path.dirname(dictionary)))
-                placement.move(dict_work_fd, "dictionary", dict_fd, os.path.basename(dictionary),
-                               replace=True, backup_fd=dict_work_fd)
             if not options.to_standard_output:
                 output = os.path.abspath(options.output)
                 out_fd = stack.enter_context(opened_directory(os.path.dirname(output)))
+            # Entered last: a failure takes back every move while the directories are open.
+            placement = Placement(stack.enter_context(Transaction()))
+            if dictionary_work is not None:
+                placement.move(dict_work_fd, "dictionary", dict_fd, os.path.basename(dictionary),
+                               replace=True, backup_fd=dict_work_fd)
+            if not options.to_standard_output:
                 try:
                     placement.move(work_fd, "package", out_fd, os.path.basename(output),
                                    replace=options.force, backup_fd=work_fd)
@@ -282,15 +286,11 @@ def _commit(work: str, options: PackOptions, dictionary_work: str | None) -> Non
             if dictionary_work is not None:
                 os.fsync(dict_fd)
         except OSError as error:
-            placement.undo()
             if options.to_standard_output:
                 raise Failure(f"{options.dictionary}: cannot be saved: {error.strerror}; the package "
                               "written to standard output is complete") from None
             raise Failure(f"{options.output}: cannot be put in place: {error.strerror}; nothing "
                           "changed") from None
-        except BaseException:
-            placement.undo()
-            raise
         record_completed("the package went to standard output in full" if options.to_standard_output
                          else f"{options.output} was written in full")
         if dictionary_work is not None:
