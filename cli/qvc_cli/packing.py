@@ -17,14 +17,13 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
-from qvc_cli.digests import Fingerprint, fingerprints_from_columns
+from qvc_cli.digests import Fingerprint, fingerprint_file
 from qvc_cli.dictionary_file import check_dictionary_file, dictionary_locked
 from qvc_cli.failures import Failure, counted
 from qvc_cli.input_tree import InputEntry, InputTree, WalkOptions, flat_names, walk_inputs
 from qvc_cli.manifest import DirectoryEntry, FileEntry, HardLinkEntry, LinkEntry, Manifest, append_to_package
 from qvc_cli.package_layout import facts_of_written_package
 from qvc_cli.progress import Phase, Progress, bytes_read, bytes_written, running_totals, wanted
-from qvc_cli.side_process import beside_the_compressor
 from qvc_cli.streams import (STANDARD_INPUT, STANDARD_OUTPUT, copy_standard_input, copy_to_standard_output,
                              refuse_terminal_output, temporary_directory_named)
 from qvc_cli.staging import (Placement, fsync_file, opened_directory, private_directory, record_completed,
@@ -212,7 +211,7 @@ def _unchanged(entry: InputEntry, fingerprint: Fingerprint | None, dereference: 
     return same
 
 
-def build_manifest(tree: InputTree, packed: set[int], fingerprints: list[Fingerprint],
+def build_manifest(tree: InputTree, packed: set[int], fingerprints: list[Fingerprint | None],
                    names: list[str], package: str, vocabulary_entries: int) -> Manifest:
     entries: list = []
     file_index = 0
@@ -325,29 +324,27 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions) -> Pac
         # and remove (on a disk, each costs an inode, and a long target a block).
         links = stack.enter_context(private_directory(link_directory(), "names"))
         encoding = _Encoding(files, links)
-        worker = None
-        if options.with_manifest and files:
-            # Digests are taken on the other processor while the compressor reads the same files.
-            worker = beside_the_compressor(("fingerprint", [entry.source for entry in files]), work)
-            worker.start()
         try:
-            sizes = [entry.info.st_size for entry in files]
-            try:
-                kept, not_utf8 = encoding.run(compressor, package, options)
-                not_utf8 += _names_of_left_out_files(tree, kept)
-            except OSError as error:
-                if error.filename is None or str(error.filename).startswith(work + os.sep):
-                    error.filename = where  # writing the package failed
-                raise
-            fingerprints: list[Fingerprint] = []
-            if worker is not None:
-                with progress.stage(Phase("taking digests", worker.bytes_read, sum(sizes), running_totals(sizes))):
-                    fingerprints = fingerprints_from_columns(worker.result())
-        finally:
-            if worker is not None:
-                worker.cancel()
+            kept, not_utf8 = encoding.run(compressor, package, options)
+            not_utf8 += _names_of_left_out_files(tree, kept)
+        except OSError as error:
+            if error.filename is None or str(error.filename).startswith(work + os.sep):
+                error.filename = where  # writing the package failed
+            raise
+        # Taken here, after the compressor: a second process taking them meanwhile saved no
+        # time that a shared machine gives reliably (bench/bench_cli_side_process.py).
+        fingerprints: list[Fingerprint | None] = [None] * len(files)
+        if options.with_manifest:
+            sizes = [files[index].info.st_size for index in kept]
+            with progress.stage(Phase("taking digests", bytes_read, sum(sizes), running_totals(sizes))):
+                for index in kept:
+                    try:
+                        fingerprints[index] = fingerprint_file(files[index].source)
+                    except OSError as error:
+                        error.filename = files[index].label
+                        raise
         for index in kept:
-            fingerprint = fingerprints[index] if fingerprints else None
+            fingerprint = fingerprints[index]
             if not _unchanged(files[index], fingerprint, options.dereference):
                 raise Failure(f"{files[index].label}: changed while it was being packed; nothing written")
         stack.enter_context(progress.stage(Phase("finishing")))
@@ -373,7 +370,7 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions) -> Pac
         files=packed,
         directories=sum(1 for entry in tree.entries if entry.kind == "dir"),
         links=sum(1 for entry in tree.entries if entry.kind in ("link", "hardlink")),
-        input_bytes=sum(fingerprints[i].size for i in kept) if fingerprints else sum(e.info.st_size for e in packed),
+        input_bytes=sum(fingerprints[i].size if fingerprints[i] else files[i].info.st_size for i in kept),
         package_bytes=package_bytes,
         not_utf8=not_utf8,
     )
