@@ -103,10 +103,10 @@ def excluded(stored: bytes, patterns: list[str]) -> bool:
 
 
 class _Walker:
-    def __init__(self, options: WalkOptions, tree: InputTree) -> None:
+    def __init__(self, options: WalkOptions) -> None:
         self.options = options
         self.excluded = [pattern.rstrip("/") or pattern for pattern in options.excluded]
-        self.tree = tree
+        self.tree = InputTree()
         self.open_directories: set[tuple[int, int]] = set()
         self.first_names: dict[tuple[int, int], bytes] = {}  # a file's stored path, by identity
         self.shortcut_count = 0
@@ -204,11 +204,11 @@ class _Walker:
 
 
 def walk_inputs(arguments: list[str], options: WalkOptions | None = None,
-                standard_input: InputEntry | None = None, into: InputTree | None = None) -> InputTree:
+                standard_input: InputEntry | None = None) -> InputTree:
     """Every entry under `arguments`, in argument order and sorted within each directory; the
     argument `-` stands for `standard_input`. Raises Failure for a missing argument or two
-    entries that would land on one path. Entries are added to `into` as they are found."""
-    walker = _Walker(options or WalkOptions(), into if into is not None else InputTree())
+    entries that would land on one path."""
+    walker = _Walker(options or WalkOptions())
     for argument in arguments:
         if argument == "-" and standard_input is not None:
             walker.tree.entries.append(standard_input)

@@ -458,9 +458,8 @@ def run_pack(args) -> int:
         shortcuts = stack.enter_context(private_directory(link_directory(), "paths"))
         walk = WalkOptions(args.dereference, args.exclude, args.strict, shortcuts,
                            None if to_standard_output else package_to_leave_out(args.output))
-        tree = InputTree()
-        with progress.stage(Phase("scanning", lambda: len(tree.entries), unit="entries found")):
-            walk_inputs(args.paths, walk, standard_input, into=tree)
+        with progress.stage(Phase("scanning")):
+            tree = walk_inputs(args.paths, walk, standard_input)
         if not to_standard_output:
             refuse_output_linked_to_an_input(args.output, tree)
         else:

@@ -26,7 +26,7 @@ import subprocess
 import sys
 from typing import Any
 
-from qvc_cli.progress import bytes_read, io_counters
+from qvc_cli.progress import IoCounter, bytes_read
 
 _CHILD = "from qvc_cli.side_process import child_main; child_main()"
 
@@ -45,6 +45,7 @@ class InProcess:
 
     def __init__(self, job: tuple) -> None:
         self._job = job
+        self.bytes_read = bytes_read  # what the job has read so far
 
     def start(self) -> None:
         pass
@@ -54,9 +55,6 @@ class InProcess:
 
     def result(self) -> Any:
         return run_job(self._job, lambda timeout: True)
-
-    def bytes_read(self) -> int:
-        return bytes_read()
 
     def cancel(self) -> None:
         pass
@@ -75,21 +73,14 @@ class SideProcess:
         with open(self._job_path, "wb") as f:
             pickle.dump(job, f, protocol=pickle.HIGHEST_PROTOCOL)
         self._process: subprocess.Popen | None = None
-        self._read = 0
-
-    def bytes_read(self) -> int:
-        """What the child has read so far (what it had read, once it has ended)."""
-        if self._process is not None:
-            counters = io_counters(f"/proc/{self._process.pid}/io")
-            if counters is not None:
-                self._read = max(self._read, counters[0])
-        return self._read
+        self.bytes_read: IoCounter | None = None  # what the child has read so far, once started
 
     def start(self) -> None:
         self._process = subprocess.Popen(
             # -P: nothing is imported from the current directory.
             [sys.executable, "-P", "-c", _CHILD, self._job_path],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.bytes_read = IoCounter("read", self._process.pid)
 
     def parent_finished(self) -> None:
         """Tells the child that what it waits for is complete."""
