@@ -54,6 +54,7 @@ class Description:
 
 def _rows_from_manifest(manifest: Manifest, counts: list[int] | None) -> list[Row]:
     rows = []
+    files_by_path: dict[str, Row] = {}
     file_number = 0
     for entry in manifest.entries:
         path = os.fsdecode(entry.path)
@@ -61,21 +62,17 @@ def _rows_from_manifest(manifest: Manifest, counts: list[int] | None) -> list[Ro
             tokens = counts[file_number] if counts is not None and file_number < len(counts) else None
             rows.append(Row("file", path, entry.size, entry.mode, entry.mtime_ns, tokens,
                             name_in_package=entry.name_in_package))
+            files_by_path[path] = rows[-1]
             file_number += 1
         elif isinstance(entry, DirectoryEntry):
             rows.append(Row("directory", path, mode=entry.mode, mtime_ns=entry.mtime_ns))
         elif isinstance(entry, LinkEntry):
             rows.append(Row("link", path, mode=0o777, mtime_ns=entry.mtime_ns, target=os.fsdecode(entry.target)))
         elif isinstance(entry, HardLinkEntry):
-            rows.append(_hard_link_row(entry, rows))
+            # A second name of a file listed before it: its mode and time, no size of its own.
+            file = files_by_path[os.fsdecode(entry.target)]
+            rows.append(Row("hardlink", path, mode=file.mode, mtime_ns=file.mtime_ns, target=file.path))
     return rows
-
-
-def _hard_link_row(entry: HardLinkEntry, rows: list[Row]) -> Row:
-    """A second name of a file listed before it: its mode and time, no size of its own."""
-    target = os.fsdecode(entry.target)
-    file = next(row for row in rows if row.kind == "file" and row.path == target)
-    return Row("hardlink", os.fsdecode(entry.path), mode=file.mode, mtime_ns=file.mtime_ns, target=target)
 
 
 def describe_package(path: str, shown: str) -> Description:
