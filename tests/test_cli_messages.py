@@ -1,5 +1,6 @@
 """One line for every expected failure, the same from every subcommand, and the right status."""
 
+import errno
 import os
 import pickle
 import re
@@ -189,3 +190,27 @@ def test_only_our_failures_and_the_systems_are_one_line(tmp_path, monkeypatch, c
     else:
         with pytest.raises(type(error)):
             main(["pack", "out.qvc", "a.txt"])
+
+
+@pytest.mark.parametrize("command", ["pack", "unpack"])
+def test_a_read_only_target_is_named_by_the_users_path(tmp_path, monkeypatch, capsys, command):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "a.txt").write_text("some words\n")
+    assert main(["pack", "-q", "a.qvc", "a.txt"]) == 0
+    (tmp_path / "target").mkdir()
+    from qvc_cli import staging
+
+    real_mkdtemp = staging.tempfile.mkdtemp
+
+    def read_only(*args, dir=None, **kwargs):
+        if dir is not None and os.path.basename(dir) == "target":
+            raise OSError(errno.EROFS, os.strerror(errno.EROFS), os.path.join(dir, ".qvc-private"))
+        return real_mkdtemp(*args, dir=dir, **kwargs)
+
+    monkeypatch.setattr(staging.tempfile, "mkdtemp", read_only)
+    arguments = ["pack", "target/b.qvc", "a.txt"] if command == "pack" else ["unpack", "a.qvc", "-o", "target"]
+    assert main(arguments) == 1
+    said = capsys.readouterr().err
+    where = "target/b.qvc" if command == "pack" else "target"
+    assert said == f"qvc {command}: {where}: cannot be written: Read-only file system" + \
+        ("; nothing restored" if command == "unpack" else "") + "\n"

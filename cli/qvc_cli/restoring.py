@@ -315,6 +315,19 @@ def _target_directory(target: str):
         yield
 
 
+@contextlib.contextmanager
+def _work_directory_in(target: str):
+    """The private directory files are restored into first; a target that cannot hold it is
+    named as the user named it."""
+    stack = contextlib.ExitStack()
+    try:
+        work = stack.enter_context(private_directory(target, "unpack"))
+    except OSError as error:
+        raise Failure(f"{target}: cannot be written: {error.strerror}; nothing restored") from None
+    with stack:
+        yield work
+
+
 def _open_package(package: str, shown: str, with_manifest: bool = True) -> Manifest | None:
     """The package's manifest, after checking that `package` is a package at all."""
     require_package(package, shown)
@@ -380,7 +393,7 @@ def unpack(package: str, output: str | None, force: bool, with_manifest: bool = 
         entries = manifest.entries if chosen is None else [manifest.entries[i] for i in chosen]
         if occupied:
             refuse_conflicts(target, entries, force)
-    with _target_directory(target), private_directory(target, "unpack") as work:
+    with _target_directory(target), _work_directory_in(target) as work:
         files = None if entries is None else [entry for entry in entries if isinstance(entry, FileEntry)]
         staged = stage(package, work, manifest, True, shown, files, progress)
         if staged.damaged:
