@@ -92,6 +92,8 @@ def test_hard_links_are_stored_once_and_restored_as_links(tree, capsys):
     assert os.path.samestat(os.stat("some/t/z.txt"), os.stat("some/t/a.txt"))
     assert run("info", "p.qvc") == 0
     assert "t/z.txt link to t/a.txt" in capsys.readouterr().out
+    assert run("unpack", "p.qvc", "-c", "t/z.txt") == 0
+    assert capsys.readouterr().out == "alpha beta\n"
 
 
 @pytest.mark.parametrize("replace", [False, True])
