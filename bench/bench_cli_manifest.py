@@ -6,15 +6,16 @@ line's own code, in turns, round after round:
 
     plain     everything `qvc` does to write and restore safely (private directory, fsync,
               rename into place, no overwriting), without the manifest: a flat package
-    manifest  the same with the manifest: digests taken while encoding, line ends and paths
+    manifest  the same with the manifest: digests taken after encoding, line ends and paths
               recorded, every restored file checked, the tree with its modes and times rebuilt
 
 Each round gives a ratio manifest / plain of the elapsed times; the median and the range over
 the rounds are printed, with the absolute times, the package sizes and the size of the
-manifest. The processor time of this process and of the second process that takes or checks
-the digests is printed too. `qvc` starts that process only where a processor is idle (by the
-load average); on a busy machine the digests are taken in the same process, after the
-compressor, and the second figure is zero. The load average is printed before each round.
+manifest. The processor time of this process and of the second process that checks the restored files
+is printed too. `qvc unpack` starts that process only where a processor is idle (by the load
+average); on a busy machine the files are checked in the same process, after the decoder, and
+the second figure is zero; `qvc pack` always takes its digests in its own process. The load
+average is printed before each round.
 
 --second-process always|never overrides that choice, to compare the two ways on one machine.
 

@@ -1,9 +1,13 @@
 """`qvc pack`: what it refuses to overwrite, what it stores, and the dictionary it shares."""
 
+import base64
+import errno
 import fcntl
+import json
 import os
 import pickle
 import pickletools
+import random
 import signal
 import time
 
@@ -11,6 +15,7 @@ import pytest
 
 from cli_support import (assert_one_line_failure, interrupt_when, leftovers, qvc, snapshot, start_qvc,
                          write_big_tree)
+from qvc_cli.main import main
 from qvc_compressor import QVCompressor
 
 
@@ -29,7 +34,6 @@ def texts(tmp_path):
     [
         (("BSD", "GPL"), "exists already"),  # the output name forgotten
         (("BSD", "BSD", "--force"), "is one of the inputs"),
-        (("docs/out.qvc", "docs", "--force"), "inside the input directory"),
         (("docs", "BSD"), "is a directory"),
     ],
 )
@@ -345,3 +349,58 @@ def test_ctrl_c_once_everything_is_in_place_says_it_is(tmp_path, monkeypatch, ca
     if command == "pack":
         assert main(["unpack", "-q", "p.qvc", "-o", "out"]) == 0
     assert (tmp_path / "out" / "src" / "a.txt").read_bytes() == b"alpha beta\r\n"
+
+
+@pytest.mark.parametrize("kind, note", [
+    ("base64", "few repeated tokens"),
+    ("json lines", "few repeated tokens"),
+    ("prose", None),
+    ("tiny", "with so little text"),
+])
+def test_pack_says_when_the_package_is_not_much_smaller_than_its_input(tmp_path, monkeypatch, capsys, kind, note):
+    monkeypatch.chdir(tmp_path)
+    generator = random.Random(7)
+    if kind == "base64":
+        text = base64.encodebytes(generator.randbytes(150_000)).decode()
+    elif kind == "json lines":
+        text = "".join(json.dumps({"id": number, "value": generator.random()}, separators=(",", ":")) + "\n"
+                       for number in range(5_000))
+    elif kind == "prose":
+        text = "the quick brown fox jumps over the lazy dog\n" * 5_000
+    else:
+        text = "a few words\n"
+    (tmp_path / "in.txt").write_text(text)
+    assert main(["pack", "out.qvc", "in.txt"]) == 0
+    said = capsys.readouterr().out.splitlines()
+    notes = [line for line in said if line.startswith("note: ")]
+    ratio = os.path.getsize("out.qvc") / len(text)
+    if note is None:
+        assert notes == [] and ratio < 0.9
+    else:
+        assert len(notes) == 1 and note in notes[0] and ratio > 0.9
+
+
+def test_a_package_that_cannot_be_put_in_place_takes_the_saved_dictionary_back(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "a.txt").write_text("old words\n")
+    assert main(["pack", "first.qvc", "a.txt", "--dict", "shared.dict"]) == 0
+    before = (tmp_path / "shared.dict").read_bytes()
+    (tmp_path / "b.txt").write_text("entirely new vocabulary here\n")
+    from qvc_cli import staging
+
+    moved = []
+    real_move = staging.Placement.move
+
+    def move(self, src_fd, src, dst_fd, dst, **kwargs):
+        if src == "package":
+            raise OSError(errno.EIO, os.strerror(errno.EIO))
+        moved.append(dst)
+        return real_move(self, src_fd, src, dst_fd, dst, **kwargs)
+
+    monkeypatch.setattr(staging.Placement, "move", move)
+    assert main(["pack", "second.qvc", "b.txt", "--dict", "shared.dict"]) == 1
+    assert moved == ["shared.dict"]
+    assert "second.qvc: cannot be put in place" in capsys.readouterr().err
+    assert (tmp_path / "shared.dict").read_bytes() == before
+    assert sorted(name for name in os.listdir(tmp_path) if not name.endswith(".lock")) == \
+        ["a.txt", "b.txt", "first.qvc", "shared.dict"]

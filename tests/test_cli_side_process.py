@@ -5,7 +5,6 @@ import os
 
 import pytest
 
-from qvc_cli.digests import fingerprint_file, fingerprints_from_columns
 from qvc_cli.restored_files import ExpectedFiles
 from qvc_cli.side_process import InProcess, SideProcess
 
@@ -14,20 +13,6 @@ TEXTS = {"a.txt": b"alpha\n", "crlf.txt": b"one\r\ntwo\r\n", "empty.txt": b"", "
 
 def runner(kind, job, work):
     return SideProcess(job, str(work)) if kind == "process" else InProcess(job)
-
-
-@pytest.mark.parametrize("kind", ["process", "here"])
-def test_fingerprints(tmp_path, kind):
-    paths = []
-    for name, data in TEXTS.items():
-        (tmp_path / name).write_bytes(data)
-        paths.append(str(tmp_path / name))
-    work = runner(kind, ("fingerprint", paths), tmp_path)
-    work.start()
-    found = fingerprints_from_columns(work.result())
-    assert found == [fingerprint_file(path) for path in paths]
-    assert [f.digest for f in found] == [hashlib.sha256(data).digest() for data in TEXTS.values()]
-    assert found[1].line_ends is not None and found[0].line_ends is None
 
 
 @pytest.mark.parametrize("kind", ["process", "here"])
@@ -51,7 +36,8 @@ def test_checks_restore_line_ends_and_times_and_find_damage(tmp_path, kind):
 
 
 def test_a_failing_job_reports_its_error(tmp_path):
-    work = SideProcess(("fingerprint", [str(tmp_path / "missing.txt")]), str(tmp_path))
+    expected = ExpectedFiles(["a.txt"], [1], [bytes(32)], {}, [0o600], [0])
+    work = SideProcess(("check", str(tmp_path / "missing"), expected, False), str(tmp_path))
     work.start()
     with pytest.raises(FileNotFoundError):
         work.result()

@@ -9,6 +9,7 @@ import zstandard
 
 from cli_support import (assert_one_line_failure, interrupt_when, leftovers, qvc, same_files, snapshot,
                          start_qvc, write_big_tree)
+from qvc_cli.manifest import FORMAT_VERSION
 from qvc_compressor import QVCompressor
 
 
@@ -260,8 +261,9 @@ def test_a_consistent_handmade_manifest_is_accepted(tmp_path):
 def test_a_newer_manifest_version_is_refused_by_name(tmp_path):
     (tmp_path / "in").mkdir()
     plain = library_package(tmp_path / "in", {"a.txt": b"alpha\n"})
-    plain.write_bytes(with_manifest(plain.read_bytes(), {"version": 3}))
-    assert "version 3" in assert_one_line_failure(qvc("check", plain))
+    newer = FORMAT_VERSION + 1
+    plain.write_bytes(with_manifest(plain.read_bytes(), {"version": newer}))
+    assert f"version {newer}" in assert_one_line_failure(qvc("check", plain))
 
 
 @pytest.fixture(scope="module")

@@ -16,7 +16,8 @@ exit status:
   0    success
   1    an expected failure, said in one line on standard error naming the file and what is
        wrong (for check: a damaged package)
-  2    a usage error, found before anything is read
+  2    a usage error, found before anything is read; for pack also: some inputs could not
+       be read and were left out, as listed (as tar does; --strict stops at the first)
   130  interrupted (Ctrl-C); 143 terminated; nothing is left half written
   141  standard output was closed by its reader (as `qvc info p.qvc | head -1` does); qvc
        ends quietly, by SIGPIPE, as cat and ls do, after cleaning up"""
@@ -84,12 +85,14 @@ def _common(parser: argparse.ArgumentParser) -> None:
     talk.add_argument("-v", "--verbose", action="store_true", help="list each file")
 
 
-def _command(commands, name: str, summary: str, manual: str, examples: str, **extra) -> argparse.ArgumentParser:
+def _command(commands, name: str, summary: str, manual: str, examples: str) -> argparse.ArgumentParser:
     parser = commands.add_parser(
         name, help=summary, description=_manual(manual),
         epilog=_manual(examples) + "\n\n" + EXIT_STATUS,
-        formatter_class=argparse.RawDescriptionHelpFormatter, **extra)
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     _common(parser)
+    # A usage error found once parsing is over is shown with this subcommand's usage.
+    parser.set_defaults(parser=parser)
     return parser
 
 
@@ -155,7 +158,15 @@ def build_parser(run) -> argparse.ArgumentParser:
     pack.add_argument("--skip-invalid", action="store_true",
                       help="leave out files that are not UTF-8 text, listing them, instead of refusing")
     pack.add_argument("-L", "--dereference", action="store_true",
-                      help="pack what symlinks point to instead of the links")
+                      help="pack what symlinks point to instead of the links; a link that "
+                           "loops is left out, listed")
+    pack.add_argument("--exclude", action="append", default=[], metavar="GLOB",
+                      help="leave out entries whose path, or any final part of it, matches "
+                           "GLOB (* matches / too); a directory left out takes everything "
+                           "below it; may be repeated")
+    pack.add_argument("--strict", action="store_true",
+                      help="stop at the first input that cannot be read, instead of leaving it "
+                           "out, listed, and ending with status 2")
     pack.set_defaults(run=run("pack"))
 
     unpack = _command(
@@ -182,7 +193,7 @@ def build_parser(run) -> argparse.ArgumentParser:
                                                    a package from standard input
         """)
     unpack.add_argument("package", metavar="PACKAGE", help="package file, or - for standard input")
-    unpack.add_argument("patterns", metavar="NAME", nargs="*",
+    unpack.add_argument("patterns", metavar="NAME", nargs="*", default=[],
                         help="stored paths or globs to restore (default: everything)")
     unpack.add_argument("-o", "--output", metavar="DIR",
                         help="directory to restore into (default: a new directory named after the package)")
@@ -206,22 +217,27 @@ def build_parser(run) -> argparse.ArgumentParser:
     check.add_argument("package", metavar="PACKAGE", help="package file, or - for standard input")
     check.set_defaults(run=run("check"))
 
+    for name, summary in (("info", "list what a package holds, without restoring it"), ("list", "the same as info")):
+        _info_command(commands, name, summary, run)
+    return parser
+
+
+def _info_command(commands, name: str, summary: str, run) -> None:
     info = _command(
-        commands, "info", "list what a package holds, without restoring it",
+        commands, name, summary,
         """
         List what a package holds, one line per entry: mode, size in bytes, modification time,
         number of tokens and path; then the totals, the vocabulary's size and its share of the
         package, and the compressed stream's size. A package written by the library alone has
         no manifest: its files are listed by their stored names only. Nothing is decompressed or
-        written. `qvc list` is the same command.
+        written. `qvc info` and `qvc list` are one command.
         """,
         """
         examples:
           qvc info notes.qvc
           qvc list notes.qvc --json | jq '.entries[].path'
           ssh host 'cat notes.qvc' | qvc info -
-        """, aliases=["list"])
+        """)
     info.add_argument("package", metavar="PACKAGE", help="package file, or - for standard input")
     info.add_argument("--json", action="store_true", help="one JSON document, for scripts")
     info.set_defaults(run=run("info"))
-    return parser

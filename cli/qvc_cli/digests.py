@@ -80,17 +80,3 @@ def read_all(fd: int, expected: int) -> bytes:
     while piece := os.read(fd, max(PIECE_SIZE, expected + 1 - sum(map(len, pieces)))):
         pieces.append(piece)
     return b"".join(pieces)
-
-
-def fingerprint_files(paths: list[str]) -> tuple:
-    """The fingerprints of `paths`, in columns: quick to hand from one process to another."""
-    found = [fingerprint_file(path) for path in paths]
-    return (b"".join(f.digest for f in found), [f.size for f in found],
-            {i: f.line_ends for i, f in enumerate(found) if f.line_ends is not None},
-            [f.identity for f in found])
-
-
-def fingerprints_from_columns(columns: tuple) -> list[Fingerprint]:
-    digests, sizes, records, identities = columns
-    return [Fingerprint(digests[32 * i:32 * i + 32], size, records.get(i), identity)
-            for i, (size, identity) in enumerate(zip(sizes, identities))]

@@ -18,19 +18,19 @@ from dataclasses import dataclass
 
 from qvc_cli.failures import Failure, counted
 from qvc_cli.file_kinds import require_package
-from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, read_from_package
+from qvc_cli.manifest import DirectoryEntry, FileEntry, HardLinkEntry, LinkEntry, Manifest, read_from_package
 from qvc_cli.package_layout import token_counts
 from qvc_cli.package_problems import describe
 from qvc_cli.package_reader import PackageError
 from qvc_cli.progress import Phase, Progress, bytes_read, wanted
 from qvc_cli.streams import package_argument
 
-_KIND_BITS = {"file": stat.S_IFREG, "directory": stat.S_IFDIR, "link": stat.S_IFLNK}
+_KIND_BITS = {"file": stat.S_IFREG, "directory": stat.S_IFDIR, "link": stat.S_IFLNK, "hardlink": stat.S_IFREG}
 
 
 @dataclass
 class Row:
-    kind: str  # "file", "directory" or "link"
+    kind: str  # "file", "directory", "link" or "hardlink"
     path: str
     size: int | None = None
     mode: int | None = None
@@ -54,6 +54,7 @@ class Description:
 
 def _rows_from_manifest(manifest: Manifest, counts: list[int] | None) -> list[Row]:
     rows = []
+    files_by_path: dict[str, Row] = {}
     file_number = 0
     for entry in manifest.entries:
         path = os.fsdecode(entry.path)
@@ -61,11 +62,16 @@ def _rows_from_manifest(manifest: Manifest, counts: list[int] | None) -> list[Ro
             tokens = counts[file_number] if counts is not None and file_number < len(counts) else None
             rows.append(Row("file", path, entry.size, entry.mode, entry.mtime_ns, tokens,
                             name_in_package=entry.name_in_package))
+            files_by_path[path] = rows[-1]
             file_number += 1
         elif isinstance(entry, DirectoryEntry):
             rows.append(Row("directory", path, mode=entry.mode, mtime_ns=entry.mtime_ns))
         elif isinstance(entry, LinkEntry):
             rows.append(Row("link", path, mode=0o777, mtime_ns=entry.mtime_ns, target=os.fsdecode(entry.target)))
+        elif isinstance(entry, HardLinkEntry):
+            # A second name of a file listed before it: its mode and time, no size of its own.
+            file = files_by_path[os.fsdecode(entry.target)]
+            rows.append(Row("hardlink", path, mode=file.mode, mtime_ns=file.mtime_ns, target=file.path))
     return rows
 
 
@@ -138,7 +144,7 @@ def as_text(description: Description) -> str:
         tokens = "-" if row.tokens is None else str(row.tokens)
         path = _printable(row.path) + ("/" if row.kind == "directory" else "")
         if row.target is not None:
-            path += " -> " + _printable(row.target)
+            path += (" link to " if row.kind == "hardlink" else " -> ") + _printable(row.target)
         lines.append(f"{_mode_text(row)} {size:>12} {_when(row.mtime_ns)} {tokens:>10}  {path}")
     files = [row for row in description.rows if row.kind == "file"]
     others = []
@@ -184,7 +190,7 @@ def as_json(description: Description) -> str:
         entry = {"path": row.path, "kind": row.kind, "size": row.size,
                  "mode": None if row.mode is None else f"{row.mode:04o}",
                  "mtime": _iso(row.mtime_ns), "mtime_ns": row.mtime_ns, "tokens": row.tokens}
-        if row.kind == "link":
+        if row.kind in ("link", "hardlink"):
             entry["target"] = row.target
         if row.kind == "file":
             entry["name_in_package"] = row.name_in_package

@@ -2,7 +2,8 @@
 
 It records what restoring a tree exactly needs and the package's own four entries cannot say:
 each file's path in the tree, mode, modification time, size, line ends and SHA-256 digest of its
-original bytes; the directories; the symlinks with their targets.
+original bytes; the directories; the symlinks with their targets; the hard links, each with the
+stored path of the file whose data it shares.
 
 Where it lives. The package stays one pickle stream whose dict gains a fifth entry, which every
 reader ignores. `encode_files` ends its stream with the STOP opcode; the manifest replaces that
@@ -34,8 +35,11 @@ from qvc_cli.package_layout import VocabularyPlace
 from qvc_cli.package_reader import PackageError, restricted_loads
 
 # Version 2 adds what describing a package needs without reading its vocabulary: each file's
-# token count and where the vocabulary lies. Version 1 is read as ever.
-FORMAT_VERSION = 2
+# token count and where the vocabulary lies. Version 3 adds hard links, and is written only by
+# a package that has some, so that other packages stay readable by a qvc that knows 2 at most.
+# Versions 1 and 2 are read as ever.
+FORMAT_VERSION = 3
+_HARD_LINKS_SINCE = 3
 KEY = "qvc_manifest"
 DIGEST_SIZE = 32  # SHA-256
 
@@ -78,7 +82,13 @@ class LinkEntry:
     target: bytes
 
 
-Entry = FileEntry | DirectoryEntry | LinkEntry
+@dataclass(slots=True)
+class HardLinkEntry:
+    path: bytes
+    target: bytes  # the stored path of a file entry before it, whose data this name shares
+
+
+Entry = FileEntry | DirectoryEntry | LinkEntry | HardLinkEntry
 
 
 class _Damaged(Exception):
@@ -92,7 +102,7 @@ def _require(condition: bool, what: str) -> None:
 
 # One column per field, each a byte string where it can be: a manifest of thousands of entries
 # is then a pickle of a few dozen opcodes, quick to check and to load.
-_KIND_CODES = {FileEntry: b"f", DirectoryEntry: b"d", LinkEntry: b"l"}
+_KIND_CODES = {FileEntry: b"f", DirectoryEntry: b"d", LinkEntry: b"l", HardLinkEntry: b"h"}
 
 
 def _has_unsafe_component(blob: bytes) -> bool:
@@ -114,12 +124,13 @@ def _unpack_ints(fmt: str, data: object, count: int, what: str) -> tuple[int, ..
 def _columns(entries: list[Entry], token_counts: list[int] | None, vocabulary: VocabularyPlace | None) -> dict:
     files = [entry for entry in entries if isinstance(entry, FileEntry)]
     links = [entry for entry in entries if isinstance(entry, LinkEntry)]
-    return {
-        "version": FORMAT_VERSION,
+    hard_links = [entry for entry in entries if isinstance(entry, HardLinkEntry)]
+    columns = {
+        "version": _HARD_LINKS_SINCE if hard_links else 2,
         "kinds": b"".join(_KIND_CODES[type(entry)] for entry in entries),
         "paths": b"\0".join(entry.path for entry in entries),
         "modes": _ints("H", [getattr(entry, "mode", 0) for entry in entries]),
-        "mtimes": _ints("q", [entry.mtime_ns for entry in entries]),
+        "mtimes": _ints("q", [getattr(entry, "mtime_ns", 0) for entry in entries]),
         "sizes": _ints("Q", [entry.size for entry in files]),
         "digests": b"".join(entry.digest for entry in files),
         "line_ends": {i: entry.line_ends for i, entry in enumerate(files) if entry.line_ends is not None},
@@ -129,6 +140,9 @@ def _columns(entries: list[Entry], token_counts: list[int] | None, vocabulary: V
         "token_counts": None if token_counts is None else _ints("I", token_counts),
         "vocabulary": None if vocabulary is None else (vocabulary.entries, vocabulary.start, vocabulary.end),
     }
+    if hard_links:
+        columns["hard_link_targets"] = b"\0".join(entry.target for entry in hard_links)
+    return columns
 
 
 def _split(blob: object, count: int, what: str) -> list[bytes]:
@@ -169,7 +183,8 @@ def _check_tree(paths: list[bytes], kinds: bytes) -> None:
 
 def _entries(content: dict) -> list[Entry]:
     kinds = content.get("kinds")
-    _require(type(kinds) is bytes and not kinds.translate(None, b"fdl"), "entry kinds are malformed")
+    known = b"fdlh" if content["version"] >= _HARD_LINKS_SINCE else b"fdl"
+    _require(type(kinds) is bytes and not kinds.translate(None, known), "entry kinds are malformed")
     count, file_count, link_count = len(kinds), kinds.count(b"f"), kinds.count(b"l")
     paths_blob = content.get("paths")
     paths = _split(paths_blob, count, "paths")
@@ -190,11 +205,14 @@ def _entries(content: dict) -> list[Entry]:
              "a name in the package is not one path component")
     targets = _split(content.get("link_targets"), link_count, "link targets")
     _require(all(targets), "a link target is empty")
+    hard_link_count = kinds.count(b"h")
+    hard_targets = _split(content.get("hard_link_targets", b""), hard_link_count, "hard link targets")
     _check_tree(paths, kinds)
+    _check_hard_links(paths, kinds, hard_targets)
 
     entries: list[Entry] = []
-    file_index = link_index = 0
-    file_kind, directory_kind = ord("f"), ord("d")
+    file_index = link_index = hard_link_index = 0
+    file_kind, directory_kind, hard_link_kind = ord("f"), ord("d"), ord("h")
     for kind, path, mode, mtime in zip(kinds, paths, modes, mtimes):
         if kind == file_kind:
             i = file_index
@@ -203,10 +221,25 @@ def _entries(content: dict) -> list[Entry]:
             file_index += 1
         elif kind == directory_kind:
             entries.append(DirectoryEntry(path, mode, mtime))
+        elif kind == hard_link_kind:
+            entries.append(HardLinkEntry(path, hard_targets[hard_link_index]))
+            hard_link_index += 1
         else:
             entries.append(LinkEntry(path, mtime, targets[link_index]))
             link_index += 1
     return entries
+
+
+def _check_hard_links(paths: list[bytes], kinds: bytes, targets: list[bytes]) -> None:
+    """Each hard link names a file stored before it: restoring makes the file first."""
+    files_so_far: set[bytes] = set()
+    hard_links = iter(targets)
+    for path, kind in zip(paths, kinds):
+        if kind == ord("f"):
+            files_so_far.add(path)
+        elif kind == ord("h"):
+            target = next(hard_links)
+            _require(target in files_so_far, f"hard link {os.fsdecode(path)!r} names no file before it")
 
 
 def _package_facts(content: dict, file_count: int) -> tuple[list[int] | None, VocabularyPlace | None]:

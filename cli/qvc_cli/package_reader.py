@@ -85,6 +85,8 @@ def restricted_loads(data: bytes, what: str = "package", whole: bool = False):
     try:
         _check_declared_sizes(data)
         value = _PackageUnpickler(stream).load()
+    except UnicodeDecodeError:  # an old pickle's byte string where text belongs
+        raise PackageError(f"not a {what}: it holds bytes that are not text where text belongs") from None
     except (pickle.UnpicklingError, EOFError, ValueError, TypeError, IndexError, KeyError) as error:
         raise PackageError(f"not a {what}: {error}") from None
     if whole and stream.tell() != len(data):

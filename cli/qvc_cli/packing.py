@@ -17,18 +17,18 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
-from qvc_cli.digests import Fingerprint, fingerprints_from_columns
+from qvc_cli.digests import Fingerprint, fingerprint_file
 from qvc_cli.dictionary_file import check_dictionary_file, dictionary_locked
 from qvc_cli.failures import Failure, counted
-from qvc_cli.input_tree import InputEntry, InputTree, flat_names, walk_inputs
-from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, append_to_package
+from qvc_cli.input_tree import InputEntry, InputTree, WalkOptions, flat_names, walk_inputs
+from qvc_cli.manifest import DirectoryEntry, FileEntry, HardLinkEntry, LinkEntry, Manifest, append_to_package
 from qvc_cli.package_layout import facts_of_written_package
 from qvc_cli.progress import Phase, Progress, bytes_read, bytes_written, running_totals, wanted
-from qvc_cli.side_process import beside_the_compressor
 from qvc_cli.streams import (STANDARD_INPUT, STANDARD_OUTPUT, copy_standard_input, copy_to_standard_output,
-                             refuse_terminal_output, shown_output)
+                             refuse_terminal_output, temporary_directory_named)
 from qvc_cli.staging import (Placement, fsync_file, opened_directory, private_directory, record_completed,
                              signals_deferred)
+from qvc_cli.transaction import Transaction
 from qvc_compressor import QVCompressor
 
 
@@ -69,23 +69,29 @@ class PackResult:
 
 
 def check_output(output: str, arguments: list[str], force: bool) -> None:
-    """OUTPUT may replace an existing file only with --force, and never an input or a file
-    inside an input directory (the classic `qvc pack notes.txt todo.txt`)."""
+    """OUTPUT may replace an existing file only with --force, and never an input (the classic
+    `qvc pack notes.txt todo.txt`). Inside an input directory it is left out of the walk, as
+    tar leaves out its archive."""
     parent = os.path.dirname(os.path.abspath(output))
     if not os.path.isdir(parent):
         raise Failure(f"{output}: no such directory: {os.path.dirname(output) or '.'}")
     real_output = os.path.realpath(output)
     for argument in arguments:
-        real = os.path.realpath(argument)
-        if real_output == real:
+        if real_output == os.path.realpath(argument):
             raise Failure(f"{output}: is one of the inputs; name the package to write first")
-        if real_output.startswith(real.rstrip("/") + "/"):
-            raise Failure(f"{output}: lies inside the input directory {argument}; "
-                          "write the package elsewhere")
     if os.path.isdir(output):
         raise Failure(f"{output}: is a directory; name the package to write first")
     if os.path.lexists(output) and not force:
         raise Failure(f"{output}: exists already; use --force to replace it")
+
+
+def package_to_leave_out(output: str) -> tuple[tuple[int, int], str] | None:
+    """The package that --force replaces, as the walk recognises it: identity and real path."""
+    try:
+        info = os.stat(output)
+    except OSError:
+        return None
+    return (info.st_dev, info.st_ino), os.path.realpath(output)
 
 
 def refuse_output_linked_to_an_input(output: str, tree: InputTree) -> None:
@@ -141,12 +147,19 @@ class _Encoding:
         """Encodes; returns the indices of the files packed and "PATH: why" for those skipped."""
         kept = list(range(len(self.files)))
         skipped: list[str] = []
+        progress = options.progress or Progress(False)
         while True:
+            sizes = [self.files[i].info.st_size for i in kept]
             try:
-                compressor.encode_files([self.paths[i] for i in kept], package, options.level, options.threads)
+                with progress.stage(Phase("packing", bytes_read, sum(sizes), running_totals(sizes)),
+                                    Phase("compressing"),
+                                    Phase("writing", bytes_written, threshold=WRITING_BEGUN)):
+                    compressor.encode_files([self.paths[i] for i in kept], package, options.level, options.threads)
                 return kept, skipped
             except UnicodeDecodeError as error:
-                invalid = self._find_invalid(kept, first_only=not options.skip_invalid)
+                with progress.stage(Phase("finding the files that are not UTF-8", bytes_read, sum(sizes),
+                                          running_totals(sizes))):
+                    invalid = self._find_invalid(kept, first_only=not options.skip_invalid)
                 if not invalid:
                     raise Failure(f"an input is not UTF-8 text ({error.reason})") from None
                 if not options.skip_invalid:
@@ -173,6 +186,11 @@ class _Encoding:
         return found
 
 
+# The encoder puts down the package's first bytes before it compresses: writing has begun only
+# once this much has been written.
+WRITING_BEGUN = 1 << 20
+
+
 def link_directory() -> str:
     """Memory-backed /dev/shm where the system has it, else the temporary directory."""
     shm = "/dev/shm"
@@ -193,10 +211,12 @@ def _unchanged(entry: InputEntry, fingerprint: Fingerprint | None, dereference: 
     return same
 
 
-def build_manifest(tree: InputTree, packed: set[int], fingerprints: list[Fingerprint],
+def build_manifest(tree: InputTree, packed: set[int], fingerprints: list[Fingerprint | None],
                    names: list[str], package: str, vocabulary_entries: int) -> Manifest:
     entries: list = []
     file_index = 0
+    files = tree.files
+    packed_paths = {files[i].stored for i in packed}
     for entry in tree.entries:
         info = entry.info
         if entry.kind == "file":
@@ -209,6 +229,9 @@ def build_manifest(tree: InputTree, packed: set[int], fingerprints: list[Fingerp
             file_index += 1
         elif entry.kind == "dir":
             entries.append(DirectoryEntry(entry.stored, stat.S_IMODE(info.st_mode), info.st_mtime_ns))
+        elif entry.kind == "hardlink":
+            if entry.link_target in packed_paths:
+                entries.append(HardLinkEntry(entry.stored, entry.link_target))
         else:
             entries.append(LinkEntry(entry.stored, info.st_mtime_ns, entry.link_target))
     return Manifest(entries, *facts_of_written_package(package, vocabulary_entries))
@@ -239,17 +262,20 @@ def _commit(work: str, options: PackOptions, dictionary_work: str | None) -> Non
             copy_to_standard_output(package)
     dictionary = options.dictionary or ""
     with signals_deferred(), contextlib.ExitStack() as stack:
-        placement = Placement()
-        work_fd = stack.enter_context(opened_directory(work))
         try:
+            work_fd = stack.enter_context(opened_directory(work))
             if dictionary_work is not None:
                 dict_work_fd = stack.enter_context(opened_directory(dictionary_work))
                 dict_fd = stack.enter_context(opened_directory(os.path.dirname(dictionary)))
-                placement.move(dict_work_fd, "dictionary", dict_fd, os.path.basename(dictionary),
-                               replace=True, backup_fd=dict_work_fd)
             if not options.to_standard_output:
                 output = os.path.abspath(options.output)
                 out_fd = stack.enter_context(opened_directory(os.path.dirname(output)))
+            # Entered last: a failure takes back every move while the directories are open.
+            placement = Placement(stack.enter_context(Transaction()))
+            if dictionary_work is not None:
+                placement.move(dict_work_fd, "dictionary", dict_fd, os.path.basename(dictionary),
+                               replace=True, backup_fd=dict_work_fd)
+            if not options.to_standard_output:
                 try:
                     placement.move(work_fd, "package", out_fd, os.path.basename(output),
                                    replace=options.force, backup_fd=work_fd)
@@ -259,19 +285,23 @@ def _commit(work: str, options: PackOptions, dictionary_work: str | None) -> Non
             if dictionary_work is not None:
                 os.fsync(dict_fd)
         except OSError as error:
-            placement.undo()
             if options.to_standard_output:
                 raise Failure(f"{options.dictionary}: cannot be saved: {error.strerror}; the package "
                               "written to standard output is complete") from None
             raise Failure(f"{options.output}: cannot be put in place: {error.strerror}; nothing "
                           "changed") from None
-        except BaseException:
-            placement.undo()
-            raise
         record_completed("the package went to standard output in full" if options.to_standard_output
                          else f"{options.output} was written in full")
         if dictionary_work is not None:
             record_completed(f"{options.dictionary} was saved")
+
+
+def _names_of_left_out_files(tree: InputTree, kept: list[int]) -> list[str]:
+    """Hard links to files that were left out go with them: "PATH: why"."""
+    files = tree.files
+    left_out = {files[i].stored for i in set(range(len(files))) - set(kept)}
+    return [f"{entry.label}: another name of {os.fsdecode(entry.link_target)}, which was left out"
+            for entry in tree.entries if entry.kind == "hardlink" and entry.link_target in left_out]
 
 
 def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions) -> PackResult:
@@ -280,40 +310,44 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions) -> Pac
         output_dir = tempfile.gettempdir()
     else:
         output_dir = os.path.dirname(os.path.abspath(options.output))
+    # Where a failure to write the package is said to be: the user's path, or the temporary
+    # directory that a package for standard output is written to first.
+    where = temporary_directory_named(output_dir) if options.to_standard_output else options.output
     progress = options.progress or Progress(False)
     with contextlib.ExitStack() as stack:
-        work = stack.enter_context(private_directory(output_dir, "pack"))
+        try:
+            work = stack.enter_context(private_directory(output_dir, "pack"))
+        except OSError as error:
+            raise Failure(f"{where}: cannot be written: {error.strerror}") from None
         package = os.path.join(work, "package")
         # The links that give clashing files unique names live where links are cheap to make
         # and remove (on a disk, each costs an inode, and a long target a block).
         links = stack.enter_context(private_directory(link_directory(), "names"))
         encoding = _Encoding(files, links)
-        worker = None
-        if options.with_manifest and files:
-            # Digests are taken on the other processor while the compressor reads the same files.
-            worker = beside_the_compressor(("fingerprint", [entry.source for entry in files]), work)
-            worker.start()
         try:
-            sizes = [entry.info.st_size for entry in files]
-            try:
-                with progress.stage(Phase("packing", bytes_read, sum(sizes), running_totals(sizes)),
-                                    Phase("compressing"), Phase("writing", bytes_written)):
-                    kept, not_utf8 = encoding.run(compressor, package, options)
-            except OSError as error:
-                if error.filename is None or str(error.filename).startswith(work + os.sep):
-                    error.filename = shown_output(options.output)  # writing the package failed
-                raise
-            fingerprints: list[Fingerprint] = []
-            if worker is not None:
-                with progress.stage(Phase("taking digests", worker.bytes_read, sum(sizes), running_totals(sizes))):
-                    fingerprints = fingerprints_from_columns(worker.result())
-        finally:
-            if worker is not None:
-                worker.cancel()
+            kept, not_utf8 = encoding.run(compressor, package, options)
+            not_utf8 += _names_of_left_out_files(tree, kept)
+        except OSError as error:
+            if error.filename is None or str(error.filename).startswith(work + os.sep):
+                error.filename = where  # writing the package failed
+            raise
+        # Taken here, after the compressor: a second process taking them meanwhile saved no
+        # time that a shared machine gives reliably (bench/bench_cli_side_process.py).
+        fingerprints: list[Fingerprint | None] = [None] * len(files)
+        if options.with_manifest:
+            sizes = [files[index].info.st_size for index in kept]
+            with progress.stage(Phase("taking digests", bytes_read, sum(sizes), running_totals(sizes))):
+                for index in kept:
+                    try:
+                        fingerprints[index] = fingerprint_file(files[index].source)
+                    except OSError as error:
+                        error.filename = files[index].label
+                        raise
         for index in kept:
-            fingerprint = fingerprints[index] if fingerprints else None
+            fingerprint = fingerprints[index]
             if not _unchanged(files[index], fingerprint, options.dereference):
                 raise Failure(f"{files[index].label}: changed while it was being packed; nothing written")
+        stack.enter_context(progress.stage(Phase("finishing")))
         try:
             if options.with_manifest:
                 manifest = build_manifest(tree, set(kept), fingerprints, encoding.names, package,
@@ -322,7 +356,7 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions) -> Pac
             else:
                 fsync_file(package)
         except OSError as error:
-            error.filename = shown_output(options.output)
+            error.filename = where
             raise
         dictionary_work = None
         if options.dictionary is not None:
@@ -335,8 +369,8 @@ def pack(tree: InputTree, compressor: QVCompressor, options: PackOptions) -> Pac
     return PackResult(
         files=packed,
         directories=sum(1 for entry in tree.entries if entry.kind == "dir"),
-        links=sum(1 for entry in tree.entries if entry.kind == "link"),
-        input_bytes=sum(fingerprints[i].size for i in kept) if fingerprints else sum(e.info.st_size for e in packed),
+        links=sum(1 for entry in tree.entries if entry.kind in ("link", "hardlink")),
+        input_bytes=sum(fingerprints[i].size if fingerprints[i] else files[i].info.st_size for i in kept),
         package_bytes=package_bytes,
         not_utf8=not_utf8,
     )
@@ -353,20 +387,51 @@ def spool_standard_input(directory: str, name: str, progress: Progress) -> Input
     return InputEntry("file", os.fsencode(name), path, os.stat(path), shown=STANDARD_INPUT)
 
 
+def _share(package_bytes: int, input_bytes: int) -> str:
+    """The package's size against its input's, in words that stay readable for any pair."""
+    if not input_bytes:
+        return "from no text"
+    ratio = package_bytes / input_bytes
+    if ratio <= 1:
+        return f"{ratio:.1%} of the input"
+    if ratio < 10:
+        return f"{ratio:.2f} times the input"
+    return f"{ratio:,.0f} times the input"
+
+
+# Below this much text, a package's fixed parts (vocabulary, names, manifest) outweigh what
+# compressing the text saves.
+SMALL_INPUT = 64 << 10
+LARGE_SHARE = 0.9
+
+
+def size_note(result: PackResult) -> str | None:
+    """One line when the package is not much smaller than its input, and why."""
+    if not result.input_bytes or result.package_bytes <= LARGE_SHARE * result.input_bytes:
+        return None
+    ratio = result.package_bytes / result.input_bytes
+    share = f"the package is {ratio:.0%} of its input" if ratio <= 1 else "the package is larger than its input"
+    if result.input_bytes < SMALL_INPUT:
+        return (f"{share}: with so little text, the vocabulary, the names and the digests take "
+                "more room than compressing saves")
+    return (f"{share}: the text has few repeated tokens (long lines without spaces, as in JSON "
+            "Lines, minified JSON or base64, are one token each, stored whole in the "
+            "vocabulary); a general-purpose compressor such as zstd does better on such text")
+
+
 def _summary(result: PackResult, tree: InputTree, vocabulary: int, known: int, seconds: float) -> str:
-    ratio = result.package_bytes / result.input_bytes if result.input_bytes else 0.0
     others = []
     if result.directories:
         others.append(counted(result.directories, "directory", "directories"))
     if result.links:
         others.append(counted(result.links, "link"))
-    left_out = len(tree.skipped) + len(result.not_utf8)
+    left_out = len(tree.left_out) + len(result.not_utf8)
     if left_out:
         others.append(f"{left_out:,} left out as listed above")
     extra = f" ({', '.join(others)})" if others else ""
-    return (f"packed {counted(len(result.files), 'file')}{extra}, {result.input_bytes:,} bytes -> "
-            f"{result.package_bytes:,} bytes ({ratio:.1%}), vocabulary {vocabulary:,} tokens "
-            f"({vocabulary - known:,} new), {seconds:.2f} s")
+    return (f"packed {counted(len(result.files), 'file')}{extra}, {counted(result.input_bytes, 'byte')} -> "
+            f"{counted(result.package_bytes, 'byte')} ({_share(result.package_bytes, result.input_bytes)}), "
+            f"vocabulary {counted(vocabulary, 'token')} ({vocabulary - known:,} new), {seconds:.2f} s")
 
 
 def run_pack(args) -> int:
@@ -389,13 +454,20 @@ def run_pack(args) -> int:
         if "-" in args.paths:
             spool = stack.enter_context(private_directory(tempfile.gettempdir(), "stdin"))
             standard_input = spool_standard_input(spool, args.name, progress)
-        tree = walk_inputs(args.paths, args.dereference, standard_input)
+        # Directories with paths too long for one system call are reached through links here.
+        shortcuts = stack.enter_context(private_directory(link_directory(), "paths"))
+        walk = WalkOptions(args.dereference, args.exclude, args.strict, shortcuts,
+                           None if to_standard_output else package_to_leave_out(args.output))
+        with progress.stage(Phase("scanning")):
+            tree = walk_inputs(args.paths, walk, standard_input)
         if not to_standard_output:
             refuse_output_linked_to_an_input(args.output, tree)
         else:
             refuse_standard_output_among_inputs(tree)
         for skipped in tree.skipped:
             warn(f"skipping {skipped}")
+        for unreadable in tree.unreadable:
+            warn(f"leaving out {unreadable}")
         options = PackOptions(args.output, args.level, args.threads, args.force, args.skip_invalid, dictionary,
                               args.dereference, progress=progress)
         with dictionary_locked(dictionary) if dictionary else contextlib.nullcontext():
@@ -404,6 +476,9 @@ def run_pack(args) -> int:
                     compressor = QVCompressor(dictionary)
                 except MemoryError:
                     raise Failure(f"{args.dict}: out of memory while loading the dictionary") from None
+                except UnicodeDecodeError:
+                    # Byte strings where the vocabulary's tokens belong (an old pickle of str8).
+                    raise Failure(f"{args.dict}: not a dictionary file (its tokens are not text)") from None
                 except Exception as error:
                     raise Failure(f"{args.dict}: cannot load the dictionary: {error}") from None
             else:
@@ -424,4 +499,11 @@ def run_pack(args) -> int:
     if not args.quiet:
         seconds = time.perf_counter() - started
         print(_summary(result, tree, len(compressor.global_dict), known, seconds), file=out)
+        note = size_note(result)
+        if note is not None:
+            print(f"note: {note}", file=out)
+    if tree.unreadable:
+        warn(f"{counted(len(tree.unreadable), 'input')} could not be read and {'was' if len(tree.unreadable) == 1 else 'were'} "
+             "left out, as listed above")
+        return 2
     return 0

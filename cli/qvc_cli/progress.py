@@ -1,13 +1,18 @@
 """How far a long run has come, on standard error when it is a terminal.
 
 The library's `encode_files` and `decode_package` are single calls that report nothing while they
-run, and they hold the interpreter's lock for long stretches. What they do shows outside them:
-the bytes this process has read and written so far (`/proc/self/io`), against totals known
-beforehand (the input files' sizes, the package's size, the restored files' sizes in the
-manifest). A display thread polls those counters a few times a second; it runs whenever the
-library lets go of the lock, which it does for every read, write and compression. Where a phase
-moves no bytes (the compressor working in memory), the display says which phase it is and how
-long it has taken.
+run, and they hold the interpreter's lock for seconds at a time, so no thread of this process
+could draw meanwhile. What they do shows outside them: the bytes this process has read and
+written so far (`/proc/PID/io`), against totals known beforehand (the input files' sizes, the
+package's size, the restored files' sizes in the manifest). So a small display process draws:
+it reads those counters a few times a second, whatever this process is doing, and this process
+tells it through a pipe which stage begins and ends. Where a phase moves no bytes (the
+compressor working in memory, a tree being scanned), the display says which phase it is and
+how long it has taken.
+
+A phase counts as begun once its counter has moved past the phase's threshold: a writer that
+puts down a few header bytes long before the bulk of its output must not show a byte count that
+then stands still. The time left is shown only once the rate has been measured for a while.
 
 Nothing is shown in the first second, so short runs print nothing, and the bar library is only
 imported once a bar is to be drawn.
@@ -17,35 +22,32 @@ from __future__ import annotations
 
 import bisect
 import contextlib
+import json
 import os
+import select
+import signal
+import subprocess
 import sys
-import threading
 import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
-Counter = Callable[[], int]
-
 DELAY = 1.0
 INTERVAL = 0.25
+# The time left is estimated once a phase has run this long and done this share of its total.
+ESTIMATE_AFTER_SECONDS = 3.0
+ESTIMATE_AFTER_SHARE = 0.02
 
-
-# What the display itself has read (the counters, the bar library's modules) and written (the
-# bar), which the process's own counts include.
-_own_reads = 0
-_drawn = 0
+_DISPLAY = "from qvc_cli.progress import display_main; display_main()"
 
 
 def io_counters(path: str) -> tuple[int, int] | None:
-    """(bytes read, bytes written) by the process, through any file or pipe."""
-    global _own_reads
+    """(bytes read, bytes written) by a process, through any file or pipe."""
     try:
         with open(path, "rb") as f:
             data = f.read()
     except OSError:
         return None
-    if path == "/proc/self/io":
-        _own_reads += len(data)
     fields = data.split()
     try:
         return int(fields[fields.index(b"rchar:") + 1]), int(fields[fields.index(b"wchar:") + 1])
@@ -53,36 +55,30 @@ def io_counters(path: str) -> tuple[int, int] | None:
         return None
 
 
-def bytes_read() -> int:
-    """Bytes read by the process, the progress display's own left out."""
-    counters = io_counters("/proc/self/io")
-    return counters[0] - _own_reads if counters else 0
+class IoCounter:
+    """Bytes read or written so far by process `pid` (this one by default): callable here, and
+    described by `spec` for the display process. A process that has ended keeps the last
+    count seen."""
+
+    def __init__(self, field: str, pid: int | None = None) -> None:
+        self.field = field
+        self.pid = pid
+        self._last = 0
+
+    @property
+    def spec(self) -> list:
+        return [self.pid or os.getpid(), self.field]
+
+    def __call__(self) -> int:
+        counters = io_counters(f"/proc/{self.pid or 'self'}/io")
+        if counters is not None:
+            self._last = max(self._last, counters[0] if self.field == "read" else counters[1])
+        return self._last
 
 
-def bytes_written() -> int:
-    """Bytes written by the process, the progress display's own left out."""
-    counters = io_counters("/proc/self/io")
-    return counters[1] - _drawn if counters else 0
-
-
-class _CountedStream:
-    """The display's stream, counting what goes through it."""
-
-    def __init__(self, stream) -> None:
-        self._stream = stream
-
-    def write(self, text: str) -> int:
-        global _drawn
-        written = self._stream.write(text)
-        self._stream.flush()
-        _drawn += len(text.encode("utf-8", "replace"))
-        return written
-
-    def flush(self) -> None:
-        self._stream.flush()
-
-    def fileno(self) -> int:
-        return self._stream.fileno()
+bytes_read = IoCounter("read")
+bytes_written = IoCounter("written")
+Counter = Callable[[], int]
 
 
 def counters_available() -> bool:
@@ -93,21 +89,24 @@ def counters_available() -> bool:
 class Phase:
     """One part of a stage: `counter` measures it against `total` bytes; a phase without a
     counter is shown as under way, with its time, while the phases around it stand still.
-    `ends` are the running totals at the end of each file, for a count of files done."""
+    `ends` are the running totals at the end of each file, for a count of files done. The phase
+    begins once its counter has moved more than `threshold`."""
 
     label: str
     counter: Counter | None = None
     total: int | None = None
     ends: list[int] | None = None
+    threshold: int = 0
 
 
 class _Shown:
-    """The phase being drawn, with its baseline."""
+    """The phases of a stage, with their counters' values when it began."""
 
-    def __init__(self, phases: list[Phase]) -> None:
+    def __init__(self, phases: list[Phase], baselines: list[int] | None = None,
+                 started: float | None = None) -> None:
         self.phases = phases
-        self.baselines = [phase.counter() if phase.counter else 0 for phase in phases]
-        self.wall_started = time.time()
+        self.baselines = baselines or [phase.counter() if phase.counter else 0 for phase in phases]
+        self.wall_started = started or time.time()
 
     def current(self) -> tuple[Phase, int]:
         """The phase under way and its bytes done: the latest phase whose counter has moved,
@@ -117,7 +116,7 @@ class _Shown:
             if phase.counter is None:
                 continue
             moved = phase.counter() - self.baselines[number]
-            if moved > 0 or number == 0:
+            if moved > phase.threshold or number == 0:
                 index, done = number, moved
         phase = self.phases[index]
         if phase.total is not None and done >= phase.total and index + 1 < len(self.phases) \
@@ -129,17 +128,15 @@ class _Shown:
 
 
 class Progress:
-    """Draws the stage under way on standard error, when `enabled`; stages are entered with
+    """Has the stage under way drawn on standard error, when `enabled`; stages are entered with
     `stage`. Stopping it (as a context manager) clears the line before anything else is said."""
 
     def __init__(self, enabled: bool, stream=None) -> None:
         self.stream = stream or sys.stderr
         self.enabled = enabled and counters_available()
-        self._shown: _Shown | None = None
-        self._lock = threading.Lock()
-        self._stop = threading.Event()
-        self._thread: threading.Thread | None = None
-        self._started = time.monotonic()
+        self._started = time.time()
+        self._display: subprocess.Popen | None = None
+        self._sent = 0  # bytes written to the display, which this process's count includes
 
     def __enter__(self) -> Progress:
         return self
@@ -152,44 +149,115 @@ class Progress:
         if not self.enabled:
             yield
             return
-        with self._lock:
-            self._shown = _Shown(list(phases))
-        if self._thread is None:
-            self._thread = threading.Thread(target=self._run, name="qvc progress", daemon=True)
-            self._thread.start()
+        described = []
+        for phase in phases:
+            # Only the system's counters can be read from the display process.
+            counter = phase.counter if isinstance(phase.counter, IoCounter) else None
+            baseline = counter() if counter else 0
+            if counter is not None and counter.spec == [os.getpid(), "written"]:
+                baseline -= self._sent
+            described.append({"label": phase.label, "total": phase.total, "ends": phase.ends,
+                              "threshold": phase.threshold,
+                              "counter": counter.spec if counter else None, "baseline": baseline})
+        self._tell({"phases": described, "started": time.time()})
         try:
             yield
         finally:
-            with self._lock:
-                self._shown = None
+            self._tell({"phases": None})
+
+    def _tell(self, message: dict) -> None:
+        """Hands `message` to the display process, started the first time; a display that
+        cannot be had is given up quietly: it only ever shows how far the work has come."""
+        try:
+            if self._display is None:
+                self._display = subprocess.Popen(
+                    # -P: nothing is imported from the current directory.
+                    [sys.executable, "-P", "-c", _DISPLAY, str(self._started)],
+                    stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=self.stream)
+            line = json.dumps(message).encode() + b"\n"
+            self._display.stdin.write(line)
+            self._display.stdin.flush()
+            self._sent += len(line)
+        except (OSError, ValueError):
+            self.enabled = False
+            self.stop()
 
     def stop(self) -> None:
-        if self._thread is not None:
-            self._stop.set()
-            self._thread.join(timeout=2)
-            self._thread = None
-
-    def _run(self) -> None:
-        bar = None
-        drawn: Phase | None = None
+        """Ends the display, which clears its line first."""
+        display, self._display = self._display, None
+        if display is None:
+            return
+        with contextlib.suppress(OSError, ValueError):
+            display.stdin.close()
         try:
-            while not self._stop.wait(INTERVAL):
-                if time.monotonic() - self._started < DELAY:
-                    continue
-                with self._lock:
-                    shown = self._shown
-                if shown is None:
-                    continue
-                phase, done = shown.current()
-                if phase is not drawn:
-                    if bar is not None:
-                        bar.close()
-                    bar = _new_bar(phase, _CountedStream(self.stream), shown.wall_started)
-                    drawn = phase
-                _update(bar, phase, done)
-        finally:
-            if bar is not None:
-                bar.close()
+            display.wait(timeout=2)
+        except subprocess.TimeoutExpired:
+            display.kill()
+            display.wait()
+
+
+def _phases_from(described: list[dict], received: Counter) -> tuple[list[Phase], list[int]]:
+    """The phases of a stage as the display reads them: the parent's count of bytes written
+    leaves out what it wrote to the display (`received` so far)."""
+    phases, baselines = [], []
+    for fields in described:
+        spec = fields.pop("counter")
+        baselines.append(fields.pop("baseline"))
+        counter: Counter | None = None
+        if spec is not None:
+            counter = IoCounter(spec[1], spec[0])
+            if spec == [os.getppid(), "written"]:
+                counter = lambda written=counter: written() - received()  # noqa: E731
+        phases.append(Phase(counter=counter, **fields))
+    return phases, baselines
+
+
+def display_main() -> None:
+    """The display process: draws the stage it was last told of, until its input ends."""
+    # Ctrl-C reaches the whole process group: the parent unwinds and then closes the pipe.
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_IGN)
+    parent_started = float(sys.argv[1])
+    stream = sys.stderr
+    stdin = sys.stdin.fileno()
+    pending = b""
+    received = 0
+    shown: _Shown | None = None
+    bar = None
+    drawn: Phase | None = None
+    try:
+        while True:
+            if select.select([stdin], [], [], INTERVAL)[0]:
+                piece = os.read(stdin, 65536)
+                if not piece:
+                    break
+                received += len(piece)
+                pending += piece
+                *lines, pending = pending.split(b"\n")
+                for line in lines:
+                    message = json.loads(line)
+                    if message["phases"] is None:
+                        shown = None
+                    else:
+                        phases, baselines = _phases_from(message["phases"], lambda: received)
+                        shown = _Shown(phases, baselines, message["started"])
+                if shown is None and bar is not None:
+                    bar.close()
+                    bar, drawn = None, None
+            if shown is None or time.time() - parent_started < DELAY:
+                continue
+            phase, done = shown.current()
+            if phase is not drawn:
+                if bar is not None:
+                    bar.close()
+                # The first phase began with the stage; a later one as it is first seen.
+                began = shown.wall_started if phase is shown.phases[0] else time.time()
+                bar = _new_bar(phase, stream, began)
+                drawn = phase
+            _update(bar, phase, done)
+    finally:
+        if bar is not None:
+            bar.close()
 
 
 def _columns(stream) -> int:
@@ -200,37 +268,24 @@ def _columns(stream) -> int:
         return 0
 
 
-_BAR = "{desc}: {percentage:3.0f}%|{bar}| {n_fmt}B/{total_fmt}B [{elapsed}<{remaining}, {rate_fmt}]"
+_BAR = "{desc}: {percentage:3.0f}%|{bar}| {n_fmt}B/{total_fmt}B [{elapsed}, about {remaining} left, {rate_fmt}]"
+_BAR_BEFORE_ESTIMATE = "{desc}: {percentage:3.0f}%|{bar}| {n_fmt}B/{total_fmt}B [{elapsed}, {rate_fmt}]"
 _COUNTER = "{desc}: {n_fmt}B [{elapsed}, {rate_fmt}]"
 _UNDER_WAY = "{desc} {elapsed}"
 
 
-def _import_bar_library():
-    global _own_reads
-    before = io_counters("/proc/self/io")
+def _new_bar(phase: Phase, stream, started: float):
     import tqdm
 
-    # A first bar drawn where nobody sees it loads what drawing needs, so that what the bar
-    # library reads is not taken for the work's progress.
-    with open(os.devnull, "w") as nowhere:
-        trial = tqdm.tqdm(total=10, file=nowhere, unit="B", unit_scale=True, ncols=80, bar_format=_BAR)
-        trial.update(5)
-        trial.close()
-    after = io_counters("/proc/self/io")
-    if before and after:
-        _own_reads += after[0] - before[0]
-    return tqdm
-
-
-def _new_bar(phase: Phase, stream, started: float):
-    tqdm = _import_bar_library()
-
-    # No monitor thread of the library's own: this thread refreshes the bar.
+    # No monitor thread of the library's own: the display's loop refreshes the bar.
     tqdm.tqdm.monitor_interval = 0
     sized = _columns(stream) > 0
-    form = _UNDER_WAY if phase.counter is None else _BAR if phase.total else _COUNTER
+    if phase.counter is None:
+        form = _UNDER_WAY
+    else:
+        form = _BAR_BEFORE_ESTIMATE if phase.total else _COUNTER
     bar = tqdm.tqdm(total=phase.total, desc=phase.label, file=stream, leave=False, unit="B", unit_scale=True,
-                    dynamic_ncols=sized, ncols=None if sized else 80, mininterval=0, smoothing=0,
+                    dynamic_ncols=sized, ncols=None if sized else 80, mininterval=0, miniters=1, smoothing=0,
                     bar_format=form)
     # The rate is the phase's average since it began, not since it was first drawn.
     bar.start_t = started
@@ -244,7 +299,16 @@ def _update(bar, phase: Phase, done: int) -> None:
     if phase.counter is None:
         bar.refresh()
         return
+    if phase.total and bar.bar_format == _BAR_BEFORE_ESTIMATE and _rate_known(bar, done, phase.total):
+        bar.bar_format = _BAR
     bar.update(done - bar.n)
+
+
+def _rate_known(bar, done: int, total: int) -> bool:
+    """Whether the phase has run long enough, and far enough, for its rate to say how long the
+    rest takes."""
+    return (time.time() - bar.start_t >= ESTIMATE_AFTER_SECONDS
+            and done >= ESTIMATE_AFTER_SHARE * total)
 
 
 def running_totals(sizes: list[int]) -> list[int]:

@@ -23,7 +23,7 @@ from dataclasses import dataclass, field
 from qvc_cli import line_ends
 from qvc_cli.failures import Failure, counted, listed
 from qvc_cli.file_kinds import require_package
-from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, read_from_package
+from qvc_cli.manifest import DirectoryEntry, FileEntry, HardLinkEntry, LinkEntry, Manifest, read_from_package
 from qvc_cli.package_problems import decoding_failure, describe
 from qvc_cli.package_reader import PackageError
 from qvc_cli.packing import fresh_compressor
@@ -33,6 +33,7 @@ from qvc_cli.selection import select, with_parents
 from qvc_cli.side_process import beside_the_compressor
 from qvc_cli.staging import Placement, opened_directory, private_directory, record_completed, signals_deferred
 from qvc_cli.streams import copy_to_standard_output, package_argument
+from qvc_cli.transaction import Transaction
 
 
 @dataclass
@@ -141,8 +142,9 @@ def refuse_conflicts(target: str, entries: list, force: bool) -> None:
         raise Failure(f"{target}: {counted(len(blocking), 'directory', 'directories')} in the way of files to restore "
                       f"({listed(blocking)}); choose another directory with -o")
     if replaceable and not force:
-        raise Failure(f"{target}: {counted(len(replaceable), 'file')} exist already ({listed(replaceable)}); "
-                      "use --force to replace them or choose another directory with -o")
+        exist, them = ("exists", "it") if len(replaceable) == 1 else ("exist", "them")
+        raise Failure(f"{target}: {counted(len(replaceable), 'file')} {exist} already ({listed(replaceable)}); "
+                      f"use --force to replace {them} or choose another directory with -o")
 
 
 class _TreeWriter:
@@ -213,15 +215,17 @@ def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, for
     os.mkdir(links)
     file_names = iter(staged.names)
     directory_metadata: dict[bytes, DirectoryEntry] = {}
+    entry: DirectoryEntry | FileEntry | LinkEntry | None = None
     with signals_deferred(), contextlib.ExitStack() as stack:
         target_fd = stack.enter_context(opened_directory(target))
         work_fd = stack.enter_context(opened_directory(work))
         files_fd = stack.enter_context(opened_directory(staged.directory))
         links_fd = stack.enter_context(opened_directory(links))
-        placement = Placement()
-        writer = _TreeWriter(target_fd, work_fd, files_fd, placement, force)
+        transaction = Transaction()
+        writer = _TreeWriter(target_fd, work_fd, files_fd, Placement(transaction), force)
         stack.callback(writer.close)
-        entry: DirectoryEntry | FileEntry | LinkEntry | None = None
+        # Entered last, so undone while the directories are still open.
+        stack.enter_context(transaction)
         try:
             for number, entry in enumerate(manifest.entries):
                 if isinstance(entry, FileEntry):
@@ -233,23 +237,17 @@ def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, for
                 elif isinstance(entry, DirectoryEntry):
                     writer.directory(entry.path)
                     directory_metadata[entry.path] = entry
+                elif isinstance(entry, HardLinkEntry):
+                    _place_hard_link(writer, links_fd, str(number), entry)
                 else:
                     staged_link = str(number)
                     os.symlink(entry.target, staged_link, dir_fd=links_fd)
                     os.utime(staged_link, ns=(entry.mtime_ns, entry.mtime_ns), dir_fd=links_fd,
                              follow_symlinks=False)
                     writer.place(links_fd, staged_link, entry.path)
-        except FileExistsError:
-            placement.undo()
-            where = os.path.join(target, os.fsdecode(entry.path)) if entry is not None else target
-            raise Failure(f"{where}: appeared while restoring; nothing restored") from None
         except OSError as error:
-            placement.undo()
             where = os.path.join(target, os.fsdecode(entry.path)) if entry is not None else target
-            raise Failure(f"{where}: {error.strerror}; nothing restored") from None
-        except BaseException:
-            placement.undo()
-            raise
+            raise _placing_failure(where, error) from None
         # Last, deepest first: a directory's time changes with every entry made in it.
         for path, fd in sorted(writer.created, key=lambda item: item[0].count(b"/"), reverse=True):
             entry = directory_metadata.get(path)
@@ -259,27 +257,34 @@ def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, for
         record_completed(f"everything was restored into {target}")
 
 
+def _place_hard_link(writer: _TreeWriter, links_fd: int, staged_name: str, entry: HardLinkEntry) -> None:
+    """A second name for a file already placed: linked in the private directory first, then
+    moved to its place like any file, so that undoing the restore takes it back too."""
+    parent, _, name = entry.target.rpartition(b"/")
+    os.link(name, staged_name, src_dir_fd=writer.directory(parent), dst_dir_fd=links_fd, follow_symlinks=False)
+    writer.place(links_fd, staged_name, entry.path)
+
+
 def _commit_flat(staged: Staged, names: list[str], target: str, work: str, force: bool) -> None:
+    name = ""
     with signals_deferred(), contextlib.ExitStack() as stack:
         target_fd = stack.enter_context(opened_directory(target))
         work_fd = stack.enter_context(opened_directory(work))
         files_fd = stack.enter_context(opened_directory(staged.directory))
-        placement = Placement()
-        name = ""
+        placement = Placement(stack.enter_context(Transaction()))
         try:
             for name in dict.fromkeys(names):
                 placement.move(files_fd, name, target_fd, name, replace=force, backup_fd=work_fd)
-        except FileExistsError:
-            placement.undo()
-            raise Failure(f"{os.path.join(target, name)}: appeared while restoring; "
-                          "nothing restored") from None
         except OSError as error:
-            placement.undo()
-            raise Failure(f"{os.path.join(target, name)}: {error.strerror}; nothing restored") from None
-        except BaseException:
-            placement.undo()
-            raise
+            raise _placing_failure(os.path.join(target, name), error) from None
         record_completed(f"everything was restored into {target}")
+
+
+def _placing_failure(where: str, error: OSError) -> Failure:
+    """What to say once everything placed before `error` has been taken back."""
+    if isinstance(error, FileExistsError):
+        return Failure(f"{where}: appeared while restoring; nothing restored")
+    return Failure(f"{where}: {error.strerror}; nothing restored")
 
 
 def default_output_dir(package: str) -> str:
@@ -300,24 +305,27 @@ def _target_directory(target: str):
     while not os.path.lexists(path):
         made.append(path)
         path = os.path.dirname(path)
-    try:
-        for directory in reversed(made):
-            os.mkdir(directory)
-    except OSError as error:
-        _remove_empty(made)
-        raise Failure(f"{target}: cannot make the directory: {error.strerror}") from None
-    try:
+    with Transaction(while_undoing=signals_deferred) as transaction:
+        try:
+            for directory in reversed(made):
+                os.mkdir(directory)
+                transaction.on_failure(os.rmdir, directory)
+        except OSError as error:
+            raise Failure(f"{target}: cannot make the directory: {error.strerror}") from None
         yield
-    except BaseException:
-        with signals_deferred():
-            _remove_empty(made)
-        raise
 
 
-def _remove_empty(directories: list[str]) -> None:
-    for directory in directories:
-        with contextlib.suppress(OSError):
-            os.rmdir(directory)
+@contextlib.contextmanager
+def _work_directory_in(target: str):
+    """The private directory files are restored into first; a target that cannot hold it is
+    named as the user named it."""
+    stack = contextlib.ExitStack()
+    try:
+        work = stack.enter_context(private_directory(target, "unpack"))
+    except OSError as error:
+        raise Failure(f"{target}: cannot be written: {error.strerror}; nothing restored") from None
+    with stack:
+        yield work
 
 
 def _open_package(package: str, shown: str, with_manifest: bool = True) -> Manifest | None:
@@ -346,7 +354,13 @@ def _choose(package: str, shown: str, manifest: Manifest | None, patterns: list[
     chosen, unmatched = select(paths, patterns)
     if unmatched:
         raise Failure(f"{shown}: not in the package: {listed(unmatched)}; nothing restored")
-    return with_parents(paths, chosen) if manifest is not None else chosen
+    if manifest is None:
+        return chosen
+    # A hard link is made to its file, which comes along.
+    index_of = {path: index for index, path in enumerate(paths)}
+    chosen += [index_of[os.fsdecode(manifest.entries[i].target)] for i in chosen
+               if isinstance(manifest.entries[i], HardLinkEntry)]
+    return with_parents(paths, sorted(set(chosen)))
 
 
 @dataclass
@@ -379,7 +393,7 @@ def unpack(package: str, output: str | None, force: bool, with_manifest: bool = 
         entries = manifest.entries if chosen is None else [manifest.entries[i] for i in chosen]
         if occupied:
             refuse_conflicts(target, entries, force)
-    with _target_directory(target), private_directory(target, "unpack") as work:
+    with _target_directory(target), _work_directory_in(target) as work:
         files = None if entries is None else [entry for entry in entries if isinstance(entry, FileEntry)]
         staged = stage(package, work, manifest, True, shown, files, progress)
         if staged.damaged:
@@ -458,7 +472,7 @@ def run_unpack(args) -> int:
             entries = [entry for entry in entries if os.fsdecode(entry.path) in restored]
         files = sum(isinstance(entry, FileEntry) for entry in entries)
         directories = sum(isinstance(entry, DirectoryEntry) for entry in entries)
-        links = sum(isinstance(entry, LinkEntry) for entry in entries)
+        links = sum(isinstance(entry, (LinkEntry, HardLinkEntry)) for entry in entries)
         of = f" (of {len(names):,} in the package)" if result.chosen else ""
         print(f"restored {counted(files, 'file')}{of}, {counted(directories, 'directory', 'directories')} "
               f"and {counted(links, 'link')} "

@@ -21,8 +21,13 @@ STANDARD_OUTPUT = "standard output"
 PIECE = 1 << 20
 
 
-def shown_output(output: str) -> str:
-    return STANDARD_OUTPUT if output == "-" else output
+def temporary_directory_named(directory: str) -> str:
+    """How messages name a directory where qvc keeps its work: the temporary directory is
+    named as such, with how to choose another, so that a full disk there is not taken for the
+    user's file."""
+    if directory == tempfile.gettempdir():
+        return f"{directory} (the temporary directory; TMPDIR chooses another)"
+    return directory
 
 
 def _is_terminal(stream) -> bool:
@@ -60,8 +65,8 @@ def copy_standard_input(path: str, what: str = "", progress: Progress | None = N
             try:
                 out.write(piece)
             except OSError as error:
-                raise Failure(f"{os.path.dirname(path)}: cannot keep {STANDARD_INPUT} there: "
-                              f"{error.strerror}") from None
+                where = temporary_directory_named(os.path.dirname(os.path.dirname(path)))
+                raise Failure(f"{where}: cannot keep {STANDARD_INPUT} there: {error.strerror}") from None
 
 
 def copy_to_standard_output(path: str) -> None:
