@@ -35,6 +35,8 @@ import logging
 import os
 import pickle
 import sys
+import threading
+import time
 import uuid
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
@@ -119,15 +121,56 @@ def shipped(vocabulary: dict) -> bytes:
     return pickle.dumps((list(vocabulary), list(vocabulary.values())), protocol=pickle.HIGHEST_PROTOCOL)
 
 
-def prefix_compressor(vocabulary: bytes, entries: int, next_id: int) -> QVCompressor:
-    """A compressor holding the first `entries` tokens of the `shipped` vocabulary and `next_id`:
-    the state of the serial loop's compressor before the shard that starts there."""
-    tokens, ids = pickle.loads(vocabulary)
+def prefix_compressor(tokens: list, ids: list, entries: int, next_id: int) -> QVCompressor:
+    """A compressor holding the first `entries` of `tokens` with their `ids`, and `next_id`: the
+    state of the serial loop's compressor before the shard that starts there."""
+    tokens, ids = tokens[:entries], ids[:entries]
     compressor = fresh_compressor()
-    compressor.global_dict = dict(zip(itertools.islice(tokens, entries), itertools.islice(ids, entries)))
-    compressor.inverse_dict = {token_id: token for token, token_id in compressor.global_dict.items()}
+    compressor.global_dict = dict(zip(tokens, ids))
+    compressor.inverse_dict = dict(zip(ids, tokens))
     compressor.next_id = next_id
     return compressor
+
+
+class _WorkerState:
+    """What one worker process keeps between the tasks of one run (its key): the vocabulary it
+    unpickled, and the compressor of its last shard. Encoding a shard leaves in that compressor
+    exactly the prefix of the next, so a later shard's prefix is that compressor extended by the
+    tokens between, not made anew: a worker makes each entry once, not once a task."""
+
+    def __init__(self, key: str, vocabulary: bytes) -> None:
+        self.key = key
+        self.tokens, self.ids = pickle.loads(vocabulary)
+        self.last: QVCompressor | None = None
+        self.taking = threading.Lock()  # a worker of several threads runs tasks side by side
+
+    def compressor(self, entries: int, next_id: int) -> QVCompressor:
+        with self.taking:
+            last, self.last = self.last, None  # a task that fails leaves nothing to extend
+        if last is None or len(last.global_dict) > entries:
+            return prefix_compressor(self.tokens, self.ids, entries, next_id)
+        held = len(last.global_dict)
+        tokens, ids = self.tokens[held:entries], self.ids[held:entries]
+        last.global_dict.update(zip(tokens, ids))
+        last.inverse_dict.update(zip(ids, tokens))
+        last.next_id = next_id
+        return last
+
+
+_state: _WorkerState | None = None
+
+
+def _worker_state(key: str, vocabulary: bytes) -> _WorkerState:
+    global _state
+    if _state is None or _state.key != key:
+        _state = None  # the last run's goes before this one's is made
+        _state = _WorkerState(key, vocabulary)
+    return _state
+
+
+def _forget_worker_state() -> None:
+    global _state
+    _state = None
 
 
 def encode_files_into(paths: Sequence[str], compressor: QVCompressor, output: str, *, level: int,
@@ -142,9 +185,24 @@ def encode_files_into(paths: Sequence[str], compressor: QVCompressor, output: st
         raise
 
 
-def _encode_shard(encode: Callable[[Any, QVCompressor, str], None], job: Any, vocabulary: bytes, entries: int,
-                  next_id: int, output: str) -> None:
-    encode(job, prefix_compressor(vocabulary, entries, next_id), output)
+def _encode_shard(encode: Callable[[Any, QVCompressor, str], None], job: Any, key: str, vocabulary: bytes,
+                  entries: int, next_id: int, output: str) -> None:
+    state = _worker_state(key, vocabulary)
+    compressor = state.compressor(entries, next_id)
+    encode(job, compressor, output)
+    state.last = compressor
+
+
+class _Clock:
+    def __init__(self, timings: dict[str, float] | None) -> None:
+        self.timings = timings
+
+    @contextlib.contextmanager
+    def __call__(self, step: str) -> Iterator[None]:
+        started = time.perf_counter()
+        yield
+        if self.timings is not None:
+            self.timings[step] = time.perf_counter() - started
 
 
 @contextlib.contextmanager
@@ -241,11 +299,12 @@ def _commit(staged: list[tuple[str, str]], outputs: list[str], force: bool,
 
 def pack_prepared(client, read_paths: list[list[str]], jobs: list, outputs: list[str], dict_path: str | None,
                   encode: Callable[[Any, QVCompressor, str], None], *, force: bool = False,
-                  show_progress: bool = False) -> MergedVocabulary | None:
+                  show_progress: bool = False, timings: dict[str, float] | None = None) -> MergedVocabulary | None:
     """The three steps over shards whose files are `read_paths` (absolute), each shard's package
     written by `encode(job, compressor, path)` on a worker; then everything put in place. The
     dictionary file, if any, is locked for the run. Returns the merged vocabulary (None for no
-    shards, where the serial loop writes nothing either)."""
+    shards, where the serial loop writes nothing either). `timings`, if given, gets the elapsed
+    seconds of each step by name (for the benchmark)."""
     if len(outputs) != len(read_paths) or len(jobs) != len(read_paths):
         raise ValueError(f"{len(read_paths)} shards but {len(outputs)} outputs")
     if not read_paths:
@@ -262,34 +321,41 @@ def pack_prepared(client, read_paths: list[list[str]], jobs: list, outputs: list
         if type(start.global_dict) is not dict:
             raise ValueError(f"{dict_path}: its vocabulary is not a dict")
 
-        futures = [client.submit(_pickled_distinct_tokens, paths, key=f"distinct-tokens-{k}-{uuid.uuid4().hex}")
-                   for k, paths in enumerate(read_paths)]
-        shard_tokens = [pickle.loads(tokens) for tokens in _waited(client, futures, "distinct tokens", show_progress)]
-        del futures
-        merged = merge_vocabularies(start.global_dict, start.next_id, shard_tokens)
-        del shard_tokens
+        clock = _Clock(timings)
+        with clock("distinct tokens"):
+            futures = [client.submit(_pickled_distinct_tokens, paths, key=f"distinct-tokens-{k}-{uuid.uuid4().hex}")
+                       for k, paths in enumerate(read_paths)]
+            results = _waited(client, futures, "distinct tokens", show_progress)
+            del futures
+        with clock("merge"):
+            merged = merge_vocabularies(start.global_dict, start.next_id, [pickle.loads(tokens) for tokens in results])
+            del results
+        with clock("shipping"):
+            [vocabulary] = client.scatter([shipped(merged.tokens)], broadcast=True, hash=False)
+        with clock("encoding"):
+            futures = [client.submit(_encode_shard, encode, job, vocabulary.key, vocabulary, entries, next_id,
+                                     os.path.join(*staged[k]), key=f"encode-shard-{k}-{uuid.uuid4().hex}")
+                       for k, (job, entries, next_id)
+                       in enumerate(zip(jobs, merged.prefix_entries, merged.prefix_next_ids))]
+            try:
+                _waited(client, futures, "encoding", show_progress)
+            finally:
+                client.cancel([vocabulary])
+                with contextlib.suppress(Exception):  # memory only; a lost worker took its copy along
+                    client.run(_forget_worker_state)
 
-        [vocabulary] = client.scatter([shipped(merged.tokens)], broadcast=True, hash=False)
-        futures = [client.submit(_encode_shard, encode, job, vocabulary, entries, next_id,
-                                 os.path.join(*staged[k]), key=f"encode-shard-{k}-{uuid.uuid4().hex}")
-                   for k, (job, entries, next_id)
-                   in enumerate(zip(jobs, merged.prefix_entries, merged.prefix_next_ids))]
-        try:
-            _waited(client, futures, "encoding", show_progress)
-        finally:
-            client.cancel([vocabulary])
-
-        dictionary = None
-        if dict_path is not None:
-            final = fresh_compressor()
-            final.global_dict = merged.tokens
-            final.inverse_dict = {token_id: token for token, token_id in merged.tokens.items()}
-            final.next_id = merged.next_id
-            final.dict_path = dict_path
-            work = stack.enter_context(private_directory(os.path.dirname(dict_path), "dictionary"))
-            _save_dictionary(final, work, dict_path)
-            dictionary = (work, dict_path)
-        _commit(staged, outputs, force, dictionary)
+        with clock("dictionary and commit"):
+            dictionary = None
+            if dict_path is not None:
+                final = fresh_compressor()
+                final.global_dict = merged.tokens
+                final.inverse_dict = dict(zip(merged.tokens.values(), merged.tokens))
+                final.next_id = merged.next_id
+                final.dict_path = dict_path
+                work = stack.enter_context(private_directory(os.path.dirname(dict_path), "dictionary"))
+                _save_dictionary(final, work, dict_path)
+                dictionary = (work, dict_path)
+            _commit(staged, outputs, force, dictionary)
     return merged
 
 
