@@ -3,16 +3,19 @@
 
 from __future__ import annotations
 
+import glob
 import os
 import shutil
+import signal
 import sysconfig
+import time
 from pathlib import Path
 
 import pytest
 
 distributed = pytest.importorskip("distributed")
 
-from cli_support import assert_one_line_failure, leftovers, qvc, snapshot  # noqa: E402
+from cli_support import assert_one_line_failure, leftovers, qvc, snapshot, start_qvc  # noqa: E402
 from qvc_cli.input_tree import InputTree, walk_inputs  # noqa: E402
 from qvc_cli.pack_shards import shard_starts, split_tree  # noqa: E402
 from qvc_cli.packing import PackOptions, pack  # noqa: E402
@@ -111,6 +114,32 @@ def test_on_a_local_cluster_of_its_own_with_existing_parts_kept_unless_forced(co
     assert sorted(os.listdir(parts)) == [f"part-{k:05d}.qvc" for k in range(count)]
     assert count > 2
     assert all(qvc("check", parts / name).returncode == 0 for name in os.listdir(parts))
+
+
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_interrupted_while_workers_encode_leaves_nothing(scheduler, corpus, tmp_path, signum, status):
+    dictionary = tmp_path / "d.bin"
+    start = QVCompressor(str(dictionary))
+    start.encode_files([str(corpus / "os.py")], str(tmp_path / "seed.qvc"))
+    start.save_dict()
+    before = dictionary.read_bytes()
+    parts = tmp_path / "parts"
+    process = start_qvc("pack-shards", parts, corpus, "--shards", "7", "--dict", dictionary,
+                        "--scheduler", scheduler)
+    # A worker's own private directory inside the run's: encoding is under way.
+    while not glob.glob(str(parts / ".qvc-shards-*" / ".qvc-pack-*")):
+        if process.poll() is not None:
+            pytest.skip("the run ended before a worker began to encode")
+        time.sleep(0.005)
+    process.send_signal(signum)
+    _, stderr = process.communicate(timeout=120)
+    if process.returncode == 0:
+        pytest.skip("the run ended as the signal came")
+    assert process.returncode == status, stderr
+    assert "Traceback" not in stderr
+    assert not parts.exists()
+    assert dictionary.read_bytes() == before
+    assert leftovers(tmp_path) == []
 
 
 @pytest.mark.parametrize("problem, words", [

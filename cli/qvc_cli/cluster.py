@@ -29,6 +29,7 @@ whole.
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import itertools
 import logging
@@ -45,7 +46,7 @@ from typing import Any
 
 from qvc_cli.dictionary_file import check_dictionary_file, dictionary_locked
 from qvc_cli.packing import _save_dictionary, fresh_compressor
-from qvc_cli.staging import Placement, opened_directory, private_directory, signals_deferred
+from qvc_cli.staging import Placement, opened_directory, private_directory, record_completed, signals_deferred
 from qvc_compressor import QVCompressor
 
 # The largest id a signed 32-bit `next_id` can hand out.
@@ -185,12 +186,43 @@ def encode_files_into(paths: Sequence[str], compressor: QVCompressor, output: st
         raise
 
 
+# How many tasks of each run are encoding in this worker process. A cancelled task runs on to
+# its end, so the client waits until its run has none left before it removes the directory
+# they write in: a write racing the removal could leave a file behind.
+_encoding: collections.Counter[str] = collections.Counter()
+_encoding_lock = threading.Lock()
+
+
+def _encodings_running(key: str) -> int:
+    return _encoding[key]
+
+
 def _encode_shard(encode: Callable[[Any, QVCompressor, str], None], job: Any, key: str, vocabulary: bytes,
                   entries: int, next_id: int, output: str) -> None:
-    state = _worker_state(key, vocabulary)
-    compressor = state.compressor(entries, next_id)
-    encode(job, compressor, output)
-    state.last = compressor
+    with _encoding_lock:
+        _encoding[key] += 1
+    try:
+        state = _worker_state(key, vocabulary)
+        compressor = state.compressor(entries, next_id)
+        encode(job, compressor, output)
+        state.last = compressor
+    finally:
+        with _encoding_lock:
+            _encoding[key] -= 1
+            if not _encoding[key]:
+                del _encoding[key]
+
+
+def _wait_for_encodings(client, key: str) -> None:
+    """Until no task of run `key` is encoding on any worker (a worker lost meanwhile has none)."""
+    while True:
+        try:
+            running = client.run(_encodings_running, key, on_error="ignore")
+        except Exception:
+            return  # the cluster is gone, and its workers with it
+        if not any(isinstance(count, int) and count for count in running.values()):
+            return
+        time.sleep(0.1)
 
 
 class _Clock:
@@ -228,17 +260,23 @@ def connected(client=None, scheduler: str | None = None) -> Iterator[Any]:
 
 def _waited(client, futures: list, label: str, show: bool) -> list:
     """The futures' results in order; a bar on standard error counts finished tasks. The first
-    failure ends the wait, and the tasks not yet run are cancelled."""
+    failure ends the wait, and the tasks not yet run are cancelled. Results are gathered only
+    once every task has ended: a gather cut short by Ctrl-C leaves the client's own waiting
+    tasks to fail noisily when it is cancelled."""
     import distributed
 
     try:
-        if show:
-            import tqdm
+        with contextlib.ExitStack() as stack:
+            bar = None
+            if show:
+                import tqdm
 
-            with tqdm.tqdm(total=len(futures), desc=label, unit="shard", file=sys.stderr, leave=False) as bar:
-                for future in distributed.as_completed(futures):
-                    if future.status != "finished":
-                        break
+                bar = stack.enter_context(tqdm.tqdm(total=len(futures), desc=label, unit="shard", file=sys.stderr,
+                                                    leave=False))
+            for future in distributed.as_completed(futures):
+                if future.status != "finished":
+                    break
+                if bar is not None:
                     bar.update()
         return client.gather(futures)
     except BaseException:
@@ -295,6 +333,10 @@ def _commit(staged: list[tuple[str, str]], outputs: list[str], force: bool,
         except BaseException:
             placement.undo()
             raise
+        # A Ctrl-C held back meanwhile must not be reported as if nothing had been written.
+        record_completed(f"{len(outputs)} packages were written in full")
+        if dictionary is not None:
+            record_completed(f"{dictionary[1]} was saved")
 
 
 def pack_prepared(client, read_paths: list[list[str]], jobs: list, outputs: list[str], dict_path: str | None,
@@ -339,6 +381,9 @@ def pack_prepared(client, read_paths: list[list[str]], jobs: list, outputs: list
                        in enumerate(zip(jobs, merged.prefix_entries, merged.prefix_next_ids))]
             try:
                 _waited(client, futures, "encoding", show_progress)
+            except BaseException:
+                _wait_for_encodings(client, vocabulary.key)
+                raise
             finally:
                 client.cancel([vocabulary])
                 with contextlib.suppress(Exception):  # memory only; a lost worker took its copy along
