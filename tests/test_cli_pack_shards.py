@@ -15,7 +15,8 @@ import pytest
 
 distributed = pytest.importorskip("distributed")
 
-from cli_support import assert_one_line_failure, leftovers, qvc, snapshot, start_qvc  # noqa: E402
+from cli_support import QVC, assert_one_line_failure, leftovers, qvc, snapshot, start_qvc
+from pty_support import run_on_terminal  # noqa: E402
 from qvc_cli.input_tree import InputTree, walk_inputs  # noqa: E402
 from qvc_cli.pack_shards import shard_starts, split_tree  # noqa: E402
 from qvc_cli.packing import PackOptions, pack  # noqa: E402
@@ -114,6 +115,16 @@ def test_on_a_local_cluster_of_its_own_with_existing_parts_kept_unless_forced(co
     assert sorted(os.listdir(parts)) == [f"part-{k:05d}.qvc" for k in range(count)]
     assert count > 2
     assert all(qvc("check", parts / name).returncode == 0 for name in os.listdir(parts))
+
+
+def test_progress_of_each_step_on_a_terminal(scheduler, corpus, tmp_path):
+    run = run_on_terminal([*QVC, "pack-shards", str(tmp_path / "parts"), str(corpus / "email"), "--shards", "3",
+                           "--scheduler", scheduler])
+    assert run.status == 0, run.output
+    for step in ("distinct tokens", "encoding"):
+        assert f"{step}:   0%" in run.output, run.output  # counted in shards: 0/3, 1/3, ...
+    assert "| 0/3 [" in run.output
+    assert b"in 3 packages" in run.stdout
 
 
 @pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])

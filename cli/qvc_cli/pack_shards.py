@@ -132,8 +132,7 @@ def run_pack_shards(args) -> int:
         tree = _absolute(walk_inputs(args.paths))
         for skipped in tree.skipped:
             warn(f"skipping {skipped}")
-        size = args.shard_size if args.shard_size is not None or args.shards else DEFAULT_SHARD_SIZE
-        shards = split_tree(tree, args.shards, size)
+        shards = split_tree(tree, args.shards, args.shard_size or (None if args.shards else DEFAULT_SHARD_SIZE))
         outputs = [os.path.join(args.outdir, PART_NAME.format(k)) for k in range(len(shards))]
         for output in outputs:
             check_output(output, args.paths, args.force)
@@ -142,19 +141,21 @@ def run_pack_shards(args) -> int:
             raise Failure(f"{args.dict}: is also a package to write")
         read_paths = [[entry.source for entry in shard.files] for shard in shards]
         encode = partial(pack_tree_into, level=args.level, threads=args.threads)
-        try:
-            with cluster.connected(scheduler=args.scheduler) as client:
+        with contextlib.ExitStack() as stack:
+            try:
+                client = stack.enter_context(cluster.connected(scheduler=args.scheduler))
+            except OSError as error:
+                if args.scheduler:
+                    raise Failure(f"{args.scheduler}: cannot reach the scheduler ({error})") from None
+                raise Failure(f"cannot start a local cluster ({error})") from None
+            try:
                 merged = cluster.pack_prepared(client, read_paths, shards, outputs, args.dict, encode,
                                                force=args.force, show_progress=wanted(args.quiet))
-        except distributed.client.FutureCancelledError:
-            raise Failure("the cluster cancelled the work; nothing written") from None
-        except distributed.scheduler.KilledWorker as error:
-            raise Failure(f"workers died running {error.task}, as many times as the cluster retries "
-                          "a task; nothing written") from None
-        except OSError as error:
-            if error.filename is None and args.scheduler:
-                raise Failure(f"{args.scheduler}: cannot reach the scheduler ({error})") from None
-            raise
+            except distributed.client.FutureCancelledError:
+                raise Failure("the cluster cancelled the work; nothing written") from None
+            except distributed.scheduler.KilledWorker as error:
+                raise Failure(f"workers died running {error.task}, as many times as the cluster retries "
+                              "a task; nothing written") from None
     if args.verbose:
         for output, shard in zip(outputs, shards):
             print(f"{output}: {counted(len(shard.files), 'file')}", file=out)
