@@ -154,13 +154,13 @@ def test_interrupted_while_workers_encode_leaves_nothing(scheduler, corpus, tmp_
 
 
 @pytest.mark.parametrize("problem, words", [
-    ("not UTF-8", "not UTF-8 text (invalid byte at offset 3)"),
+    ("not UTF-8", "latin1.txt: not UTF-8 text (invalid byte at offset 100003)"),
     ("standard input", "standard input cannot be packed in shards"),
 ])
 def test_refusals_leave_nothing(scheduler, corpus, tmp_path, problem, words):
     tree = tmp_path / "tree"
     shutil.copytree(corpus / "tomllib", tree)
-    (tree / "latin1.txt").write_bytes(b"caf\xe9\n")
+    (tree / "latin1.txt").write_bytes(b"x" * 100_000 + b"caf\xe9\n")
     paths = [tree] if problem == "not UTF-8" else [tree, "-"]
     result = qvc("pack-shards", tmp_path / "parts", *paths, "--shards", "2", "--scheduler", scheduler)
     line = assert_one_line_failure(result)

@@ -16,7 +16,8 @@ dictionary file come out of three steps, the first and last of them parallel:
    gets the id the loop gives it, and the vocabulary the loop holds before shard k is the first
    entries of the merged one, as many as there were before k.
 3. Each shard encoded on a worker by a compressor holding that prefix: the loop's package, byte
-   for byte. The merged vocabulary goes to every worker once; a task takes its prefix from it.
+   for byte. The merged vocabulary goes to every worker once; a task takes its prefix from it,
+   or from the compressor of the worker's previous shard.
 
 Workers read the inputs and write the packages themselves, so they must reach every path under
 the name the client gives (shared storage); paths are made absolute on the client. Packages are
@@ -45,7 +46,7 @@ from functools import partial
 from typing import Any
 
 from qvc_cli.dictionary_file import check_dictionary_file, dictionary_locked
-from qvc_cli.packing import _save_dictionary, fresh_compressor
+from qvc_cli.packing import _save_dictionary, first_invalid_utf8, fresh_compressor
 from qvc_cli.staging import Placement, opened_directory, private_directory, record_completed, signals_deferred
 from qvc_compressor import QVCompressor
 
@@ -67,8 +68,9 @@ def read_text(path: str) -> str:
     try:
         with open(path, encoding="utf-8") as f:
             return f.read()
-    except UnicodeDecodeError as error:
-        raise ValueError(f"{path}: not UTF-8 text (invalid byte at offset {error.start})") from None
+    except UnicodeDecodeError:
+        # The decoder's offset counts from the piece it was given, not from the file's start.
+        raise ValueError(f"{path}: not UTF-8 text (invalid byte at offset {first_invalid_utf8(path)})") from None
     except OSError as error:
         raise unreadable_input(path, error) from None
 
