@@ -31,7 +31,8 @@ def client():
 
 
 def _corpus(name: str) -> list[str]:
-    # Every fourth file keeps the test short and still spans the whole tree's vocabulary.
+    # A file in eight (in four of the small documents) keeps the test short and still spans the
+    # whole tree's kinds of text.
     if name == "standard library":
         return utf8_files(stdlib_sources())[::8][:220]
     return small_documents()[::4][:300]
