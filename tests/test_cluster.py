@@ -15,6 +15,7 @@ distributed = pytest.importorskip("distributed")
 import cloudpickle  # noqa: E402  (comes with distributed)
 
 from cli_support import leftovers  # noqa: E402
+from conftest import UNDER_SANITIZER  # noqa: E402
 from corpus import small_documents, stdlib_sources, utf8_files  # noqa: E402
 from qvc_cli import cluster  # noqa: E402
 from qvc_compressor import QVCompressor  # noqa: E402
@@ -40,6 +41,8 @@ def _corpus(name: str) -> list[str]:
 
 @pytest.fixture(scope="module", params=["standard library", "documentation"])
 def corpus(request):
+    if UNDER_SANITIZER and request.param != "standard library":
+        pytest.skip("one corpus is enough to watch the module's memory use; the slowed cluster takes minutes")
     files = _corpus(request.param)
     assert len(files) > 100
     return files
