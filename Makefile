@@ -38,7 +38,7 @@ venv: $(VENV)/.ready
 
 build: venv
 	$(PIP_BUILD) .
-	$(PY) -m pip install --quiet --no-build-isolation ./cli $(if $(PIP_CONSTRAINTS),-c $(PIP_CONSTRAINTS))
+	$(PY) -m pip install --quiet --no-build-isolation "./cli[cluster]" $(if $(PIP_CONSTRAINTS),-c $(PIP_CONSTRAINTS))
 
 test: build switches-build
 	$(PY) -m pytest -q tests

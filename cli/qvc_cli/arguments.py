@@ -65,6 +65,26 @@ def stored_name(text: str) -> str:
     return text
 
 
+def positive(text: str) -> int:
+    value = _integer(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{value} is not 1 or more")
+    return value
+
+
+def byte_size(text: str) -> int:
+    """A size such as 500000, 64M or 1GiB, read as Dask reads sizes."""
+    from dask.utils import parse_bytes
+
+    try:
+        value = parse_bytes(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a size (such as 64M or 1GiB)") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a size of 1 byte or more")
+    return value
+
+
 class _Version(argparse.Action):
     """--version, looked up only when asked for: reading installed metadata costs start-up time."""
 
@@ -219,6 +239,50 @@ def build_parser(run) -> argparse.ArgumentParser:
 
     for name, summary in (("info", "list what a package holds, without restoring it"), ("list", "the same as info")):
         _info_command(commands, name, summary, run)
+
+    shards = _command(
+        commands, "pack-shards", "pack a corpus into several packages on a Dask cluster",
+        """
+        Pack files and directory trees, walked as pack walks them, into OUTDIR/part-00000.qvc,
+        part-00001.qvc and on: the walk's order cut into runs of files, each run a package that
+        pack would write for it, its directories included, packed on a Dask cluster. Token ids
+        are those of packing the parts one after the other with one vocabulary (--dict: starting
+        from that dictionary file, which is saved at the end). Nothing is put in place until
+        every part is done.
+
+        Without --scheduler, a local cluster of one worker process per processor. With it, the
+        scheduler's workers read the inputs and write the parts themselves: they must reach the
+        inputs, OUTDIR and this machine's paths on storage they share. Workers need qvc-cli
+        installed with its cluster extra (pip install 'qvc-cli[cluster]').
+        """,
+        """
+        examples:
+          qvc pack-shards parts ~/corpus --shards 64
+                                                   64 parts of about equal size
+          qvc pack-shards parts ~/corpus --shard-size 1G --dict corpus.dict
+                                                   parts of at most 1 GB of text (a larger file
+                                                   alone), ids from and saved to corpus.dict
+          qvc pack-shards parts /shared/corpus --scheduler tcp://10.0.0.5:8786
+                                                   on a running cluster
+        """)
+    shards.add_argument("outdir", metavar="OUTDIR", help="directory for the parts, made if missing")
+    shards.add_argument("paths", metavar="PATH", nargs="+", help="files, or directories to walk")
+    how = shards.add_mutually_exclusive_group()
+    how.add_argument("--shards", type=positive, metavar="N",
+                     help="that many parts of about equal size (fewer only with fewer files)")
+    how.add_argument("--shard-size", type=byte_size, metavar="SIZE",
+                     help="a new part where the next file would pass SIZE bytes, as in 64M or 1GiB "
+                          "(default 256M)")
+    shards.add_argument("--dict", metavar="FILE",
+                        help="dictionary file to start from and save to, locked for the run "
+                             "(default: a fresh vocabulary, nothing saved)")
+    shards.add_argument("--scheduler", metavar="ADDRESS",
+                        help="a running Dask scheduler, as tcp://HOST:8786 (default: a local cluster)")
+    shards.add_argument("--level", type=level, default=6, metavar="N", help="Zstandard level (default 6)")
+    shards.add_argument("--threads", type=threads, default=4, metavar="N",
+                        help=f"Zstandard worker threads per part, 0 to {MAX_THREADS} (default 4)")
+    shards.add_argument("-f", "--force", action="store_true", help="replace parts that exist")
+    shards.set_defaults(run=run("pack-shards"))
     return parser
 
 

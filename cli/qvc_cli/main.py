@@ -1,4 +1,4 @@
-"""qvc pack | unpack | check | info."""
+"""qvc pack | pack-shards | unpack | check | info."""
 
 from __future__ import annotations
 
@@ -18,6 +18,8 @@ def _runner(name: str):
     def run(args):
         if name == "pack":
             from qvc_cli.packing import run_pack as command
+        elif name == "pack-shards":
+            from qvc_cli.pack_shards import run_pack_shards as command
         elif name == "unpack":
             from qvc_cli.restoring import run_unpack as command
         elif name == "check":
