@@ -163,7 +163,7 @@ bool pack_distinct_tokens(ModuleState* st, CompressorObject* self, TokenizedFile
     PyRef global_dict = PyRef::borrow(self->global_dict);
     PyRef inverse_dict = PyRef::borrow(self->inverse_dict);
     RecordTable records;
-    if (!ledger.take_stock(st, global_dict.get()) ||
+    if (!ledger.index_existing_ids(st, global_dict.get()) ||
         !DistinctTokenResolver(self, global_dict.get(), inverse_dict.get(), ledger)
              .resolve(files.distinct, records)) {
         return false;
@@ -264,9 +264,9 @@ private:
 
 bool pack_token_by_token(ModuleState* st, CompressorObject* self, TokenizedFiles& files,
                          IdLedger& ledger, unsigned char* out) {
-    // Held while the stock is taken: a mapping's own code may reassign the attribute.
+    // Held while the existing ids are indexed: a mapping's own code may reassign the attribute.
     PyRef vocabulary = PyRef::borrow(self->global_dict);
-    if (!ledger.take_stock(st, vocabulary.get())) {
+    if (!ledger.index_existing_ids(st, vocabulary.get())) {
         return false;
     }
     DistinctTokenStrs strs(files.distinct);
@@ -389,7 +389,7 @@ void DistinctTokenIds::begin_early() {
     PyObject* global_dict = self_->global_dict;
     PyObject* inverse_dict = self_->inverse_dict;
     auto resolution = std::make_unique<Resolution>(self_, global_dict, inverse_dict);
-    if (!resolution->ledger.take_stock(st_, global_dict)) {
+    if (!resolution->ledger.index_existing_ids(st_, global_dict)) {
         PyErr_Clear();  // raised again, in its place, once every file was read
         return;
     }
@@ -495,7 +495,7 @@ bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
     if (!resolution_ && PyDict_CheckExact(self->global_dict) &&
         PyDict_CheckExact(self->inverse_dict)) {
         resolution_ = std::make_unique<Resolution>(self, self->global_dict, self->inverse_dict);
-        if (!resolution_->ledger.take_stock(st, self->global_dict)) {
+        if (!resolution_->ledger.index_existing_ids(st, self->global_dict)) {
             return false;
         }
     }
@@ -525,10 +525,10 @@ bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
         }, [&](size_t) { return r.resolved == strs.size(); }, ids_final);
     }
     // Any other mapping: token by token, through the mappings' own protocols.
-    // Held while the stock is taken and checked: a mapping's own code may reassign the attribute.
+    // Held while the existing ids are indexed and checked: a mapping's own code may reassign the attribute.
     PyRef vocabulary = PyRef::borrow(self->global_dict);
     IdLedger ledger;
-    if (!ledger.take_stock(st, vocabulary.get())) {
+    if (!ledger.index_existing_ids(st, vocabulary.get())) {
         return false;
     }
     auto ids_final = [&] {

@@ -163,10 +163,10 @@ bool IdRuns::contains(int32_t id) const noexcept {
                        [id](const auto& run) { return run.first <= id && id <= run.second; });
 }
 
-bool IdLedger::take_stock(ModuleState* st, PyObject* vocabulary) {
+bool IdLedger::index_existing_ids(ModuleState* st, PyObject* vocabulary) {
     const bool dict = PyDict_Check(vocabulary);
     if (dict) {
-        stock_ = PyRef::borrow(vocabulary);
+        indexed_dict_ = PyRef::borrow(vocabulary);
     }
     // A dict's int values are vouched for by its storage; every other id is kept with the
     // token holding it, since a lookup of that token may give the value back in another form.
@@ -214,9 +214,9 @@ bool IdLedger::accept_existing(PyObject* vocabulary, PyObject* token, PyObject* 
                      static_cast<int>(id));
         return false;
     }
-    const bool in_stock = vocabulary == stock_.get();
-    if (in_stock && PyLong_Check(value)) {
-        return true;  // counted by take_stock, which found no other token holding it
+    const bool indexed = vocabulary == indexed_dict_.get();
+    if (indexed && PyLong_Check(value)) {
+        return true;  // indexed by index_existing_ids, which found no other token holding it
     }
     // A value of another type (a float, an object with __int__), or a vocabulary the ledger
     // could not read: the id is checked against every id seen so far instead.
@@ -228,7 +228,7 @@ bool IdLedger::accept_existing(PyObject* vocabulary, PyObject* token, PyObject* 
         known->second.in_stream = true;
         return true;
     }
-    if ((in_stock && held_.contains(id)) || handed_out_.contains(id)) {
+    if ((indexed && held_.contains(id)) || handed_out_.contains(id)) {
         return raise_shared_id(id);
     }
     owners_.emplace(id, Owner{PyRef::borrow(token), true});
@@ -272,7 +272,7 @@ bool IdLedger::next_free_id(int32_t next_id, int32_t* id) const {
 
 void IdLedger::record_new(PyObject* vocabulary, PyObject* token, int32_t id) {
     handed_out_.add(id);
-    if (vocabulary != stock_.get()) {
+    if (vocabulary != indexed_dict_.get()) {
         // Nothing vouches for what such a vocabulary returns later; remember whose id this is.
         owners_.emplace(id, Owner{PyRef::borrow(token), true});
     }

@@ -45,7 +45,7 @@ public:
     // of its tokens hold one id. Ints are ids, and so are floats of integral value (a reader's
     // inversion takes 1.0 for 1); other values are no ids until a token that holds one is
     // packed. Answers signals.
-    bool take_stock(ModuleState* st, PyObject* vocabulary);
+    bool index_existing_ids(ModuleState* st, PyObject* vocabulary);
 
     // Accepts `id`, read for `token` from `value` in `vocabulary`, as the id of that token in
     // the package: ValueError when it is negative or another token holds it.
@@ -75,10 +75,10 @@ public:
 private:
     bool taken(int32_t id) const noexcept;
 
-    PyRef stock_;         // the dict whose ids `held_` lists
+    PyRef indexed_dict_;         // the dict whose ids `held_` lists
     IdSet held_;
     IdRuns handed_out_;
-    // Ids the stock does not vouch for, with the token holding each: read by take_stock from
+    // Ids the index does not vouch for, with the token holding each: read by index_existing_ids from
     // values other than a dict's ints, or met while packing (in_stream).
     struct Owner {
         PyRef token;
