@@ -180,10 +180,10 @@ void FileReadingWorker::grant(bool by_pieces) {
     answered_.notify_one();
 }
 
-void FileReadingWorker::give_piece(std::vector<unsigned char> bytes, bool last) {
+void FileReadingWorker::give_piece(Bytes bytes, bool last) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        queued_bytes_ += bytes.size();
+        queued_bytes_ += bytes.length;
         pieces_.push_back(Piece{std::move(bytes), last});
         if (!worker_waiting_) {
             return;
@@ -215,7 +215,7 @@ bool FileReadingWorker::take_piece(Piece& piece) {
         }
         piece = std::move(pieces_.front());
         pieces_.pop_front();
-        queued_bytes_ -= piece.bytes.size();
+        queued_bytes_ -= piece.bytes.length;
         if (!sleeping_ || !worth_waking()) {
             return true;
         }
@@ -349,11 +349,11 @@ FileReadingWorker::Outcome FileReadingWorker::number_pieces(TextScan& scan) {
             return Outcome::kForInterpreter;
         }
         if (valid) {
-            const size_t length = piece.bytes.size();
+            const size_t length = piece.bytes.length;
             if (buffer_.size() < kept + length + kPadding) {
                 buffer_.resize(kept + length + kPadding);
             }
-            std::memcpy(buffer_.data() + kept, piece.bytes.data(), length);
+            std::memcpy(buffer_.data() + kept, piece.bytes.data.get(), length);
             std::memset(buffer_.data() + kept + length, 0, kPadding);
             valid = scan.step(kept + length, piece.last);
             if (valid && !piece.last) {

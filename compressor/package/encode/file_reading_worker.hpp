@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -67,9 +68,14 @@ public:
     // Hands over the next file. `by_pieces`: its bytes come through give_piece(); otherwise the
     // worker leaves it to the interpreter's thread (kForInterpreter).
     void grant(bool by_pieces);
+    // Bytes read from a file, `length` of them.
+    struct Bytes {
+        std::unique_ptr<unsigned char[]> data;
+        size_t length;
+    };
     // The next piece of the file last granted by pieces; `last` with its final piece, which may
     // be empty.
-    void give_piece(std::vector<unsigned char> bytes, bool last);
+    void give_piece(Bytes bytes, bool last);
 
     struct Progress {
         size_t files_numbered;  // files [0, files_numbered) are numbered
@@ -117,7 +123,7 @@ private:
     enum class Outcome { kNumbered, kForInterpreter, kTooManyTokens };
     class TextScan;
     struct Piece {
-        std::vector<unsigned char> bytes;
+        Bytes bytes;
         bool last;
     };
 

@@ -11,9 +11,7 @@
 #include <cstring>
 #include <cerrno>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 
 namespace qvc {
 namespace {
@@ -233,16 +231,13 @@ bool record_numbered_files(MethodCall& call, const std::vector<PyRef>& paths,
     return true;
 }
 
-// The bytes of `path` when this thread may read it without the interpreter: a regular file (what
-// else the path names is left to the interpreter's open, and so are /proc and /sys, whose files
-// the interpreter reads in its own way).
+// The bytes of `path` when this thread may read it without the interpreter: a regular file. What
+// else the path names (a pipe, a device) is left to the interpreter's open. Files of /proc and
+// /sys read the same as through the interpreter, as this is the thread that would read them.
 std::string natively_readable_path(PyObject* path) {
     std::string fs_path = native_path(path);
     struct stat info;
-    struct statfs filesystem;
-    if (fs_path.empty() || ::stat(fs_path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        ::statfs(fs_path.c_str(), &filesystem) != 0 || filesystem.f_type == PROC_SUPER_MAGIC ||
-        filesystem.f_type == SYSFS_MAGIC) {
+    if (fs_path.empty() || ::stat(fs_path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return {};
     }
     return fs_path;
@@ -289,10 +284,11 @@ bool feed_file(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFi
         if (PyErr_CheckSignals() < 0 || !await_room(call, paths, files)) {
             return false;
         }
-        std::vector<unsigned char> bytes(piece_bytes);
-        size_t filled = 0;
-        while (filled < bytes.size()) {
-            const ssize_t got = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
+        FileReadingWorker::Bytes bytes{std::make_unique_for_overwrite<unsigned char[]>(piece_bytes),
+                                       0};
+        size_t& filled = bytes.length;
+        while (filled < piece_bytes) {
+            const ssize_t got = ::read(fd.get(), bytes.data.get() + filled, piece_bytes - filled);
             if (got < 0 && errno == EINTR) {
                 if (PyErr_CheckSignals() < 0) {
                     return false;
@@ -308,7 +304,6 @@ bool feed_file(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFi
             }
             filled += static_cast<size_t>(got);
         }
-        bytes.resize(filled);
         files.worker.give_piece(std::move(bytes), at_end);
     }
     return true;
