@@ -41,7 +41,7 @@ build: venv
 	$(PY) -m pip install --quiet --no-build-isolation "./cli[cluster]" $(if $(PIP_CONSTRAINTS),-c $(PIP_CONSTRAINTS))
 
 test: build switches-build
-	$(PY) -m pytest -q tests
+	QVC_SWITCHES_PYTHON=$(SWITCHES_VENV)/bin/python $(PY) -m pytest -q tests
 
 demo: build
 	$(PY) tools/demo.py
@@ -102,9 +102,9 @@ fuzz:
 # A build whose fast paths can be switched off one at a time (QVC_FAST_PATHS_OFF), in a venv of
 # its own: the benchmarks measure each path's gain with it, and the tests ask it which plan a call
 # chose (QVC_PLAN_TRACE).
-SWITCHES_VENV := .venv-switches
+SWITCHES_VENV = $(VENV)-switches
 switches-build:
-	$(MAKE) --no-print-directory VENV=$(SWITCHES_VENV) BUILD_DIR=build/switches \
+	$(MAKE) --no-print-directory VENV=$(SWITCHES_VENV) BUILD_DIR=build/$(notdir $(SWITCHES_VENV)) \
 	    EXTRA_BUILD_FLAGS="-C cmake.define.QVC_FAST_PATH_SWITCHES=ON" build
 
 # All benchmarks in one table (BENCH_FLAGS=--quick for a short run).
