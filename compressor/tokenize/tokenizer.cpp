@@ -240,11 +240,11 @@ struct TokenSpan {
 
 // Numbers the distinct tokens from 1, in order of first occurrence, logging the span of each
 // one's first occurrence.
-class TokenNumbers {
+class FirstOccurrenceNumbering {
 public:
     using Value = size_t;
 
-    explicit TokenNumbers(ChunkedLog<TokenSpan>& spans) : spans_(spans) {}
+    explicit FirstOccurrenceNumbering(ChunkedLog<TokenSpan>& spans) : spans_(spans) {}
 
     size_t make(size_t start, size_t end) {
         spans_.append() = TokenSpan{start, end};
@@ -320,8 +320,8 @@ ParallelFill fill_items_in_parallel(PyObject* text, const Char* data, size_t len
     TokenStrings<Char> strings(text, data);
     TokenTables<Char, TokenStrings<Char>> own_tables(strings, data, length);
     ChunkedLog<TokenSpan> spans(count);
-    TokenNumbers numbers(spans);
-    TokenTables<Char, TokenNumbers> numbered_tables(numbers, data, length);
+    FirstOccurrenceNumbering numbers(spans);
+    TokenTables<Char, FirstOccurrenceNumbering> numbered_tables(numbers, data, length);
     ChunkedLog<PyObject*> made(count + 1);  // the string of each number, owned; 0 unused
     made.append() = nullptr;
 
