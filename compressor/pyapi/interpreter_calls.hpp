@@ -10,9 +10,11 @@
 namespace qvc {
 
 // Runs an entry point's body, turning a C++ allocation failure into MemoryError so that no
-// exception crosses into the interpreter.
+// exception crosses into the interpreter. Not noexcept: when the interpreter ends a daemon
+// thread at exit, inside a call that gave up the interpreter's lock, it unwinds the thread's
+// frames, and that unwinding (which no catch clause here matches) must pass through.
 template <typename Result, typename Body>
-Result guarded_call(Result error_value, Body&& body) noexcept {
+Result guarded_call(Result error_value, Body&& body) {
     try {
         return body();
     } catch (const std::bad_alloc&) {

@@ -8,6 +8,18 @@
 
 namespace qvc {
 
+// Whether this thread has its thread state attached. It has not while the interpreter, at exit,
+// ends a daemon thread that asked for the interpreter's lock back inside a call of ours: the
+// thread's frames are then unwound without a thread state, and the handles below leave what
+// they hold to the ending process instead of touching the interpreter.
+inline bool thread_state_attached() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
 // Owns one strong reference (or none). Every reference a function creates goes into one of
 // these, so each error path releases exactly what it took.
 class PyRef {
@@ -20,7 +32,11 @@ public:
         reset(other.release());
         return *this;
     }
-    ~PyRef() { Py_XDECREF(obj_); }
+    ~PyRef() {
+        if (obj_ != nullptr && thread_state_attached()) {
+            Py_DECREF(obj_);
+        }
+    }
 
     // Takes over a new reference, as returned by most C API calls (null stays null).
     static PyRef steal(PyObject* obj) noexcept {
@@ -97,7 +113,11 @@ public:
     PendingError() noexcept : exc_(take_exception().release()) {}
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
-    ~PendingError() { restore(); }
+    ~PendingError() {
+        if (thread_state_attached()) {
+            restore();
+        }
+    }
 
     bool holds_error() const noexcept { return exc_ != nullptr; }
 

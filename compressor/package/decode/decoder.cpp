@@ -14,8 +14,11 @@
 #include "compressor/package/decode/stream_decompression.hpp"
 #include "compressor/safe_io/no_symlink_opener.hpp"
 #include "compressor/safe_io/restricted_unpickler.hpp"
+#include "compressor/plan/fast_path_switches.hpp"
 
 #include <optional>
+#include <sys/stat.h>
+#include <string>
 
 namespace qvc {
 namespace {
@@ -197,17 +200,101 @@ private:
     PyRef opener_;
 };
 
-// Whether the files may be written on a worker thread: nobody can tell how they are opened and
-// written (a plain QVCompressor, the interpreter's own `open` and `os.path.join`), and building
-// a text can fail only for want of memory or by a signal, never at a token.
-bool may_write_in_background(MethodCall& call, const RestoredTokens& restored) {
+// How one call restores its files, decided once before the package is opened; the steps below
+// follow it and decide nothing of their own.
+struct DecodePlan {
+    // Files created and written by a worker thread while this thread builds the texts after
+    // them. Only for the class itself with the interpreter's own `open` and `os.path.join`,
+    // where nobody can tell which thread creates and writes a file.
+    bool writing_thread = false;
+    // The worker's texts built as UTF-8 straight from the records, rather than as strs that are
+    // then encoded.
+    bool utf8_text = false;
+
+    std::string trace_line() const {
+        return std::string("decode_package writer=") +
+               (writing_thread ? "thread" : "interpreter") +
+               " text=" + (writing_thread && utf8_text ? "utf8" : "str");
+    }
+};
+
+DecodePlan plan_decode(MethodCall& call) {
     ModuleState* st = call.state;
-    return restored.texts_always_writable() &&
-           Py_TYPE(call.self_object()) == st->compressor_type &&
-           opens_as_imported(call.module, st, st->s_join, st->path_join);
+    DecodePlan plan;
+    plan.writing_thread = fast_path_on(FastPath::kWritingThread) &&
+                          Py_TYPE(call.self_object()) == st->compressor_type &&
+                          opens_as_imported(call.module, st, st->s_join, st->path_join);
+    plan.utf8_text = plan.writing_thread && fast_path_on(FastPath::kUtf8TextBuilder);
+    trace_plan(plan.trace_line());
+    return plan;
 }
 
-bool restore_files(MethodCall& call, PyObject* package, RestoredTokens& restored) {
+// The file's text handed to the worker, when it can take it: false with an exception set on
+// failure, else `queued_it` tells whether the file is the worker's.
+bool queue_file(QueuedFileWrites& queued, const DecodePlan& plan, RestoredTokens& restored,
+                PyObject* path, Py_ssize_t start, Py_ssize_t stop, bool& queued_it) {
+    queued_it = false;
+    std::string fs_path = native_path(path);
+    if (fs_path.empty()) {
+        return true;  // a path that only `open` can say what is wrong with
+    }
+    // What is already at the path and is no regular file (a FIFO, a device, a link, a
+    // directory) is left to `open`: a FIFO may wait for a reader that another thread of this
+    // process provides, which the interpreter's `open` lets run while it waits, where the
+    // wait for the worker keeps the interpreter's lock.
+    struct stat info;
+    if (lstat(fs_path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        return true;
+    }
+    if (plan.utf8_text) {
+        if (!restored.texts_always_writable()) {
+            return true;
+        }
+        Utf8Buffer text = queued.spare_buffer();
+        const Utf8Text built =
+            restored.utf8_text(start, stop, QueuedFileWrites::kMostTextBytes, text);
+        if (built == Utf8Text::kFailed) {
+            return queued.abandon();
+        }
+        if (built == Utf8Text::kBuilt) {
+            queued_it = true;
+            return queued.add(path, std::move(fs_path), std::move(text));
+        }
+        return true;
+    }
+    bool whole = false;
+    PyRef text = restored.whole_text(start, stop, QueuedFileWrites::kMostTextBytes, whole);
+    if (!text) {
+        return queued.abandon();
+    }
+    if (!whole) {
+        return true;
+    }
+    // A str of ASCII characters is its own UTF-8; any other is encoded into bytes of its own,
+    // and a lone surrogate leaves the file to the interpreter, whose write fails on it.
+    PyRef owner = std::move(text);
+    if (!PyUnicode_IS_ASCII(owner.get())) {
+        owner = PyRef::steal(PyUnicode_AsUTF8String(owner.get()));
+        if (!owner) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                return queued.abandon();
+            }
+            PyErr_Clear();
+            return true;
+        }
+    }
+    const char* data = PyBytes_Check(owner.get()) ? PyBytes_AS_STRING(owner.get())
+                                                  : static_cast<const char*>(
+                                                        PyUnicode_DATA(owner.get()));
+    const size_t size = static_cast<size_t>(PyBytes_Check(owner.get())
+                                                ? PyBytes_GET_SIZE(owner.get())
+                                                : PyUnicode_GET_LENGTH(owner.get()));
+    queued_it = true;
+    return queued.add(path, std::move(fs_path), std::move(owner), data, size);
+}
+
+bool restore_files(MethodCall& call, const DecodePlan& plan, PyObject* package,
+                   RestoredTokens& restored) {
     ModuleState* st = call.state;
     PyRef boundaries = PyRef::steal(PyObject_GetItem(package, st->s_file_boundaries));
     PyRef names = boundaries ? PyRef::steal(PyObject_GetItem(package, st->s_filenames)) : PyRef{};
@@ -218,7 +305,7 @@ bool restore_files(MethodCall& call, PyObject* package, RestoredTokens& restored
     }
     FileRestorer restorer(call);
     std::optional<QueuedFileWrites> queued;
-    if (may_write_in_background(call, restored)) {
+    if (plan.writing_thread) {
         queued.emplace();
         if (!queued->start()) {
             queued.reset();
@@ -248,26 +335,16 @@ bool restore_files(MethodCall& call, PyObject* package, RestoredTokens& restored
             return fail();
         }
         if (queued) {
-            std::string fs_path = native_path(path.get());
-            Utf8Text built = Utf8Text::kTooLong;
-            Utf8Buffer text;
-            if (!fs_path.empty()) {
-                text = queued->spare_buffer();
-                built = restored.utf8_text(start_idx, boundary, QueuedFileWrites::kMostTextBytes,
-                                           text);
+            bool queued_it = false;
+            if (!queue_file(*queued, plan, restored, path.get(), start_idx, boundary,
+                            queued_it)) {
+                return false;
             }
-            if (built == Utf8Text::kFailed) {
-                return fail_at_once();
-            }
-            if (built == Utf8Text::kBuilt) {
-                if (!queued->add(path.get(), std::move(fs_path), std::move(text))) {
-                    return false;
-                }
+            if (queued_it) {
                 start_idx = boundary;
                 continue;
             }
-            // A text written in pieces, or a path that only `open` can say what is wrong with:
-            // written here, after the files before it.
+            // Written here, after the files before it.
             if (!queued->wait_for_all()) {
                 return false;
             }
@@ -288,6 +365,7 @@ bool restore_files(MethodCall& call, PyObject* package, RestoredTokens& restored
 PyObject* decode_package(MethodCall& call) {
     ModuleState* st = call.state;
     const bool use_zstd = call.args.truths[2];
+    const DecodePlan plan = plan_decode(call);
     PyRef package = load_package(call);
     AdoptedVocabulary vocabulary;
     if (!package || !vocabulary.adopt(st, call.self, package.get())) {
@@ -306,7 +384,7 @@ PyObject* decode_package(MethodCall& call) {
     }
     data.reset();
     if (!refuse_unsafe_names(call, package.get()) || !make_output_dir(call) ||
-        !restore_files(call, package.get(), restored)) {
+        !restore_files(call, plan, package.get(), restored)) {
         return nullptr;
     }
     return PyObject_GetItem(package.get(), st->s_filenames);

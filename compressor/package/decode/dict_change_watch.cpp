@@ -80,7 +80,7 @@ DictChangeWatch::DictChangeWatch(PyObject* dict) noexcept : dict_(PyRef::borrow(
 
 DictChangeWatch::~DictChangeWatch() {
     unlink();
-    if (!available() || shared()) {
+    if (!thread_state_attached() || !available() || shared()) {
         return;  // a dict stays watched while any watch on it lives
     }
     PendingError pending;

@@ -38,6 +38,8 @@ public:
     // Returns false with an exception set: that of an earlier file, an audit hook's for this
     // one, or a signal handler's.
     bool add(PyObject* path, std::string fs_path, Utf8Buffer text);
+    // The same for UTF-8 bytes that `owner` (a str or bytes) holds and keeps alive.
+    bool add(PyObject* path, std::string fs_path, PyRef owner, const char* data, size_t size);
 
     // Waits until every queued file is written. Returns false with the first failure's
     // exception set. Files may be added afterwards.
@@ -55,10 +57,13 @@ private:
     struct Queued {
         PyRef path;
         Utf8Buffer text;
+        PyRef owner;
+        size_t size;
     };
 
     // Waits until at most `bytes_left` bytes of text are queued (0: every file written),
     // answering signals. False with an exception set when a file failed or a handler raised.
+    bool enqueue(PyObject* path, std::string fs_path, Queued entry, const char* data);
     bool settle(size_t bytes_left);
     void let_go_of_written(size_t written);
 
