@@ -80,8 +80,8 @@ bool QueuedFileWrites::abandon() {
     return false;
 }
 
-void QueuedFileWrites::let_go_of_written(size_t written) {
-    for (; let_go_ < written; ++let_go_) {
+void QueuedFileWrites::release_written(size_t written) {
+    for (; released_ < written; ++released_) {
         Utf8Buffer& text = queued_.front().text;
         queued_bytes_ -= queued_.front().size;
         if (text.data && spare_.size() < kSpareBuffers) {
@@ -94,7 +94,7 @@ void QueuedFileWrites::let_go_of_written(size_t written) {
 bool QueuedFileWrites::settle(size_t bytes_left) {
     while (true) {
         const FileWritingWorker::Progress progress = worker_.progress();
-        let_go_of_written(progress.written);
+        release_written(progress.written);
         if (progress.next != FileWriteState::kPending) {
             worker_.stop();
             if (progress.next == FileWriteState::kOpenFailed) {
@@ -116,7 +116,7 @@ bool QueuedFileWrites::settle(size_t bytes_left) {
         // interpreter ends a daemon thread that asks for the lock back, and unwinding this
         // call's frames then would run its cleanup without a thread state. The worker needs
         // no lock, and signals are still answered between the slices.
-        const size_t target = let_go_ + (bytes_left == 0 ? queued_.size() : 1);
+        const size_t target = released_ + (bytes_left == 0 ? queued_.size() : 1);
         worker_.wait(target, kWaitSlice);
     }
 }

@@ -1,8 +1,9 @@
 // The interpreter's side of writing restored files on the worker thread: each file's text is
-// built here as UTF-8 bytes in a buffer of its own, handed to the worker and kept unchanged until
-// the worker is past that file, then used again for a later file. What a caller can see stays as when every file is written here in turn: the
-// audit event of each `open`, in package order, and for a failure the exception that `open` or
-// `write` would raise, for the first failing file, raised from a call on this thread.
+// built here as UTF-8 bytes, handed to the worker and kept unchanged until the worker is past
+// that file; a buffer is then used again for a later file. What a caller can see stays as when
+// every file is written here in turn: the audit event of each `open`, in package order, and for
+// a failure the exception that `open` or `write` would raise, for the first failing file, raised
+// from a call on this thread. Waits for the worker keep the interpreter's lock.
 #pragma once
 
 #include "compressor/module_state.hpp"
@@ -65,12 +66,12 @@ private:
     // answering signals. False with an exception set when a file failed or a handler raised.
     bool enqueue(PyObject* path, std::string fs_path, Queued entry, const char* data);
     bool settle(size_t bytes_left);
-    void let_go_of_written(size_t written);
+    void release_written(size_t written);
 
     FileWritingWorker worker_;
     std::deque<Queued> queued_;
     std::vector<Utf8Buffer> spare_;
-    size_t let_go_ = 0;  // files whose texts are let go of
+    size_t released_ = 0;  // files whose texts are released
     size_t queued_bytes_ = 0;
 };
 
