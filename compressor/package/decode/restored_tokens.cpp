@@ -378,28 +378,13 @@ PyRef RestoredTokens::whole_text(Py_ssize_t start, Py_ssize_t stop, size_t limit
                                   bool& whole) {
     const Py_ssize_t length = PySlice_AdjustIndices(count_, &start, &stop, 1);
     whole = false;
-    if (table_) {
-        const unsigned char* records = bytes_of(records_.get()) + 4 * start;
-        Py_ssize_t taken = 0;
-        PyRef text = text_builder_.join(*table_, records, length, count_ - start, limit, taken);
-        whole = text && taken == length;
-        return text;
+    if (!table_) {
+        return PyRef::steal(PyUnicode_New(0, 0));
     }
-    PyObject* const* items = PySequence_Fast_ITEMS(tokens_.get()) + start;
-    size_t chars = 0;
-    Py_UCS4 max_char = 0;
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        if (!PyUnicode_Check(items[i])) {
-            return PyRef::steal(PyUnicode_New(0, 0));
-        }
-        chars += static_cast<size_t>(PyUnicode_GET_LENGTH(items[i]));
-        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(items[i]));
-        if (chars * kind_of_max_char(max_char) > limit) {
-            return PyRef::steal(PyUnicode_New(0, 0));
-        }
-    }
-    PyRef text = join_list_slice(tokens_.get(), start, length);
-    whole = static_cast<bool>(text);
+    const unsigned char* records = bytes_of(records_.get()) + 4 * start;
+    Py_ssize_t taken = 0;
+    PyRef text = text_builder_.join(*table_, records, length, count_ - start, limit, taken);
+    whole = text && taken == length;
     return text;
 }
 

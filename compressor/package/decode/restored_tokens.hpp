@@ -45,9 +45,9 @@ public:
     // between pieces; an interrupted text stays as far as it was written.
     bool write_slice(Py_ssize_t start, Py_ssize_t stop, TextSink& sink);
 
-    // "".join(restored_tokens[start:stop]) as one str when it is a join of strs within `limit`
-    // bytes of str storage; nothing, and no exception, when it is not (a longer text, or a
-    // token that is not a str). Null with an exception set on failure.
+    // "".join(restored_tokens[start:stop]) as one str, for tokens read through the decoder's
+    // table, when it is a join of strs within `limit` bytes of str storage; `whole` false when
+    // it is not. Null with an exception set on failure.
     PyRef whole_text(Py_ssize_t start, Py_ssize_t stop, size_t limit, bool& whole);
 
     // The UTF-8 bytes of "".join(restored_tokens[start:stop]) in `out`, for tokens read through
