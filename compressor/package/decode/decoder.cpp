@@ -16,9 +16,12 @@
 #include "compressor/safe_io/restricted_unpickler.hpp"
 #include "compressor/plan/fast_path_switches.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
 #include <string>
+#include <sys/stat.h>
+#include <unordered_set>
 
 namespace qvc {
 namespace {
@@ -236,21 +239,58 @@ DecodePlan plan_decode(MethodCall& call) {
     return plan;
 }
 
+// The names in the output directory where something other than a regular file stands (a FIFO,
+// a device, a link, a directory), read once before the first file. A file of such a name is left
+// to `open`: a FIFO may wait for a reader that another thread of this process provides, which
+// the interpreter's `open` lets run while it waits, where the wait for the worker keeps the
+// interpreter's lock. Stored names are plain names, so every output path is in this directory.
+class IrregularNames {
+public:
+    explicit IrregularNames(const std::string& directory) {
+        DIR* listing = directory.empty() ? nullptr : opendir(directory.c_str());
+        if (listing == nullptr) {
+            unlisted_ = true;
+            return;
+        }
+        while (const dirent* entry = readdir(listing)) {
+            struct stat info;
+            const bool regular =
+                entry->d_type == DT_REG ||
+                (entry->d_type == DT_UNKNOWN &&
+                 fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                 S_ISREG(info.st_mode));
+            if (!regular) {
+                names_.insert(entry->d_name);
+            }
+        }
+        closedir(listing);
+    }
+
+    // Whether `fs_path` (the directory joined with a name) names such an entry.
+    bool holds(const std::string& fs_path) const {
+        if (unlisted_) {
+            struct stat info;
+            return lstat(fs_path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+        }
+        return !names_.empty() && names_.count(fs_path.substr(fs_path.rfind('/') + 1)) != 0;
+    }
+
+private:
+    std::unordered_set<std::string> names_;
+    bool unlisted_ = false;  // the directory could not be listed: each path is looked at itself
+};
+
 // The file's text handed to the worker, when it can take it: false with an exception set on
 // failure, else `queued_it` tells whether the file is the worker's.
-bool queue_file(QueuedFileWrites& queued, const DecodePlan& plan, RestoredTokens& restored,
-                PyObject* path, Py_ssize_t start, Py_ssize_t stop, bool& queued_it) {
+bool queue_file(QueuedFileWrites& queued, const DecodePlan& plan, const IrregularNames& irregular,
+                RestoredTokens& restored, PyObject* path, Py_ssize_t start, Py_ssize_t stop,
+                bool& queued_it) {
     queued_it = false;
     std::string fs_path = native_path(path);
     if (fs_path.empty()) {
         return true;  // a path that only `open` can say what is wrong with
     }
-    // What is already at the path and is no regular file (a FIFO, a device, a link, a
-    // directory) is left to `open`: a FIFO may wait for a reader that another thread of this
-    // process provides, which the interpreter's `open` lets run while it waits, where the
-    // wait for the worker keeps the interpreter's lock.
-    struct stat info;
-    if (lstat(fs_path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    if (irregular.holds(fs_path)) {
         return true;
     }
     if (plan.utf8_text) {
@@ -312,11 +352,13 @@ bool restore_files(MethodCall& call, const DecodePlan& plan, PyObject* package,
     }
     FileRestorer restorer(call);
     std::optional<QueuedFileWrites> queued;
+    std::optional<IrregularNames> irregular;
     if (plan.writing_thread) {
         queued.emplace();
         if (!queued->start()) {
             queued.reset();
         }
+        irregular.emplace(native_path(call.args.object(1)));
     }
     // A failure at a file comes after those of the files queued before it; a signal's at once.
     auto fail = [&] { return queued ? queued->fail_after_queued() : false; };
@@ -343,8 +385,8 @@ bool restore_files(MethodCall& call, const DecodePlan& plan, PyObject* package,
         }
         if (queued) {
             bool queued_it = false;
-            if (!queue_file(*queued, plan, restored, path.get(), start_idx, boundary,
-                            queued_it)) {
+            if (!queue_file(*queued, plan, *irregular, restored, path.get(), start_idx,
+                            boundary, queued_it)) {
                 return false;
             }
             if (queued_it) {

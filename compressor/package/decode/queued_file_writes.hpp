@@ -57,14 +57,15 @@ public:
 private:
     struct Queued {
         PyRef path;
-        Utf8Buffer text;
-        PyRef owner;
-        size_t size;
+        Utf8Buffer text;  // the text, built here; or
+        PyRef owner;      // the str or bytes that holds it
+        size_t size;      // of the text, in bytes
     };
 
+    // Queues `entry`, whose text the worker reads at `data`; see add().
+    bool enqueue(PyObject* path, std::string fs_path, Queued entry, const char* data);
     // Waits until at most `bytes_left` bytes of text are queued (0: every file written),
     // answering signals. False with an exception set when a file failed or a handler raised.
-    bool enqueue(PyObject* path, std::string fs_path, Queued entry, const char* data);
     bool settle(size_t bytes_left);
     void release_written(size_t written);
 
