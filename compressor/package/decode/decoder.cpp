@@ -212,13 +212,13 @@ struct DecodePlan {
     // Files created and written by a worker thread while this thread builds the texts after
     // them. Only where no code of the caller's takes part in writing a file: an object of the
     // class itself, with the interpreter's own `open` and `os.path.join`. Measured with
-    // `bench/bench_decode.py --fast-paths` (median of each round's ratio, four runs on a busy
+    // `bench/bench_decode.py --fast-paths` (median of each round's ratio, five runs on a busy
     // 2-core machine), the decode takes this much longer without it: CJK documents 8-28%, the
-    // documentation 5-8%, small documentation files 0-14%, the standard library 0-4%.
+    // documentation 5-12%, small documentation files 0-14%, the standard library 0-4%.
     bool writing_thread = false;
     // The worker's texts built as UTF-8 straight from the token table, rather than as strs that
-    // are then encoded. Measured alike: CJK documents 9-33% longer without it; no gain on the
-    // mostly ASCII corpora (0.85-1.05).
+    // are then encoded. Measured alike: CJK documents 9-33% longer without it; no steady gain
+    // on the mostly ASCII corpora (0.85 to 1.10 as long without it).
     bool utf8_text = false;
 
     std::string trace_line() const {
