@@ -40,6 +40,7 @@ build: venv
 	$(PIP_BUILD) .
 	$(PY) -m pip install --quiet --no-build-isolation "./cli[cluster]" $(if $(PIP_CONSTRAINTS),-c $(PIP_CONSTRAINTS))
 
+# The switchable build answers the tests that ask which plan a call chose.
 test: build switches-build
 	QVC_SWITCHES_PYTHON=$(SWITCHES_VENV)/bin/python $(PY) -m pytest -q tests
 
@@ -108,8 +109,8 @@ switches-build:
 	    EXTRA_BUILD_FLAGS="-C cmake.define.QVC_FAST_PATH_SWITCHES=ON" build
 
 # All benchmarks in one table (BENCH_FLAGS=--quick for a short run).
-bench: build
-	$(PY) bench/run_all.py $(BENCH_FLAGS)
+bench: build switches-build
+	$(PY) bench/run_all.py --switches-python $(SWITCHES_VENV)/bin/python $(BENCH_FLAGS)
 
 clean:
 	rm -rf build dist .venv .venv-* .pytest_cache .hypothesis

@@ -22,8 +22,18 @@ interpreter of their own; the figure is the highest resident size during the cal
 resident size just before it (Linux's VmHWM, reset before the call; elsewhere the growth of
 ru_maxrss), and module / plain compares the two.
 
+Fast paths (--fast-paths, with the module of `make switches-build`, which reads
+QVC_FAST_PATHS_OFF at each call): the decoder as built against the same decoder with one of its
+fast paths switched off, all in one process, in turns that rotate round after round:
+
+    utf8_text off        the writing thread's texts built as strs and then encoded
+    writing_thread off   every file written through the interpreter on the caller's thread
+
+Each round gives each path's ratio (off / all on: above 1 means the path saves time); the
+median and the range of those ratios are printed.
+
 Usage: python bench/bench_decode.py [--rounds N] [--plain-rounds N] [--corpus NAME]...
-                                    [--no-memory] [--json FILE]
+                                    [--no-memory] [--fast-paths] [--json FILE]
 
 --json FILE also writes the results as a list of rows, one per corpus, the format
 bench/run_all.py reads.
@@ -142,6 +152,80 @@ def child_main(contender: str, package_path: str, output_dir: str) -> None:
     print(json.dumps({"peak_growth_kib": peak.growth()}))
 
 
+FAST_PATHS = ("utf8_text", "writing_thread")
+SWITCHES_ENV = "QVC_FAST_PATHS_OFF"
+TRACE_ENV = "QVC_PLAN_TRACE"
+# The plan each setting must choose, as the switchable build reports it.
+EXPECTED_PLANS = {
+    "": "decode_package writer=thread text=utf8",
+    "utf8_text": "decode_package writer=thread text=str",
+    "writing_thread": "decode_package writer=interpreter text=str",
+}
+
+
+def decode_with_paths_off(off: str, module, package_path: str, output_dir: str) -> float:
+    os.environ[SWITCHES_ENV] = off
+    try:
+        return timed(module.decode_package, package_path, output_dir)
+    finally:
+        del os.environ[SWITCHES_ENV]
+
+
+def check_plans(module, package_path: str, work: str) -> None:
+    """Each setting must choose its own plan, or the figures would compare a path with itself."""
+    trace = os.path.join(work, "plans.txt")
+    os.environ[TRACE_ENV] = trace
+    try:
+        for off in EXPECTED_PLANS:
+            decode_with_paths_off(off, module, package_path, os.path.join(work, "plan-check"))
+    finally:
+        del os.environ[TRACE_ENV]
+    lines = []
+    if os.path.exists(trace):
+        with open(trace, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        os.unlink(trace)
+    if lines != list(EXPECTED_PLANS.values()):
+        raise SystemExit(f"--fast-paths needs the module of `make switches-build` "
+                         f"({sys.executable} chose {lines or 'no traced plan'})")
+
+
+def bench_fast_paths(label: str, paths: list[str], work: str, rounds: int) -> dict:
+    texts = corpus.utf8_texts(paths)
+    package_path = os.path.join(work, f"{label}.pkg")
+    names = write_package(texts, package_path)
+    restored = [(name, text) for name, (_, text) in zip(names, texts)]
+    module = qvc_compressor.QVCompressor(os.path.join(work, "absent_dict.bin"))
+    check_plans(module, package_path, work)
+    settings = list(EXPECTED_PLANS)
+    out = {off: os.path.join(work, f"{label}-paths-{off or 'all'}") for off in settings}
+    for off in settings:
+        decode_with_paths_off(off, module, package_path, out[off])
+        verify(out[off], restored)
+    times: dict[str, list[float]] = {off: [] for off in settings}
+    ratios: dict[str, list[float]] = {path: [] for path in FAST_PATHS}
+    for round_index in range(rounds):
+        turn = round_index % len(settings)
+        for off in settings[turn:] + settings[:turn]:
+            times[off].append(decode_with_paths_off(off, module, package_path, out[off]))
+        for path in FAST_PATHS:
+            ratios[path].append(times[path][-1] / times[""][-1])
+    all_on = statistics.median(times[""])
+    print(f"{label}: {len(texts)} files; all fast paths on: median {all_on * 1e3:.1f} ms over "
+          f"{rounds} runs")
+    for path in FAST_PATHS:
+        values = ratios[path]
+        print(f"  {path + ' off':20s} / all on = {statistics.median(values):.3f} "
+              f"(range {min(values):.3f} to {max(values):.3f})")
+    return {
+        "operation": "decode_package fast paths", "corpus": label, "all_on_s": all_on,
+        "rounds": rounds,
+        "off_over_on": {path: statistics.median(ratios[path]) for path in FAST_PATHS},
+        "off_over_on_range": {path: [min(ratios[path]), max(ratios[path])]
+                              for path in FAST_PATHS},
+    }
+
+
 def bench_corpus(label: str, paths: list[str], work: str, rounds: int, plain_rounds: int,
                  with_memory: bool = True) -> dict:
     texts = corpus.utf8_texts(paths)
@@ -240,6 +324,9 @@ def main() -> None:
     parser.add_argument("--corpus", action="append",
                         choices=["stdlib", "docs", "cjk", "smalldocs"])
     parser.add_argument("--no-memory", action="store_true", help="skip the memory runs")
+    parser.add_argument("--fast-paths", action="store_true",
+                        help="each fast path switched off against all on (module of "
+                        "`make switches-build`)")
     parser.add_argument("--json", metavar="FILE", help="also write the results to FILE as JSON")
     parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     parser.add_argument(
@@ -261,8 +348,11 @@ def main() -> None:
             if not paths:
                 print(f"{label}: corpus not available, skipped")
                 continue
-            rows.append(bench_corpus(label, paths, work, args.rounds, args.plain_rounds,
-                                     not args.no_memory))
+            if args.fast_paths:
+                rows.append(bench_fast_paths(label, paths, work, args.rounds))
+            else:
+                rows.append(bench_corpus(label, paths, work, args.rounds, args.plain_rounds,
+                                         not args.no_memory))
     finally:
         shutil.rmtree(work, ignore_errors=True)
     if args.json:

@@ -13,11 +13,15 @@ scale. The corpora are the interpreter's standard library, the Python documentat
 CJK documents, some 3,000 small documentation files and one 400 MB text file (corpus.py); what
 cannot be had on the machine (not root, no apt) is left out.
 
+With --switches-python (the interpreter of `make switches-build`, as `make bench` passes it),
+bench_decode.py --fast-paths also runs with that build and a second table gives, per corpus,
+how much slower the decoder is with each of its fast paths switched off alone.
+
 Each script's own report goes to bench/results/<script>.txt and all rows to
 bench/results/all.json.
 
 Usage: python bench/run_all.py [--quick] [--corpus NAME]... [--no-memory]
-                               [--json FILE] [--results DIR]
+                               [--json FILE] [--results DIR] [--switches-python PYTHON]
 """
 
 from __future__ import annotations
@@ -63,12 +67,13 @@ def log(message: str) -> None:
     print(message, file=sys.stderr, flush=True)
 
 
-def run_script(script: str, arguments: list[str], results: str, env: dict) -> list[dict] | None:
+def run_script(script: str, arguments: list[str], results: str, env: dict,
+               python: str = sys.executable, report_name: str | None = None) -> list[dict] | None:
     """Runs one benchmark script; returns its rows, or None when it failed."""
-    report = os.path.join(results, script.replace(".py", ".txt"))
+    report = os.path.join(results, report_name or script.replace(".py", ".txt"))
     with tempfile.NamedTemporaryFile(suffix=".json", delete=False) as f:
         json_path = f.name
-    command = [sys.executable, os.path.join(HERE, script), *arguments, "--json", json_path]
+    command = [python, os.path.join(HERE, script), *arguments, "--json", json_path]
     log(f"running {script} {' '.join(arguments)} ...")
     start = time.perf_counter()
     try:
@@ -180,6 +185,27 @@ def table(rows: list[dict]) -> str:
     return "\n".join(out)
 
 
+def fast_path_table(rows: list[dict]) -> str:
+    """Each fast path switched off against all on: median (range) of the per-round ratios."""
+    paths = list(rows[0]["off_over_on"])
+    header = ("operation", "corpus", "all on", *(f"{path} off / all on" for path in paths))
+    lines = [header]
+    for row in rows:
+        cells = [row["operation"].split()[0], row["corpus"], seconds(row["all_on_s"])]
+        for path in paths:
+            low, high = row["off_over_on_range"][path]
+            cells.append(f"{row['off_over_on'][path]:.3f} ({low:.3f}-{high:.3f})")
+        lines.append(tuple(cells))
+    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
+    out = []
+    for index, line in enumerate(lines):
+        out.append("  ".join(cell.ljust(w) if i < 2 else cell.rjust(w)
+                             for i, (cell, w) in enumerate(zip(line, widths))).rstrip())
+        if index == 0:
+            out.append("  ".join("-" * w for w in widths))
+    return "\n".join(out)
+
+
 def notes(rows: list[dict], docs_available: bool, mode: str) -> list[str]:
     found = []
     if not docs_available:
@@ -229,6 +255,9 @@ def main() -> None:
                         help="directory of the scripts' reports (default bench/results)")
     parser.add_argument("--json", metavar="FILE",
                         help="where to write all rows (default RESULTS/all.json)")
+    parser.add_argument("--switches-python", metavar="PYTHON",
+                        help="the interpreter of `make switches-build`: also time each fast "
+                        "path switched off alone")
     args = parser.parse_args()
     mode = "quick" if args.quick else "normal"
     os.makedirs(args.results, exist_ok=True)
@@ -264,15 +293,33 @@ def main() -> None:
             found = [row for row in found if not row["corpus"].startswith("prose")]
         rows.extend(found)
 
+    path_rows = []
+    if args.switches_python:
+        arguments = SETTINGS[mode]["bench_decode.py"][:2] + ["--fast-paths"]
+        for name in corpora:
+            if name in DECODE_CORPORA:
+                arguments += ["--corpus", name]
+        found = run_script("bench_decode.py", arguments, args.results, env,
+                           python=args.switches_python, report_name="bench_decode_paths.txt")
+        if found is None:
+            failed.append("bench_decode.py --fast-paths")
+        else:
+            path_rows = found
+            rows.extend(found)
+
     json_path = args.json or os.path.join(args.results, "all.json")
     with open(json_path, "w", encoding="utf-8") as f:
         json.dump(rows, f, indent=1)
     elapsed = time.perf_counter() - start
 
     print()
-    print(table(rows))
+    print(table([row for row in rows if row not in path_rows]))
     print()
-    for note in notes(rows, docs_available, mode):
+    if path_rows:
+        print("Fast paths, each switched off alone (above 1: the path saves time):")
+        print(fast_path_table(path_rows))
+        print()
+    for note in notes([row for row in rows if row not in path_rows], docs_available, mode):
         print(f"* {note}")
     print(f"* Whole run: {elapsed / 60:.1f} min. Reports of each script in "
           f"{shown(args.results)}/, all rows in {shown(json_path)}.")

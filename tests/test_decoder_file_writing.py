@@ -189,7 +189,7 @@ def tasks_of_this_process():
     return len(os.listdir("/proc/self/task"))
 
 
-def test_a_fifo_is_written_from_the_worker_once_a_reader_comes(tmp_path):
+def test_a_fifo_is_written_once_another_thread_reads_it(tmp_path):
     received = {}
 
     def prepare(out):
@@ -197,7 +197,8 @@ def test_a_fifo_is_written_from_the_worker_once_a_reader_comes(tmp_path):
         os.mkfifo(fifo)
 
         def read_later():
-            # The decode waits for this reader meanwhile; count the threads doing so.
+            # The decode waits for this reader meanwhile, letting this thread run; count the
+            # process's threads then.
             time.sleep(0.3)
             received[out.name] = tasks_of_this_process()
             with open(fifo, "rb") as f:
@@ -217,7 +218,7 @@ def test_a_fifo_is_written_from_the_worker_once_a_reader_comes(tmp_path):
         assert received[way, "text"] == TEXTS[FAILING][1].encode("utf-8")
         assert {name: text.decode("utf-8") for name, text in found.items()} == {
             name: text for i, (name, text) in enumerate(TEXTS) if i != FAILING}
-    # The worker's decode waited on a thread of its own.
+    # The worker's decode waited with its writing thread started.
     assert received["worker"] == received["interpreter"] + 1
 
 
@@ -294,3 +295,37 @@ def test_audit_events_and_a_hook_refusing_one_file(tmp_path):
     assert by_way["worker", "refuse"] == by_way["interpreter", "refuse"] == (
         f"refused by hook {[(name, flags) for name in names[:FAILING + 1]]} "
         f"{sorted(names[:FAILING])}")
+
+
+def test_interpreter_exit_while_a_daemon_thread_decodes(tmp_path, monkeypatch):
+    # At exit the interpreter stops a daemon thread when it next asks for the interpreter's lock.
+    # A decode that gave the lock up while its files were being written would be stopped there
+    # and its cleanup would run without a thread state: the process would crash or abort.
+    # The stopped thread is never joined, which ThreadSanitizer would report as a leak.
+    monkeypatch.setenv("TSAN_OPTIONS",
+                       os.environ.get("TSAN_OPTIONS", "") + ":report_thread_leaks=0")
+    files = [(f"{index:04d}.txt", f"line {index} of many words\n" * (40 + index % 200))
+             for index in range(1500)]
+    package_path = tmp_path / "package.bin"
+    write_package(package_path, package_of_texts(files))
+    for delay in (0.0, 0.002, 0.01, 0.03, 0.06, 0.1):
+        result = run_python(
+            f"""
+            import threading, time
+            from qvc_compressor import QVCompressor
+
+            started = threading.Event()
+
+            def decode_forever():
+                compressor = QVCompressor("absent.bin")
+                while True:
+                    started.set()
+                    compressor.decode_package({str(package_path)!r}, "out")
+
+            threading.Thread(target=decode_forever, daemon=True).start()
+            started.wait()
+            time.sleep({delay})
+            """,
+            cwd=tmp_path,
+        )
+        assert result.returncode == 0, (delay, result.returncode, result.stderr[-2000:])

@@ -35,17 +35,30 @@ Utf8Buffer QueuedFileWrites::spare_buffer() {
 }
 
 bool QueuedFileWrites::add(PyObject* path, std::string fs_path, Utf8Buffer text) {
+    const char* data = text.data.get();
+    const size_t size = text.size;
+    return enqueue(path, std::move(fs_path), {PyRef::borrow(path), std::move(text), {}, size},
+                   data);
+}
+
+bool QueuedFileWrites::add(PyObject* path, std::string fs_path, PyRef owner, const char* data,
+                           size_t size) {
+    return enqueue(path, std::move(fs_path), {PyRef::borrow(path), {}, std::move(owner), size},
+                   data);
+}
+
+bool QueuedFileWrites::enqueue(PyObject* path, std::string fs_path, Queued entry,
+                               const char* data) {
     if (!audit_open_for_writing(path)) {
         return fail_after_queued();
     }
     // Room for this text: what may stay queued beside it (none, for a text of the most or more).
-    const size_t bytes = text.size;
+    const size_t bytes = entry.size;
     if (queued_bytes_ + bytes > kMostQueuedBytes &&
         !settle(kMostQueuedBytes - std::min(bytes, kMostQueuedBytes))) {
         return false;
     }
-    const char* data = text.data.get();
-    queued_.push_back({PyRef::borrow(path), std::move(text)});
+    queued_.push_back(std::move(entry));
     queued_bytes_ += bytes;
     worker_.add({std::move(fs_path), data, bytes});
     return true;
@@ -67,11 +80,11 @@ bool QueuedFileWrites::abandon() {
     return false;
 }
 
-void QueuedFileWrites::let_go_of_written(size_t written) {
-    for (; let_go_ < written; ++let_go_) {
+void QueuedFileWrites::release_written(size_t written) {
+    for (; released_ < written; ++released_) {
         Utf8Buffer& text = queued_.front().text;
-        queued_bytes_ -= text.size;
-        if (spare_.size() < kSpareBuffers) {
+        queued_bytes_ -= queued_.front().size;
+        if (text.data && spare_.size() < kSpareBuffers) {
             spare_.push_back(std::move(text));
         }
         queued_.pop_front();
@@ -81,7 +94,7 @@ void QueuedFileWrites::let_go_of_written(size_t written) {
 bool QueuedFileWrites::settle(size_t bytes_left) {
     while (true) {
         const FileWritingWorker::Progress progress = worker_.progress();
-        let_go_of_written(progress.written);
+        release_written(progress.written);
         if (progress.next != FileWriteState::kPending) {
             worker_.stop();
             if (progress.next == FileWriteState::kOpenFailed) {
@@ -99,10 +112,12 @@ bool QueuedFileWrites::settle(size_t bytes_left) {
         if (PyErr_CheckSignals() != 0) {
             return abandon();
         }
-        const size_t target = let_go_ + (bytes_left == 0 ? queued_.size() : 1);
-        Py_BEGIN_ALLOW_THREADS
+        // The wait keeps the interpreter's lock, as the decoder does throughout: at exit the
+        // interpreter ends a daemon thread that asks for the lock back, and unwinding this
+        // call's frames then would run its cleanup without a thread state. The worker needs
+        // no lock, and signals are still answered between the slices.
+        const size_t target = released_ + (bytes_left == 0 ? queued_.size() : 1);
         worker_.wait(target, kWaitSlice);
-        Py_END_ALLOW_THREADS
     }
 }
 

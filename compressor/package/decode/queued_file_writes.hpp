@@ -1,8 +1,9 @@
 // The interpreter's side of writing restored files on the worker thread: each file's text is
-// built here as UTF-8 bytes in a buffer of its own, handed to the worker and kept unchanged until
-// the worker is past that file, then used again for a later file. What a caller can see stays as when every file is written here in turn: the
-// audit event of each `open`, in package order, and for a failure the exception that `open` or
-// `write` would raise, for the first failing file, raised from a call on this thread.
+// built here as UTF-8 bytes, handed to the worker and kept unchanged until the worker is past
+// that file; a buffer is then used again for a later file. What a caller can see stays as when
+// every file is written here in turn: the audit event of each `open`, in package order, and for
+// a failure the exception that `open` or `write` would raise, for the first failing file, raised
+// from a call on this thread. Waits for the worker keep the interpreter's lock.
 #pragma once
 
 #include "compressor/module_state.hpp"
@@ -38,6 +39,8 @@ public:
     // Returns false with an exception set: that of an earlier file, an audit hook's for this
     // one, or a signal handler's.
     bool add(PyObject* path, std::string fs_path, Utf8Buffer text);
+    // The same for UTF-8 bytes that `owner` (a str or bytes) holds and keeps alive.
+    bool add(PyObject* path, std::string fs_path, PyRef owner, const char* data, size_t size);
 
     // Waits until every queued file is written. Returns false with the first failure's
     // exception set. Files may be added afterwards.
@@ -54,18 +57,22 @@ public:
 private:
     struct Queued {
         PyRef path;
-        Utf8Buffer text;
+        Utf8Buffer text;  // the text, built here; or
+        PyRef owner;      // the str or bytes that holds it
+        size_t size;      // of the text, in bytes
     };
 
+    // Queues `entry`, whose text the worker reads at `data`; see add().
+    bool enqueue(PyObject* path, std::string fs_path, Queued entry, const char* data);
     // Waits until at most `bytes_left` bytes of text are queued (0: every file written),
     // answering signals. False with an exception set when a file failed or a handler raised.
     bool settle(size_t bytes_left);
-    void let_go_of_written(size_t written);
+    void release_written(size_t written);
 
     FileWritingWorker worker_;
     std::deque<Queued> queued_;
     std::vector<Utf8Buffer> spare_;
-    size_t let_go_ = 0;  // files whose texts are let go of
+    size_t released_ = 0;  // files whose texts are released
     size_t queued_bytes_ = 0;
 };
 

@@ -285,6 +285,51 @@ bool fits(const TokenSlot& slot, size_t used, int kind, size_t limit) noexcept {
     return slot.kind != 0 && (used / kind + slot.length) * new_kind <= limit;
 }
 
+// Replaces `text`, whose first `used` bytes hold characters of kind `kind`, by a new str with
+// room for `capacity` characters of class `width` that starts with the same characters;
+// `kind` and `used` then describe the new str. False with an exception set on failure.
+bool carry_into_wider_text(PyRef& text, size_t capacity, uint8_t width, int& kind,
+                           size_t& used) {
+    PyRef wider = new_text(capacity, width);
+    if (!wider) {
+        return false;
+    }
+    const auto* out = static_cast<const unsigned char*>(PyUnicode_DATA(text.get()));
+    auto* wider_out = static_cast<unsigned char*>(PyUnicode_DATA(wider.get()));
+    const int wider_kind = static_cast<int>(PyUnicode_KIND(wider.get()));
+    const size_t chars = used / kind;
+    if (wider_kind == kind) {
+        std::memcpy(wider_out, out, used);
+    } else if (kind == PyUnicode_1BYTE_KIND && wider_kind == PyUnicode_2BYTE_KIND) {
+        widen_into<Py_UCS1, Py_UCS2>(wider_out, out, chars);
+    } else if (kind == PyUnicode_1BYTE_KIND) {
+        widen_into<Py_UCS1, Py_UCS4>(wider_out, out, chars);
+    } else {
+        widen_into<Py_UCS2, Py_UCS4>(wider_out, out, chars);
+    }
+    text = std::move(wider);
+    kind = wider_kind;
+    used = chars * kind;
+    return true;
+}
+
+// The str of the `taken` records' tokens gathered in `buffer` (`used` bytes of kind `kind`, of
+// class `width`).
+PyRef copy_into_str(const TokenTable& table, const unsigned char* records, Py_ssize_t taken,
+                    const unsigned char* buffer, size_t used, int kind, uint8_t width) {
+    PyRef text = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(used / kind),
+                                            max_char_of_width(width)));
+    if (!text || used == 0) {
+        return text;
+    }
+    if (static_cast<int>(PyUnicode_KIND(text.get())) != kind) {
+        // Tokens in a storage no str of their characters has: let the interpreter decide.
+        return join_through_interpreter(table, records, taken);
+    }
+    std::memcpy(PyUnicode_DATA(text.get()), buffer, used);
+    return text;
+}
+
 // The text of the first `taken` of the lookup's records (see RecordTextBuilder::join), written
 // straight into a str made with room for a whole slot per record. The str is made for the
 // widest class of token met so far (ASCII at first) and made again, with the characters so far
@@ -328,27 +373,11 @@ PyRef gather_in_place(const RecordLookup& lookup, size_t limit, Py_ssize_t& take
             // far, which fits).
             const size_t left = static_cast<size_t>(count - i) * TokenSlot::kInlineBytes;
             capacity = std::min(capacity, limit / std::max<size_t>(kind, slot.kind) + left);
-            PyRef wider = new_text(capacity, width | slot.width);
-            if (!wider) {
+            width |= slot.width;
+            if (!carry_into_wider_text(text, capacity, width, kind, used)) {
                 return {};
             }
-            auto* wider_out = static_cast<unsigned char*>(PyUnicode_DATA(wider.get()));
-            const int wider_kind = static_cast<int>(PyUnicode_KIND(wider.get()));
-            const size_t chars = used / kind;
-            if (wider_kind == kind) {
-                std::memcpy(wider_out, out, used);
-            } else if (kind == PyUnicode_1BYTE_KIND && wider_kind == PyUnicode_2BYTE_KIND) {
-                widen_into<Py_UCS1, Py_UCS2>(wider_out, out, chars);
-            } else if (kind == PyUnicode_1BYTE_KIND) {
-                widen_into<Py_UCS1, Py_UCS4>(wider_out, out, chars);
-            } else {
-                widen_into<Py_UCS2, Py_UCS4>(wider_out, out, chars);
-            }
-            text = std::move(wider);
-            out = wider_out;
-            width |= slot.width;
-            kind = wider_kind;
-            used = chars * kind;
+            out = static_cast<unsigned char*>(PyUnicode_DATA(text.get()));
         }
         const size_t reserved = static_cast<size_t>(count - i - 1) * TokenSlot::kInlineBytes;
         const size_t needed = used / kind + slot.length + reserved;
@@ -446,8 +475,6 @@ PyRef RecordTextBuilder::gather_in_buffer(const RecordLookup& lookup, size_t lim
     // No text within the limit needs more room than this (a batch of the widest simple tokens
     // past it, and the slack for one inline copy): the buffer stops doubling there.
     const size_t most = limit + (kBatch * 4 + 1) * TokenSlot::kInlineBytes;
-    const TokenTable& table = lookup.table;
-    const unsigned char* records = lookup.records;
     const Py_ssize_t count = lookup.count;
     // Everything the loops read is held in locals: their byte stores could alias any member.
     unsigned char* buffer = buffer_.get();
@@ -480,14 +507,12 @@ PyRef RecordTextBuilder::gather_in_buffer(const RecordLookup& lookup, size_t lim
         if (!fits(slot, used, kind, limit)) {
             break;
         }
-        if (slot.kind != kind) {
-            if (slot.kind > kind) {
-                widen(used, kind, slot.kind, most);
-                used = used / kind * slot.kind;
-                kind = slot.kind;
-                buffer = buffer_.get();
-                capacity = capacity_;
-            }
+        if (slot.kind > kind) {
+            widen(used, kind, slot.kind, most);
+            used = used / kind * slot.kind;
+            kind = slot.kind;
+            buffer = buffer_.get();
+            capacity = capacity_;
         }
         const size_t added = size_t{slot.length} * kind;
         // The slack lets an inline token be copied whole, whatever its length.
@@ -509,20 +534,7 @@ PyRef RecordTextBuilder::gather_in_buffer(const RecordLookup& lookup, size_t lim
         ++i;
     }
     taken = i;
-    PyRef text = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(used / kind),
-                                            max_char_of_width(width)));
-    if (!text) {
-        return {};
-    }
-    if (used == 0) {
-        return text;
-    }
-    if (static_cast<int>(PyUnicode_KIND(text.get())) != kind) {
-        // Tokens in a storage no str of their characters has: let the interpreter decide.
-        return join_through_interpreter(table, records, i);
-    }
-    std::memcpy(PyUnicode_DATA(text.get()), buffer_.get(), used);
-    return text;
+    return copy_into_str(lookup.table, lookup.records, i, buffer_.get(), used, kind, width);
 }
 
 }  // namespace qvc

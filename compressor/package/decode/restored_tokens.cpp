@@ -232,6 +232,70 @@ bool records_writable(const TokenTable& table, const unsigned char* records, Py_
     return true;
 }
 
+// "".join(tokens[start:start + length])
+PyRef join_list_slice(PyObject* tokens, Py_ssize_t start, Py_ssize_t length) {
+    PyRef slice = PyRef::steal(PyList_GetSlice(tokens, start, start + length));
+    PyRef separator = PyRef::steal(PyUnicode_New(0, 0));
+    return slice && separator ? PyRef::steal(PyUnicode_Join(separator.get(), slice.get()))
+                              : PyRef{};
+}
+
+// The strs of `items`, all known to be encodable, handed to `sink` in consecutive pieces of at
+// most a piece each; a str longer than a piece is split between several.
+bool write_items_in_pieces(PyObject* const* items, Py_ssize_t length, TextSink& sink) {
+    Py_ssize_t i = 0;
+    while (i < length) {
+        if (PyErr_CheckSignals() != 0) {
+            return false;
+        }
+        const StrChars first_chars = str_chars(items[i]);
+        if (first_chars.bytes() > RestoredTokens::kPieceBytes) {
+            if (!write_in_parts(first_chars, sink)) {
+                return false;
+            }
+            ++i;
+            continue;
+        }
+        // The entries that fit in one piece at the storage kind of the widest of them, copied
+        // into a str made as the join would make it.
+        Py_ssize_t end = i;
+        size_t piece_chars = 0;
+        Py_UCS4 piece_max_char = 0;
+        while (end < length) {
+            PyObject* item = items[end];
+            const Py_UCS4 widened = std::max(piece_max_char, PyUnicode_MAX_CHAR_VALUE(item));
+            const size_t chars_after =
+                piece_chars + static_cast<size_t>(PyUnicode_GET_LENGTH(item));
+            if (chars_after * kind_of_max_char(widened) > RestoredTokens::kPieceBytes) {
+                break;
+            }
+            piece_chars = chars_after;
+            piece_max_char = widened;
+            ++end;
+        }
+        if (piece_chars != 0) {
+            PyRef piece = PyRef::steal(
+                PyUnicode_New(static_cast<Py_ssize_t>(piece_chars), piece_max_char));
+            if (!piece) {
+                return false;
+            }
+            Py_ssize_t at = 0;
+            for (Py_ssize_t k = i; k < end; ++k) {
+                const Py_ssize_t n = PyUnicode_GET_LENGTH(items[k]);
+                if (n != 0 && PyUnicode_CopyCharacters(piece.get(), at, items[k], 0, n) < 0) {
+                    return false;
+                }
+                at += n;
+            }
+            if (!sink.write(piece.get())) {
+                return false;
+            }
+        }
+        i = end;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool RestoredTokens::decode(ModuleState* st, CompressorObject* self,
@@ -308,6 +372,20 @@ bool RestoredTokens::decode(ModuleState* st, CompressorObject* self,
 bool RestoredTokens::write_slice(Py_ssize_t start, Py_ssize_t stop, TextSink& sink) {
     const Py_ssize_t length = PySlice_AdjustIndices(count_, &start, &stop, 1);
     return table_ ? write_records(start, length, sink) : write_list_items(start, length, sink);
+}
+
+PyRef RestoredTokens::whole_text(Py_ssize_t start, Py_ssize_t stop, size_t limit,
+                                  bool& whole) {
+    const Py_ssize_t length = PySlice_AdjustIndices(count_, &start, &stop, 1);
+    whole = false;
+    if (!table_) {
+        return PyRef::steal(PyUnicode_New(0, 0));
+    }
+    const unsigned char* records = bytes_of(records_.get()) + 4 * start;
+    Py_ssize_t taken = 0;
+    PyRef text = text_builder_.join(*table_, records, length, count_ - start, limit, taken);
+    whole = text && taken == length;
+    return text;
 }
 
 Utf8Text RestoredTokens::utf8_text(Py_ssize_t start, Py_ssize_t stop, size_t limit,
@@ -393,11 +471,7 @@ bool RestoredTokens::write_list_items(Py_ssize_t start, Py_ssize_t length, TextS
         }
     }
     if (storage <= kPieceBytes) {
-        PyRef slice = PyRef::steal(PyList_GetSlice(tokens_.get(), start, start + length));
-        PyRef separator = PyRef::steal(PyUnicode_New(0, 0));
-        PyRef text = slice && separator
-                         ? PyRef::steal(PyUnicode_Join(separator.get(), slice.get()))
-                         : PyRef{};
+        PyRef text = join_list_slice(tokens_.get(), start, length);
         return text && sink.write(text.get());
     }
     // Written in pieces: as the one write of the whole text would, fail before writing anything
@@ -410,57 +484,7 @@ bool RestoredTokens::write_list_items(Py_ssize_t start, Py_ssize_t length, TextS
             return false;
         }
     }
-    Py_ssize_t i = 0;
-    while (i < length) {
-        if (PyErr_CheckSignals() != 0) {
-            return false;
-        }
-        const StrChars first_chars = str_chars(items[i]);
-        if (first_chars.bytes() > kPieceBytes) {
-            if (!write_in_parts(first_chars, sink)) {
-                return false;
-            }
-            ++i;
-            continue;
-        }
-        // The entries that fit in one piece at the storage kind of the widest of them, copied
-        // into a str made as the join would make it.
-        Py_ssize_t end = i;
-        size_t piece_chars = 0;
-        Py_UCS4 piece_max_char = 0;
-        while (end < length) {
-            PyObject* item = items[end];
-            const Py_UCS4 widened = std::max(piece_max_char, PyUnicode_MAX_CHAR_VALUE(item));
-            const size_t chars_after =
-                piece_chars + static_cast<size_t>(PyUnicode_GET_LENGTH(item));
-            if (chars_after * kind_of_max_char(widened) > kPieceBytes) {
-                break;
-            }
-            piece_chars = chars_after;
-            piece_max_char = widened;
-            ++end;
-        }
-        if (piece_chars != 0) {
-            PyRef piece = PyRef::steal(
-                PyUnicode_New(static_cast<Py_ssize_t>(piece_chars), piece_max_char));
-            if (!piece) {
-                return false;
-            }
-            Py_ssize_t at = 0;
-            for (Py_ssize_t k = i; k < end; ++k) {
-                const Py_ssize_t n = PyUnicode_GET_LENGTH(items[k]);
-                if (n != 0 && PyUnicode_CopyCharacters(piece.get(), at, items[k], 0, n) < 0) {
-                    return false;
-                }
-                at += n;
-            }
-            if (!sink.write(piece.get())) {
-                return false;
-            }
-        }
-        i = end;
-    }
-    return true;
+    return write_items_in_pieces(items, length, sink);
 }
 
 }  // namespace qvc

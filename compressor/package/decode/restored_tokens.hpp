@@ -45,6 +45,11 @@ public:
     // between pieces; an interrupted text stays as far as it was written.
     bool write_slice(Py_ssize_t start, Py_ssize_t stop, TextSink& sink);
 
+    // "".join(restored_tokens[start:stop]) as one str, for tokens read through the decoder's
+    // table, when it is a join of strs within `limit` bytes of str storage; `whole` false when
+    // it is not. Null with an exception set on failure.
+    PyRef whole_text(Py_ssize_t start, Py_ssize_t stop, size_t limit, bool& whole);
+
     // The UTF-8 bytes of "".join(restored_tokens[start:stop]) in `out`, for tokens read through
     // the decoder's table when it holds nothing but strs that UTF-8 can encode
     // (texts_always_writable()); see build_utf8_text.
