@@ -58,3 +58,52 @@ def test_a_move_never_replaces_unasked(dirs):
     assert os.readlink(root / "target" / "taken") == str(root / "backup" / "victim")
     assert not (root / "backup" / "victim").exists()
     assert (root / "work" / "new.txt").read_bytes() == b"new"
+
+
+@pytest.mark.parametrize("failure", [None, OSError, KeyboardInterrupt])
+def test_a_transaction_takes_back_its_steps_only_when_its_block_fails(tmp_path, failure):
+    from qvc_cli.transaction import Transaction
+
+    taken_back = []
+
+    def undo(name):
+        taken_back.append(name)
+        if name == "second":
+            raise OSError("this one cannot be taken back")
+
+    def steps():
+        with Transaction() as transaction:
+            for name in ("first", "second", "third"):
+                transaction.on_failure(undo, name)
+            if failure is not None:
+                raise failure()
+
+    if failure is None:
+        steps()
+        assert taken_back == []
+    else:
+        with pytest.raises(failure):
+            steps()
+        # Newest first, and one undo that fails does not stop the others.
+        assert taken_back == ["third", "second", "first"]
+
+
+def test_a_failed_move_into_the_tree_takes_back_the_moves_before_it(tmp_path, monkeypatch, capsys):
+    from qvc_cli.main import main
+
+    (tmp_path / "src" / "sub").mkdir(parents=True)
+    for name in ("a.txt", "sub/b.txt", "sub/c.txt"):
+        (tmp_path / "src" / name).write_text(f"text of {name}\n")
+    monkeypatch.chdir(tmp_path)
+    assert main(["pack", "-q", "p.qvc", "src"]) == 0
+    move = Placement.move
+
+    def move_twice_then_fail(self, src_fd, src, dst_fd, dst, **kwargs):
+        if os.fsdecode(dst) == "c.txt":
+            raise OSError(28, "No space left on device")
+        return move(self, src_fd, src, dst_fd, dst, **kwargs)
+
+    monkeypatch.setattr(Placement, "move", move_twice_then_fail)
+    assert main(["unpack", "p.qvc", "-o", "out"]) == 1
+    assert "out/src/sub/c.txt: No space left on device; nothing restored" in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()

@@ -33,6 +33,7 @@ from qvc_cli.selection import select, with_parents
 from qvc_cli.side_process import beside_the_compressor
 from qvc_cli.staging import Placement, opened_directory, private_directory, record_completed, signals_deferred
 from qvc_cli.streams import copy_to_standard_output, package_argument
+from qvc_cli.transaction import Transaction
 
 
 @dataclass
@@ -213,15 +214,17 @@ def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, for
     os.mkdir(links)
     file_names = iter(staged.names)
     directory_metadata: dict[bytes, DirectoryEntry] = {}
+    entry: DirectoryEntry | FileEntry | LinkEntry | None = None
     with signals_deferred(), contextlib.ExitStack() as stack:
         target_fd = stack.enter_context(opened_directory(target))
         work_fd = stack.enter_context(opened_directory(work))
         files_fd = stack.enter_context(opened_directory(staged.directory))
         links_fd = stack.enter_context(opened_directory(links))
-        placement = Placement()
-        writer = _TreeWriter(target_fd, work_fd, files_fd, placement, force)
+        transaction = Transaction()
+        writer = _TreeWriter(target_fd, work_fd, files_fd, Placement(transaction), force)
         stack.callback(writer.close)
-        entry: DirectoryEntry | FileEntry | LinkEntry | None = None
+        # Entered last, so undone while the directories are still open.
+        stack.enter_context(transaction)
         try:
             for number, entry in enumerate(manifest.entries):
                 if isinstance(entry, FileEntry):
@@ -239,17 +242,9 @@ def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, for
                     os.utime(staged_link, ns=(entry.mtime_ns, entry.mtime_ns), dir_fd=links_fd,
                              follow_symlinks=False)
                     writer.place(links_fd, staged_link, entry.path)
-        except FileExistsError:
-            placement.undo()
-            where = os.path.join(target, os.fsdecode(entry.path)) if entry is not None else target
-            raise Failure(f"{where}: appeared while restoring; nothing restored") from None
         except OSError as error:
-            placement.undo()
             where = os.path.join(target, os.fsdecode(entry.path)) if entry is not None else target
-            raise Failure(f"{where}: {error.strerror}; nothing restored") from None
-        except BaseException:
-            placement.undo()
-            raise
+            raise _placing_failure(where, error) from None
         # Last, deepest first: a directory's time changes with every entry made in it.
         for path, fd in sorted(writer.created, key=lambda item: item[0].count(b"/"), reverse=True):
             entry = directory_metadata.get(path)
@@ -260,26 +255,25 @@ def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, for
 
 
 def _commit_flat(staged: Staged, names: list[str], target: str, work: str, force: bool) -> None:
+    name = ""
     with signals_deferred(), contextlib.ExitStack() as stack:
         target_fd = stack.enter_context(opened_directory(target))
         work_fd = stack.enter_context(opened_directory(work))
         files_fd = stack.enter_context(opened_directory(staged.directory))
-        placement = Placement()
-        name = ""
+        placement = Placement(stack.enter_context(Transaction()))
         try:
             for name in dict.fromkeys(names):
                 placement.move(files_fd, name, target_fd, name, replace=force, backup_fd=work_fd)
-        except FileExistsError:
-            placement.undo()
-            raise Failure(f"{os.path.join(target, name)}: appeared while restoring; "
-                          "nothing restored") from None
         except OSError as error:
-            placement.undo()
-            raise Failure(f"{os.path.join(target, name)}: {error.strerror}; nothing restored") from None
-        except BaseException:
-            placement.undo()
-            raise
+            raise _placing_failure(os.path.join(target, name), error) from None
         record_completed(f"everything was restored into {target}")
+
+
+def _placing_failure(where: str, error: OSError) -> Failure:
+    """What to say once everything placed before `error` has been taken back."""
+    if isinstance(error, FileExistsError):
+        return Failure(f"{where}: appeared while restoring; nothing restored")
+    return Failure(f"{where}: {error.strerror}; nothing restored")
 
 
 def default_output_dir(package: str) -> str:
@@ -300,24 +294,14 @@ def _target_directory(target: str):
     while not os.path.lexists(path):
         made.append(path)
         path = os.path.dirname(path)
-    try:
-        for directory in reversed(made):
-            os.mkdir(directory)
-    except OSError as error:
-        _remove_empty(made)
-        raise Failure(f"{target}: cannot make the directory: {error.strerror}") from None
-    try:
+    with Transaction(while_undoing=signals_deferred) as transaction:
+        try:
+            for directory in reversed(made):
+                os.mkdir(directory)
+                transaction.on_failure(os.rmdir, directory)
+        except OSError as error:
+            raise Failure(f"{target}: cannot make the directory: {error.strerror}") from None
         yield
-    except BaseException:
-        with signals_deferred():
-            _remove_empty(made)
-        raise
-
-
-def _remove_empty(directories: list[str]) -> None:
-    for directory in directories:
-        with contextlib.suppress(OSError):
-            os.rmdir(directory)
 
 
 def _open_package(package: str, shown: str, with_manifest: bool = True) -> Manifest | None:

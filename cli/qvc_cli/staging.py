@@ -18,6 +18,8 @@ import tempfile
 import threading
 from collections.abc import Iterator
 
+from qvc_cli.transaction import Transaction
+
 _DEFERRED_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
 
 # What this run has put in place for good, in words: a Ctrl-C that arrives afterwards (it waits
@@ -114,10 +116,11 @@ class Placement:
     `undo` can put back everything as it was. Names are taken relative to directory
     descriptors, and a symlink at a final name is replaced, never followed. What a move
     replaces is kept in `backup_fd`, a private directory on the same file system, until the
-    caller removes that directory."""
+    caller removes that directory. Each step's undo goes to `transaction` (by default one of
+    the placement's own, taken back by `undo`)."""
 
-    def __init__(self) -> None:
-        self._undo: list[tuple] = []
+    def __init__(self, transaction: Transaction | None = None) -> None:
+        self._transaction = transaction or Transaction()
         self._backups = 0
 
     def move(self, src_fd: int, src: str, dst_fd: int, dst: str | bytes, *, replace: bool,
@@ -127,7 +130,7 @@ class Placement:
         if replace:
             backup = self._back_up(dst_fd, dst, backup_fd)
             os.rename(src, dst, src_dir_fd=src_fd, dst_dir_fd=dst_fd)
-            self._undo.append(("moved", src_fd, src, dst_fd, dst, backup_fd, backup))
+            self._transaction.on_failure(self._undo_step, ("moved", src_fd, src, dst_fd, dst, backup_fd, backup))
             return
         try:
             os.link(src, dst, src_dir_fd=src_fd, dst_dir_fd=dst_fd, follow_symlinks=False)
@@ -139,7 +142,7 @@ class Placement:
             os.rename(src, dst, src_dir_fd=src_fd, dst_dir_fd=dst_fd)
         else:
             os.unlink(src, dir_fd=src_fd)
-        self._undo.append(("moved", src_fd, src, dst_fd, dst, backup_fd, None))
+        self._transaction.on_failure(self._undo_step, ("moved", src_fd, src, dst_fd, dst, backup_fd, None))
 
     def make_directory(self, parent_fd: int, name: str | bytes, *, replace: bool, backup_fd: int) -> bool:
         """Makes directory `name` unless one is there; a non-directory in the way is replaced
@@ -153,9 +156,9 @@ class Placement:
                 raise
             backup = self._back_up(parent_fd, name, backup_fd, by_rename=True)
             os.mkdir(name, 0o700, dir_fd=parent_fd)
-            self._undo.append(("replaced", parent_fd, name, backup_fd, backup))
+            self._transaction.on_failure(self._undo_step, ("replaced", parent_fd, name, backup_fd, backup))
             return True
-        self._undo.append(("made", parent_fd, name))
+        self._transaction.on_failure(self._undo_step, ("made", parent_fd, name))
         return True
 
     def _back_up(self, dir_fd: int, name: str | bytes, backup_fd: int, by_rename: bool = False) -> str | None:
@@ -178,10 +181,7 @@ class Placement:
 
     def undo(self) -> None:
         """Puts everything back, newest step first; what cannot be undone is left as it is."""
-        for step in reversed(self._undo):
-            with contextlib.suppress(OSError):
-                self._undo_step(step)
-        self._undo.clear()
+        self._transaction.undo()
 
     def _undo_step(self, step: tuple) -> None:
         if step[0] == "moved":
