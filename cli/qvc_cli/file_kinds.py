@@ -13,10 +13,10 @@ import pickletools
 import stat
 
 from qvc_cli.failures import Failure
+from qvc_cli.package_format import PACKAGE_KEYS
 
 HEAD_BYTES = 1 << 16
 
-PACKAGE_KEYS = frozenset({"compressed", "file_boundaries", "filenames", "global_dict", "qvc_manifest"})
 DICTIONARY_KEYS = frozenset({"dict", "next_id"})
 
 _STRINGS = {"UNICODE", "BINUNICODE", "SHORT_BINUNICODE", "BINUNICODE8",

@@ -41,7 +41,7 @@ def describe(error: BaseException) -> str:
 def _expected_failures() -> tuple[type[BaseException], ...]:
     import zstandard
 
-    from qvc_cli.package_reader import PackageError
+    from qvc_cli.package_format import PackageError
 
     return (Failure, PackageError, OSError, ValueError, TypeError, KeyError, AttributeError,
             OverflowError, EOFError, pickle.UnpicklingError, zstandard.ZstdError)

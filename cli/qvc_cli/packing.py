@@ -22,7 +22,7 @@ from qvc_cli.dictionary_file import check_dictionary_file, dictionary_locked
 from qvc_cli.failures import Failure, counted
 from qvc_cli.input_tree import InputEntry, InputTree, flat_names, walk_inputs
 from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, append_to_package
-from qvc_cli.package_layout import facts_of_written_package
+from qvc_cli.package_format import facts_of_written_package
 from qvc_cli.progress import Phase, Progress, bytes_read, bytes_written, running_totals, wanted
 from qvc_cli.side_process import beside_the_compressor
 from qvc_cli.streams import (STANDARD_INPUT, STANDARD_OUTPUT, copy_standard_input, copy_to_standard_output,

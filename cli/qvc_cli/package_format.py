@@ -1,20 +1,35 @@
-"""Where things lie in a package, found by walking its pickle opcodes without unpickling it.
+"""The package format, as the command line reads it: one pickle of a dict, whose "compressed"
+entry is one Zstandard frame of 4-byte big-endian token ids.
 
-Describing a package must not cost what restoring it costs: unpickling builds every token of the
-vocabulary as a string and enters it in a dict, several times the package's size in memory.
-This walk reads the stream in pieces, skips byte strings by seeking, keeps only the small values
-(the entry keys, file names and boundaries) and merely counts the vocabulary's entries, so its
-memory does not grow with the package. What it finds wrong is said in plain words, and every
-subcommand that meets a damaged package says what this walk says.
+Three readers live here, each for a need:
 
-The walk follows what picklers write for a dict of byte strings, strings, integers and lists.
-Anything else (older protocols' byte strings, which rebuild themselves through a global) is left
-to the restricted unpickler: `Unsupported` says so.
+- The walk finds where things lie by stepping through the pickle's opcodes without unpickling:
+  describing a package must not cost what restoring it costs (unpickling builds every token of
+  the vocabulary as a string, several times the package's size in memory). It reads the stream
+  in pieces, skips byte strings by seeking, keeps only the small values and merely counts the
+  vocabulary, and checks every declared length and memo index against the file's size. What it
+  finds wrong is said in plain words, and every subcommand that meets a damaged package says
+  what the walk says. It follows what picklers write for a dict of byte strings, strings,
+  integers and lists; anything else is `Unsupported` and left to the restricted unpickler.
+- The restricted unpickler resolves no global except the two that byte strings of old pickle
+  protocols need, and those only for byte strings, so an untrusted package cannot run code. It
+  reads the first pickle of the file, as the library's decoder does; what follows is trailing
+  data, which no subcommand takes for part of the package.
+- `TokenStream` decompresses the token stream only as far as it is read, and turns ids into
+  text the way the library's decoder does, so that one file can be restored or checked without
+  decoding the whole package, and no more than a piece of it is in memory at once.
 """
 
 from __future__ import annotations
 
+import io
+import itertools
 import os
+import pickle
+import pickletools
+import sys
+from array import array
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 
 import zstandard
@@ -26,6 +41,14 @@ LONGEST_KEPT = 1 << 16
 MAX_STREAM_BYTES = 2**31
 # A Zstandard frame header is at most this long.
 FRAME_HEADER_BYTES = 18
+
+
+# The entries of a package's dict: the four every reader knows, and the manifest.
+PACKAGE_KEYS = frozenset({"compressed", "file_boundaries", "filenames", "global_dict", "qvc_manifest"})
+
+
+class PackageError(Exception):
+    """The file, or its manifest, is not what this tool can read; the message says why."""
 
 
 class PackageDamage(Exception):
@@ -62,6 +85,8 @@ class PackageLayout:
     vocabulary: VocabularyPlace | None = None
     keys: list = field(default_factory=list)
     compressed_header: bytes | None = None  # when the stream's place is not known
+    end: int | None = None  # where the pickle ends, when the walk went that far
+    manifest: Span | None = None  # the manifest's payload, when the pickle has one
 
 
 class _Opaque:
@@ -102,6 +127,7 @@ class _Walk:
         self.memo_next = 0
         self.top: dict | None = None
         self.vocabulary_start: int | None = None
+        self.end: int | None = None
 
     # -- reading -------------------------------------------------------------------------
 
@@ -275,6 +301,8 @@ class _Walk:
                     pos += 2
                     continue
                 elif op == 0x72:  # LONG_BINPUT
+                    if int.from_bytes(buf[pos + 1:pos + 5], "little") >= self.size:
+                        raise PackageDamage(f"it is unreadable at byte {self.base + pos:,}")
                     pos += 5
                     continue
                 elif op == 0x68:  # BINGET
@@ -385,7 +413,9 @@ class _Walk:
                 self.skip(1)
             elif op in (0x71, 0x72):  # BINPUT, LONG_BINPUT
                 index = self.length(1 if op == 0x71 else 4)
-                if not stack:
+                # A pickler numbers memo entries from 0, one byte at least apiece; the unpickler
+                # would reserve room up to any index it is given.
+                if not stack or index >= self.size:
                     raise self.unreadable()
                 self.memo[index] = stack[-1]
             elif op in (0x68, 0x6A):  # BINGET, LONG_BINGET
@@ -415,6 +445,7 @@ class _Walk:
             elif op == 0x2E:  # STOP
                 if len(stack) != 1 or self.marks or not isinstance(stack[0], dict):
                     raise PackageDamage("it holds something else than a dict")
+                self.end = self.offset()
                 return stack[0]
             elif op in _OTHER_OPCODES:
                 raise Unsupported(f"opcode {bytes([op])!r} at byte {start:,}")
@@ -426,7 +457,7 @@ class _Walk:
         argument = self.line()
         try:
             if op == 0x70:  # PUT
-                if not self.stack:
+                if not self.stack or int(argument) >= self.size:
                     raise ValueError
                 self.memo[int(argument)] = self.stack[-1]
             elif op == 0x67:  # GET
@@ -478,7 +509,10 @@ def walk(path: str, stop: str | None = None) -> PackageLayout:
         size = os.fstat(f.fileno()).st_size
         walker = _Walk(f, size, stop)
         top = walker.run()
-        layout = PackageLayout(size, keys=list(top))
+        layout = PackageLayout(size, keys=list(top), end=walker.end)
+        manifest = top.get("qvc_manifest")
+        if isinstance(manifest, tuple) and len(manifest) == 2 and isinstance(manifest[0], _Bytes):
+            layout.manifest = Span(manifest[0].start, manifest[0].length)
         compressed = top.get("compressed")
         boundaries = top.get("file_boundaries")
         names = top.get("filenames")
@@ -518,15 +552,7 @@ def stream_size(path: str, layout: PackageLayout) -> int | None:
         with open(path, "rb") as f:
             f.seek(layout.compressed.start)
             header = f.read(min(FRAME_HEADER_BYTES, layout.compressed.length))
-    try:
-        size = zstandard.frame_content_size(header)
-    except zstandard.ZstdError:
-        raise PackageDamage("its compressed stream is unreadable") from None
-    if size < 0:
-        raise PackageDamage("its compressed stream does not state its size")
-    if size > MAX_STREAM_BYTES:
-        raise PackageDamage(f"its compressed stream claims {size:,} bytes, more than a package holds")
-    return size
+    return stream_size_of(header)
 
 
 def token_counts(boundaries: list[int], files: int) -> list[int]:
@@ -561,3 +587,247 @@ def facts_of_written_package(path: str, vocabulary_entries: int) -> tuple[list[i
     if tail[:1] == b"\x95" and int.from_bytes(tail[1:9], "little") == 2:
         end = layout.size - 11
     return counts, VocabularyPlace(vocabulary_entries, layout.vocabulary.start, end)
+
+
+# -- the restricted unpickler ---------------------------------------------------------------
+
+
+def _encode_latin1(text, encoding):
+    if type(text) is str and encoding in ("latin1", "latin-1"):
+        return text.encode("latin-1")
+    raise pickle.UnpicklingError("_codecs.encode is only allowed to rebuild a byte string")
+
+
+def _bytes(*args):
+    if not args:
+        return b""
+    if len(args) == 1 and type(args[0]) is bytes:
+        return args[0]
+    raise pickle.UnpicklingError("bytes is only allowed to rebuild a byte string")
+
+
+class _PackageUnpickler(pickle.Unpickler):
+    def find_class(self, module: str, name: str):
+        if (module, name) == ("_codecs", "encode"):
+            return _encode_latin1
+        if module in ("builtins", "__builtin__") and name == "bytes":
+            return _bytes
+        raise pickle.UnpicklingError(f"global '{module}.{name}' is forbidden in a package")
+
+
+_MEMO_PUTS = {"PUT", "BINPUT", "LONG_BINPUT"}
+_UNPICKLING_ERRORS = (pickle.UnpicklingError, EOFError, ValueError, TypeError, IndexError, KeyError)
+
+
+def _check_declared_sizes(data: bytes) -> None:
+    """Walks the opcodes without building anything: a length beyond the stream ends the walk
+    with ValueError, and a pickler numbers memo entries from 0, one byte at least apiece."""
+    for opcode, argument, _ in pickletools.genops(data):
+        if opcode.name in _MEMO_PUTS and int(argument) >= len(data):
+            raise ValueError(f"memo index {argument} out of range for a stream of this size")
+
+
+def restricted_loads(data: bytes, what: str = "package", whole: bool = False):
+    """The object pickled in `data`, unpickled as safely as a package: no global beyond those
+    byte strings need, no declared size beyond the data. With `whole`, nothing may follow."""
+    stream = io.BytesIO(data)
+    try:
+        _check_declared_sizes(data)
+        value = _PackageUnpickler(stream).load()
+    except _UNPICKLING_ERRORS as error:
+        raise PackageError(f"not a {what}: {error}") from None
+    if whole and stream.tell() != len(data):
+        raise PackageError(f"not a {what}: data follows its end")
+    return value
+
+
+# -- the package as the decoder reads it ----------------------------------------------------
+
+
+@dataclass
+class LoadedPackage:
+    """The first pickle of a package file, unpickled, with what the decoder makes of it."""
+
+    names: list
+    file_spans: list[tuple[int, int]]  # each file's tokens [start, end), as the decoder slices them
+    token_count: int
+    compressed: bytes
+    inverse: dict  # token id to token text, built as the decoder builds it
+    manifest_entry: object  # the "qvc_manifest" entry, None when there is none
+    extra_entries: dict  # entries no reader knows
+    end: int  # where the pickle ends in the file
+    size: int  # of the file: anything from `end` on is trailing data
+
+    @property
+    def trailing_bytes(self) -> int:
+        return self.size - self.end
+
+
+def _int32(value: object, what: str) -> int:
+    if type(value) is not int and type(value) is not bool:
+        raise PackageDamage(f"{what} {value!r} is not a number")
+    if not -2**31 <= value < 2**31:
+        raise PackageDamage(f"{what} {value:,} is out of range")
+    return int(value)
+
+
+def file_spans(boundaries: list, names: list, token_count: int) -> list[tuple[int, int]]:
+    """Each file's tokens as the decoder takes them: from the previous boundary to its own, under
+    a list slice's rules (a negative boundary counts from the end, bounds are clamped)."""
+    spans, start = [], 0
+    for boundary, _ in zip(boundaries, names):
+        stop = _int32(boundary, "file boundary")
+        first, last, _ = slice(start, stop).indices(token_count)
+        spans.append((first, max(first, last)))
+        start = stop
+    return spans
+
+
+def load(path: str) -> LoadedPackage:
+    """The package at `path` as the library's decoder reads it: its first pickle. The file is
+    walked first, which vouches for every size and memo index the pickle declares (a pickle the
+    walk does not follow has them checked opcode by opcode). Raises PackageDamage."""
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        try:
+            walk(path)
+        except Unsupported:
+            try:
+                _check_declared_sizes(f.read())
+            except _UNPICKLING_ERRORS as error:
+                raise PackageDamage(f"it cannot be read: {error}") from None
+            f.seek(0)
+        try:
+            package = _PackageUnpickler(f).load()
+        except _UNPICKLING_ERRORS as error:
+            raise PackageDamage(f"it cannot be read: {error}") from None
+        end = f.tell()
+    if type(package) is not dict:
+        raise PackageDamage("it holds something else than a dict")
+    for key, words in (("compressed", "compressed stream"), ("file_boundaries", "file boundaries"),
+                       ("filenames", "file names")):
+        if key not in package:
+            raise PackageDamage(f"it has no {words}")
+    compressed = package["compressed"]
+    if not isinstance(compressed, (bytes, bytearray)):
+        raise PackageDamage("its compressed stream is not a byte string")
+    boundaries, names = package["file_boundaries"], package["filenames"]
+    if type(boundaries) is not list:
+        raise PackageDamage("its file boundaries are not a list of numbers")
+    if type(names) is not list:
+        raise PackageDamage("its file names are not a list")
+    if len(names) != len(boundaries):
+        raise PackageDamage(f"it has {len(names):,} file names but {len(boundaries):,} file boundaries")
+    for name in names:
+        if type(name) is not str:
+            raise PackageDamage(f"a file name is not text: {name!r}")
+    vocabulary = package.get("global_dict", {})
+    if type(vocabulary) is not dict:
+        raise PackageDamage("its vocabulary is not a dict")
+    try:
+        inverse = {token_id: token for token, token_id in vocabulary.items()}
+    except TypeError:
+        raise PackageDamage("its vocabulary holds an id that is not a number") from None
+    del vocabulary
+    package.pop("global_dict", None)
+    stream_bytes = stream_size_of(bytes(compressed[:FRAME_HEADER_BYTES]))
+    token_count = stream_bytes // 4
+    extra = {key: value for key, value in package.items() if key not in PACKAGE_KEYS}
+    return LoadedPackage(names, file_spans(boundaries, names, token_count), token_count, compressed, inverse,
+                         package.get("qvc_manifest"), extra, end, size)
+
+
+def stream_size_of(header: bytes) -> int:
+    """The token stream's size as the compressed stream's frame header states it."""
+    try:
+        size = zstandard.frame_content_size(header)
+    except zstandard.ZstdError:
+        raise PackageDamage("its compressed stream is unreadable") from None
+    if size < 0:
+        raise PackageDamage("its compressed stream does not state its size")
+    if size > MAX_STREAM_BYTES:
+        raise PackageDamage(f"its compressed stream claims {size:,} bytes, more than a package holds")
+    return size
+
+
+# Ids read in one piece: 4 MiB of stream, a few tens of MiB of text at most.
+PIECE_TOKENS = 1 << 20
+_UNKNOWN = "<UNK>"
+_SMALL_BYTES = bytes(range(0x80))
+
+
+class TokenStream:
+    """The token stream of a loaded package, decompressed as far as it is read."""
+
+    def __init__(self, package: LoadedPackage) -> None:
+        self._package = package
+        self._reader = None
+        self._position = 0  # in tokens
+
+    def _rewind(self) -> None:
+        self.close()
+        self._reader = zstandard.ZstdDecompressor().stream_reader(self._package.compressed,
+                                                                    read_across_frames=False)
+        self._position = 0
+
+    def close(self) -> None:
+        if self._reader is not None:
+            self._reader.close()
+            self._reader = None
+
+    def _read(self, count: int) -> bytes:
+        pieces, wanted = [], count
+        while wanted:
+            try:
+                piece = self._reader.read(wanted)
+            except zstandard.ZstdError:
+                raise PackageDamage("its compressed stream cannot be decompressed") from None
+            if not piece:
+                raise PackageDamage("its compressed stream ends before the size it states")
+            pieces.append(piece)
+            wanted -= len(piece)
+        return pieces[0] if len(pieces) == 1 else b"".join(pieces)
+
+    def _ids(self, count: int) -> array:
+        data = self._read(4 * count)
+        self._position += count
+        if data[0::4].translate(None, _SMALL_BYTES):
+            raise PackageDamage("its token stream holds an id out of range")
+        ids = array("I", data)
+        if sys.byteorder == "little":
+            ids.byteswap()
+        return ids
+
+    def texts(self, start: int, end: int) -> Iterator[bytes]:
+        """The text of tokens `start` to `end` (exclusive), UTF-8 encoded, in pieces."""
+        if self._reader is None or start < self._position:
+            self._rewind()
+        while self._position < start:
+            self._ids(min(PIECE_TOKENS, start - self._position))
+        get, unknown = self._package.inverse.get, itertools.repeat(_UNKNOWN)
+        while self._position < end:
+            ids = self._ids(min(PIECE_TOKENS, end - self._position))
+            try:
+                yield "".join(map(get, ids, unknown)).encode("utf-8")
+            except TypeError:
+                raise PackageDamage("its vocabulary maps an id to something other than text") from None
+            except UnicodeEncodeError:
+                raise PackageDamage("its vocabulary holds text that cannot be written as UTF-8") from None
+
+    def finish(self) -> None:
+        """Reads the rest of the stream: a stream damaged past the last file read still fails, as
+        the library's decoder, which decodes all of it first, would."""
+        if self._reader is None:
+            self._rewind()
+        while self._position < self._package.token_count:
+            self._ids(min(PIECE_TOKENS, self._package.token_count - self._position))
+        rest = 0
+        try:
+            # Up to the frame's end, where its checksum, if any, is verified.
+            while piece := self._reader.read(CHUNK):
+                rest += len(piece)
+        except zstandard.ZstdError:
+            raise PackageDamage("its compressed stream cannot be decompressed") from None
+        if rest >= 4:
+            raise PackageDamage("its compressed stream holds more than the size it states")
+        self.close()
