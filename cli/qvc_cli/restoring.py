@@ -16,10 +16,10 @@ import contextlib
 import hashlib
 import itertools
 import os
-import resource
 import stat
 import sys
 import time
+from collections import OrderedDict
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 
@@ -268,71 +268,93 @@ def refuse_conflicts(target: str, entries: list, force: bool) -> None:
                       f"use --force to replace {them} or choose another directory with -o")
 
 
-class _TreeWriter:
-    """Moves staged files into `target` along descriptors, never through a symlink."""
+# Directories of the tree held open at once while files are moved in; others are opened again
+# when needed. Any tree is restored within this many descriptors, beside a few of the process's own.
+OPEN_DIRECTORIES = 16
+_DIRECTORY_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 
-    def __init__(self, target_fd: int, work_fd: int, files_fd: int, placement: Placement, force: bool):
-        self.placement = placement
+
+def _open_below(root_fd: int, path: bytes) -> int:
+    """A new descriptor of directory `path` below `root_fd`, opened one component at a time,
+    never through a symlink."""
+    fd = root_fd
+    for name in path.split(b"/"):
+        try:
+            below = os.open(name, _DIRECTORY_FLAGS, dir_fd=fd)
+        finally:
+            if fd != root_fd:
+                os.close(fd)
+        fd = below
+    return fd
+
+
+class _TreeWriter:
+    """Moves staged files into `target` along descriptors, never through a symlink, holding at
+    most OPEN_DIRECTORIES of the tree's directories open: the most recently used."""
+
+    def __init__(self, target_fd: int, work_fd: int, transaction: Transaction, force: bool):
+        self.target_fd = target_fd
+        self.placement = Placement(transaction, reopen=self.reopened)
         self.force = force
         self.work_fd = work_fd
-        self.files_fd = files_fd
-        self.directories: dict[bytes, int] = {b"": target_fd}
-        self.created: list[tuple[bytes, int]] = []
+        self.open: OrderedDict[bytes, int] = OrderedDict()
+        self.created: list[bytes] = []
 
     def close(self) -> None:
-        for path, fd in self.directories.items():
-            if path:
-                os.close(fd)
+        while self.open:
+            os.close(self.open.popitem()[1])
+
+    @contextlib.contextmanager
+    def reopened(self, path: bytes) -> Iterator[int]:
+        if not path:
+            yield self.target_fd
+            return
+        fd = _open_below(self.target_fd, path)
+        try:
+            yield fd
+        finally:
+            os.close(fd)
+
+    def _remember(self, path: bytes, fd: int) -> None:
+        self.open[path] = fd
+        while len(self.open) > OPEN_DIRECTORIES:
+            os.close(self.open.popitem(last=False)[1])
 
     def directory(self, path: bytes) -> int:
-        fd = self.directories.get(path)
+        """The descriptor of directory `path` of the tree, made with any missing parents."""
+        if not path:
+            return self.target_fd
+        fd = self.open.get(path)
         if fd is not None:
+            self.open.move_to_end(path)
             return fd
-        parent, _, name = path.rpartition(b"/")
-        parent_fd = self.directory(parent)
-        made = self.placement.make_directory(parent_fd, name, replace=self.force, backup_fd=self.work_fd)
-        fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=parent_fd)
-        self.directories[path] = fd
-        if made:
-            self.created.append((path, fd))
-        return fd
+        names = path.split(b"/")
+        depth = len(names) - 1  # of the deepest parent held open, 0 for the target
+        while depth and b"/".join(names[:depth]) not in self.open:
+            depth -= 1
+        parent = b"/".join(names[:depth])
+        parent_fd = self.open[parent] if depth else self.target_fd
+        for depth in range(depth, len(names)):
+            here, name = b"/".join(names[:depth + 1]), names[depth]
+            made = self.placement.make_directory(parent_fd, name, replace=self.force, backup_fd=self.work_fd,
+                                                 where=parent)
+            fd = os.open(name, _DIRECTORY_FLAGS, dir_fd=parent_fd)
+            if made:
+                self.created.append(here)
+            self._remember(here, fd)
+            parent, parent_fd = here, fd
+        return parent_fd
 
     def place(self, source_fd: int, source: str, path: bytes) -> None:
         parent, _, name = path.rpartition(b"/")
-        parent_fd = self.directories.get(parent)
-        if parent_fd is None:
-            parent_fd = self.directory(parent)
-        self.placement.move(source_fd, source, parent_fd, name, replace=self.force, backup_fd=self.work_fd)
-
-
-def _allow_open_directories(count: int) -> None:
-    """Every directory of the tree stays open while files are moved (the undo journal names
-    them by descriptor): raise the soft limit on open files as far as needed and allowed."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    needed = count + 64
-    if needed <= soft:
-        return
-    if hard != resource.RLIM_INFINITY and needed > hard:
-        raise Failure(f"the package's tree has {count:,} directories; this system lets a process "
-                      f"hold only {hard:,} files open at once")
-    resource.setrlimit(resource.RLIMIT_NOFILE, (needed, hard))
-
-
-def _directory_count(manifest: Manifest) -> int:
-    directories = set()
-    for entry in manifest.entries:
-        parent = entry.path if isinstance(entry, DirectoryEntry) else entry.path.rpartition(b"/")[0]
-        while parent and parent not in directories:
-            directories.add(parent)
-            parent = parent.rpartition(b"/")[0]
-    return len(directories)
+        self.placement.move(source_fd, source, self.directory(parent), name, replace=self.force,
+                            backup_fd=self.work_fd, where=parent)
 
 
 def _commit_tree(staged: str, manifest: Manifest, target: str, work: str, force: bool,
                  chosen: set[int] | None = None) -> None:
     """Puts the tree in place, its files from `staged`, where each is named by its number:
     every entry, or those whose indices are `chosen`."""
-    _allow_open_directories(_directory_count(manifest))
     links = os.path.join(work, "links")
     os.mkdir(links)
     file_numbers = itertools.count()
@@ -344,7 +366,7 @@ def _commit_tree(staged: str, manifest: Manifest, target: str, work: str, force:
         files_fd = stack.enter_context(opened_directory(staged))
         links_fd = stack.enter_context(opened_directory(links))
         transaction = Transaction()
-        writer = _TreeWriter(target_fd, work_fd, files_fd, Placement(transaction), force)
+        writer = _TreeWriter(target_fd, work_fd, transaction, force)
         stack.callback(writer.close)
         # Entered last, so undone while the directories are still open.
         stack.enter_context(transaction)
@@ -369,11 +391,13 @@ def _commit_tree(staged: str, manifest: Manifest, target: str, work: str, force:
             where = os.path.join(target, os.fsdecode(entry.path)) if entry is not None else target
             raise _placing_failure(where, error) from None
         # Last, deepest first: a directory's time changes with every entry made in it.
-        for path, fd in sorted(writer.created, key=lambda item: item[0].count(b"/"), reverse=True):
+        writer.close()
+        for path in sorted(writer.created, key=lambda path: path.count(b"/"), reverse=True):
             entry = directory_metadata.get(path)
             if entry is not None:
-                os.chmod(fd, entry.mode & RESTORED_MODE_BITS)
-                os.utime(fd, ns=(entry.mtime_ns, entry.mtime_ns))
+                with writer.reopened(path) as fd:
+                    os.chmod(fd, entry.mode & RESTORED_MODE_BITS)
+                    os.utime(fd, ns=(entry.mtime_ns, entry.mtime_ns))
         record_completed(f"everything was restored into {target}")
 
 
