@@ -162,3 +162,36 @@ def test_a_stream_without_its_size_is_damage(tmp_path, capsysbinary):
     package.write_bytes(pickle.dumps(content))
     status, _, err = run(capsysbinary, "check", package)
     assert status == 1 and "its compressed stream does not state its size" in err
+
+
+def flipped(package, position: int, mask: int):
+    data = bytearray(package.read_bytes())
+    data[position] ^= mask
+    damaged = package.with_name("flipped.qvc")
+    damaged.write_bytes(bytes(data))
+    return damaged
+
+
+@pytest.mark.parametrize("position, mask", [
+    (0, 0xFF),  # the pickle's PROTO opcode
+    (8, 0x01), (10, 0xFF),  # the length of the pickle's first frame: memory the unpickler would take
+    (19, 0x01), (20, 0xFF),  # the first key's name
+])
+def test_one_flipped_byte_near_the_start_is_damage(tmp_path, capsysbinary, position, mask):
+    package = qvc_package(tmp_path, "a", b"some words, some more words\n", 1_000_000_000)
+    assert package.read_bytes()[14:26] == b"\x8c\ncompressed"  # where the positions point
+    damaged = flipped(package, position, mask)
+    status, _, err = run(capsysbinary, "check", damaged)
+    assert status == 1 and f"{damaged}: damaged qvc package (" in err and "Error" not in err, err
+
+
+def test_an_undecodable_string_is_damage_in_plain_words(tmp_path, capsysbinary):
+    package = library_package(tmp_path / "p.qvc", [("a.txt", b"alpha\n")])
+    content = pickle.loads(package.read_bytes())
+    # A protocol-2 string opcode, which the unpickler decodes as ASCII.
+    data = pickle.dumps(content, protocol=2).replace(b"X\x05\x00\x00\x00a.txt", b"U\x05a\xe9txt")
+    assert b"U\x05a\xe9txt" in data
+    package.write_bytes(data)
+    status, _, err = run(capsysbinary, "check", package)
+    assert status == 1 and "damaged qvc package (it holds a string that is not valid text)" in err
+    assert "codec" not in err

@@ -101,13 +101,24 @@ def not_a_package(shown: str, why: str) -> Failure:
     return Failure(f"{shown}: not a qvc package ({why})")
 
 
+def _resembles_package(head: bytes) -> bool:
+    """Whether the file begins as a package does, with a pickle's PROTO opcode and the name of
+    a package's first entry: one damaged byte leaves one of each as written (of the name, one of
+    two parts that share no byte)."""
+    start = head[:32]
+    return (start[:1] == b"\x80" or start[1:2] == b"\x04") and (b"\ncom" in start or b"ressed" in start)
+
+
 def require_package(path: str, shown: str | None = None) -> None:
-    """Refuses, naming the file, anything that does not begin like a package."""
+    """Refuses, naming the file, anything that does not begin like a package; a file that
+    begins nearly like one is a damaged package."""
     shown = shown or path
     head = read_head(path, shown)
     try:
         kind = kind_of(head)
     except ValueError as problem:
+        if _resembles_package(head):
+            raise Failure(f"{shown}: damaged qvc package ({problem})") from None
         raise not_a_package(shown, str(problem)) from None
     if kind == DICTIONARY:
         raise not_a_package(shown, "it is a dictionary file")

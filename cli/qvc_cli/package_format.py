@@ -295,6 +295,8 @@ class _Walk:
                 elif op == 0x8A:  # LONG1
                     pos += 2 + buf[pos + 1]
                 elif op == 0x95:  # FRAME
+                    if int.from_bytes(buf[pos + 1:pos + 9], "little") > self.size - self.base - pos:
+                        raise PackageDamage(f"it is unreadable at byte {self.base + pos:,}")
                     pos += 9
                     continue
                 elif op == 0x71:  # BINPUT
@@ -408,7 +410,9 @@ class _Walk:
                 if self.stop == "compressed" and stack[-2:-1] == ["compressed"]:
                     return self.pending_top()
             elif op == 0x95:  # FRAME
-                self.skip(8)
+                # The unpickler reads a whole frame at once, into memory of the size it declares.
+                if self.length(8) > self.size - self.offset():
+                    raise PackageDamage(f"it is unreadable at byte {start:,}")
             elif op == 0x80:  # PROTO
                 self.skip(1)
             elif op in (0x71, 0x72):  # BINPUT, LONG_BINPUT
@@ -699,6 +703,8 @@ def load(path: str) -> LoadedPackage:
             f.seek(0)
         try:
             package = _PackageUnpickler(f).load()
+        except UnicodeDecodeError:
+            raise PackageDamage("it holds a string that is not valid text") from None
         except _UNPICKLING_ERRORS as error:
             raise PackageDamage(f"it cannot be read: {error}") from None
         end = f.tell()

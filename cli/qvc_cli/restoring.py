@@ -20,7 +20,7 @@ import stat
 import sys
 import time
 from collections import OrderedDict
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterator
 from dataclasses import dataclass
 
 from qvc_cli import line_ends, streams
@@ -45,23 +45,21 @@ def original_pieces(stream: TokenStream, span: tuple[int, int], entry: FileEntry
     """A file's bytes as they were packed, in pieces: the decoder's text with its line ends put
     back. Once the pieces are out, _Mismatch if they do not match `entry` (without an entry,
     nothing is known to compare with)."""
-    pieces: Iterable[bytes] = stream.texts(*span)
+    pieces = stream.texts(*span)
     if entry is None:
         yield from pieces
         return
-    if entry.line_ends is not None:
-        original = line_ends.restore(b"".join(pieces), entry.line_ends)
-        if original is None:
-            raise _Mismatch
-        pieces = (original,)
+    restorer = line_ends.LineEndRestorer(entry.line_ends) if entry.line_ends is not None else None
     hasher, size = hashlib.sha256(), 0
     for piece in pieces:
+        if restorer is not None:
+            piece = restorer.feed(piece)
         size += len(piece)
         if size > entry.size:
             raise _Mismatch
         hasher.update(piece)
         yield piece
-    if size != entry.size or hasher.digest() != entry.digest:
+    if size != entry.size or hasher.digest() != entry.digest or restorer is not None and not restorer.fits():
         raise _Mismatch
 
 
