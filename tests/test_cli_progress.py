@@ -64,3 +64,18 @@ def test_a_long_pack_shows_its_phases(tmp_path):
     assert any(phase in result.output for phase in phases), result.output
     if "packing " in result.output:
         assert "/8 files" in result.output and "MB" in result.output
+
+
+@pytest.mark.parametrize("phase_age, done, eta_shown", [(0.0, 10, False), (5.0, 0, False), (5.0, 10, True)])
+def test_no_time_left_is_shown_until_the_rate_is_known(phase_age, done, eta_shown):
+    import io
+
+    from qvc_cli.progress import Phase, _new_bar, _update
+
+    drawn = io.StringIO()
+    phase = Phase("restoring", lambda: done, total=1_000_000)
+    bar = _new_bar(phase, drawn, time.time() - phase_age)
+    _update(bar, phase, done)
+    bar.refresh()
+    last = drawn.getvalue().split("\r")[-1]
+    assert "restoring" in last and ("<" in last) == eta_shown, last

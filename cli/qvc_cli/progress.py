@@ -201,6 +201,9 @@ def _columns(stream) -> int:
 
 
 _BAR = "{desc}: {percentage:3.0f}%|{bar}| {n_fmt}B/{total_fmt}B [{elapsed}<{remaining}, {rate_fmt}]"
+# Until a phase has moved for a while, its rate says nothing about what is left: no time left.
+_BAR_WITHOUT_ETA = "{desc}: {percentage:3.0f}%|{bar}| {n_fmt}B/{total_fmt}B [{elapsed}]"
+RATE_KNOWN_AFTER = 2.0
 _COUNTER = "{desc}: {n_fmt}B [{elapsed}, {rate_fmt}]"
 _UNDER_WAY = "{desc} {elapsed}"
 
@@ -228,7 +231,7 @@ def _new_bar(phase: Phase, stream, started: float):
     # No monitor thread of the library's own: this thread refreshes the bar.
     tqdm.tqdm.monitor_interval = 0
     sized = _columns(stream) > 0
-    form = _UNDER_WAY if phase.counter is None else _BAR if phase.total else _COUNTER
+    form = _UNDER_WAY if phase.counter is None else _BAR_WITHOUT_ETA if phase.total else _COUNTER
     bar = tqdm.tqdm(total=phase.total, desc=phase.label, file=stream, leave=False, unit="B", unit_scale=True,
                     dynamic_ncols=sized, ncols=None if sized else 80, mininterval=0, smoothing=0,
                     bar_format=form)
@@ -244,6 +247,9 @@ def _update(bar, phase: Phase, done: int) -> None:
     if phase.counter is None:
         bar.refresh()
         return
+    if phase.total:
+        known = done > 0 and time.time() - bar.start_t >= RATE_KNOWN_AFTER
+        bar.bar_format = _BAR if known else _BAR_WITHOUT_ETA
     bar.update(done - bar.n)
 
 
