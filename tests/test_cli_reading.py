@@ -195,3 +195,21 @@ def test_an_undecodable_string_is_damage_in_plain_words(tmp_path, capsysbinary):
     status, _, err = run(capsysbinary, "check", package)
     assert status == 1 and "damaged qvc package (it holds a string that is not valid text)" in err
     assert "codec" not in err
+
+
+@pytest.mark.parametrize("vocabulary, text", [
+    ({"a": 1, " ": 2, "b": 3}, "a b<UNK>"),  # an id beyond the vocabulary
+    ({"a": 1, " ": 2, "b": 3, "c": 3}, "a c<UNK>"),  # two tokens of one id: the later wins
+    ({"a": 1, " ": 2, "b": 3, "z": -5}, "a b<UNK>"),  # an id no record can hold
+    ({"a": 1, " ": 2, "b": 3, "far": 10**9}, "a b<UNK>"),  # ids too sparse for a table
+    ({}, "<UNK><UNK><UNK><UNK>"),
+])
+def test_ids_become_text_as_the_library_decodes_them(tmp_path, capsysbinary, vocabulary, text):
+    ids = b"".join(n.to_bytes(4, "big") for n in (1, 2, 3, 99))
+    package = tmp_path / "p.qvc"
+    package.write_bytes(pickle.dumps({"compressed": zstandard.ZstdCompressor().compress(ids),
+                                      "file_boundaries": [4], "filenames": ["a.txt"],
+                                      "global_dict": vocabulary}))
+    QVCompressor(str(tmp_path / "unused.bin")).decode_package(str(package), str(tmp_path / "library"))
+    assert (tmp_path / "library" / "a.txt").read_text() == text
+    assert run(capsysbinary, "unpack", package, "-c", "a.txt")[:2] == (0, text.encode())
