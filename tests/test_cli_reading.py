@@ -213,3 +213,34 @@ def test_ids_become_text_as_the_library_decodes_them(tmp_path, capsysbinary, voc
     QVCompressor(str(tmp_path / "unused.bin")).decode_package(str(package), str(tmp_path / "library"))
     assert (tmp_path / "library" / "a.txt").read_text() == text
     assert run(capsysbinary, "unpack", package, "-c", "a.txt")[:2] == (0, text.encode())
+
+
+@pytest.mark.parametrize("read_in_part", [True, False])
+def test_one_file_comes_out_the_same_read_in_part_or_whole(tmp_path, capsysbinary, monkeypatch, read_in_part):
+    from qvc_cli import package_format
+
+    source = tmp_path / "src"
+    source.mkdir()
+    # Names that are also tokens of the texts, which a pickler may store once for both.
+    for number in range(40):
+        (source / f"w{number}").write_text(f"w{number} " * number + "README\r\nlast line w1 é\n")
+    (source / "README").write_text("README " + "long" * 200 + " w3\n")
+    package = tmp_path / "p.qvc"
+    assert main(["pack", "-q", str(package), str(source)]) == 0
+    calls = []
+    load_part = package_format.load_part
+
+    def recorded(*args):
+        calls.append(args)
+        if not read_in_part:
+            raise package_format.Unsupported("read whole")
+        return load_part(*args)
+
+    monkeypatch.setattr(package_format, "load_part", recorded)
+    monkeypatch.setattr("qvc_cli.restoring.load_part", recorded)
+    if read_in_part:  # and never the whole package
+        monkeypatch.setattr("qvc_cli.restoring.load", None)
+    for name in ("src/w7", "src/README", "src/w39"):
+        status, out, _ = run(capsysbinary, "unpack", package, "-c", name)
+        assert (status, out) == (0, (tmp_path / name).read_bytes())
+    assert len(calls) == 3

@@ -11,6 +11,8 @@ Three readers live here, each for a need:
   finds wrong is said in plain words, and every subcommand that meets a damaged package says
   what the walk says. It follows what picklers write for a dict of byte strings, strings,
   integers and lists; anything else is `Unsupported` and left to the restricted unpickler.
+  Asked for the tokens of some ids, it keeps those alone: taking a few files out of a package
+  (`load_part`) then builds nothing of the rest of the vocabulary.
 - The restricted unpickler resolves no global except the two that byte strings of old pickle
   protocols need, and those only for byte strings, so an untrusted package cannot run code. It
   reads the first pickle of the file, as the library's decoder does; what follows is trailing
@@ -29,7 +31,7 @@ import pickle
 import pickletools
 import sys
 from array import array
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 
 import zstandard
@@ -86,6 +88,7 @@ class PackageLayout:
     keys: list = field(default_factory=list)
     compressed_header: bytes | None = None  # when the stream's place is not known
     end: int | None = None  # where the pickle ends, when the walk went that far
+    tokens: dict[int, str] = field(default_factory=dict)  # the wanted ids' tokens
     manifest: Span | None = None  # the manifest's payload, when the pickle has one
 
 
@@ -107,6 +110,7 @@ class _CountedDict:
         self.start = start
         self.end = start + 1
         self.entries = 0
+        self.collect = False  # whether the walk records wanted tokens from it
 
 
 _MARK = object()
@@ -114,7 +118,9 @@ _TEXT_LINE_LIMIT = 1 << 16
 
 
 class _Walk:
-    def __init__(self, f, size: int, stop: str | None) -> None:
+    def __init__(self, f, size: int, stop: str | None, wanted: set[int] | None = None) -> None:
+        self.wanted = wanted
+        self.found: dict[int, str] = {}
         self.f = f
         self.size = size
         self.stop = stop
@@ -233,6 +239,12 @@ class _Walk:
         if len(pairs) % 2:
             raise self.unreadable()
         if isinstance(target, _CountedDict):
+            if target.collect:
+                for key, value in zip(pairs[::2], pairs[1::2]):
+                    if type(key) is not str or type(value) is not int:
+                        raise Unsupported("a vocabulary entry that is not a string and an int")
+                    if value in self.wanted:
+                        self.found[value] = key
             target.entries += len(pairs) // 2
             target.end = self.offset()
         elif isinstance(target, dict):
@@ -296,7 +308,7 @@ class _Walk:
                     pos += 2 + buf[pos + 1]
                 elif op == 0x95:  # FRAME
                     if int.from_bytes(buf[pos + 1:pos + 9], "little") > self.size - self.base - pos:
-                        raise PackageDamage(f"it is unreadable at byte {self.base + pos:,}")
+                        raise PackageDamage("it ends early")
                     pos += 9
                     continue
                 elif op == 0x71:  # BINPUT
@@ -324,6 +336,112 @@ class _Walk:
         if items % 2:
             raise PackageDamage(f"it is unreadable at byte {start:,}")
         return items // 2
+
+    def collect_batch(self) -> int:
+        """As `count_batch`, for the vocabulary when tokens are wanted: records the token of
+        every pair whose id is in `wanted`, a later pair of one id replacing an earlier one.
+        Follows only what a pickler writes for a dict of strings to ints; Unsupported else."""
+        start = self.offset()
+        self.pos += 1
+        pairs = memoized = 0
+        wanted, found = self.wanted, self.found
+        key = None
+        buf, pos = self.buf, self.pos
+        end = len(buf) - 16
+        try:
+            while True:
+                if pos >= end:
+                    buf, pos = self.refill(pos)
+                    end = len(buf) - 16
+                op = buf[pos]
+                if op == 0x8C and key is None and pos + 263 < len(buf):
+                    # SHORT_BINUNICODE: a token, and most often its memo entry and id right after,
+                    # all in the buffer; the token is decoded only if its id is wanted.
+                    at = pos + 2
+                    pos = at + buf[pos + 1]
+                    if buf[pos] == 0x94:
+                        memoized += 1
+                        pos += 1
+                    op = buf[pos]
+                    if op == 0x4D:  # BININT2
+                        value = buf[pos + 1] | buf[pos + 2] << 8
+                        pos += 3
+                    elif op == 0x4A:  # BININT
+                        value = buf[pos + 1] | buf[pos + 2] << 8 | buf[pos + 3] << 16 | buf[pos + 4] << 24
+                        value -= (value >> 31) << 32
+                        pos += 5
+                    elif op == 0x4B:  # BININT1
+                        value = buf[pos + 1]
+                        pos += 2
+                    else:
+                        key = buf[at:at + buf[at - 1]]
+                        continue
+                    if value in wanted:
+                        try:
+                            found[value] = buf[at:at + buf[at - 1]].decode("utf-8", "surrogatepass")
+                        except UnicodeDecodeError:
+                            raise PackageDamage(f"it is unreadable at byte {start:,}") from None
+                    pairs += 1
+                    continue
+                if op == 0x8C or op == 0x58:  # SHORT_BINUNICODE, BINUNICODE: a token
+                    if key is not None:
+                        raise Unsupported("two keys in a row")
+                    width = 1 if op == 0x8C else 4
+                    count = int.from_bytes(buf[pos + 1:pos + 1 + width], "little")
+                    if pos + 1 + width + count > len(buf):
+                        self.pos = pos + 1 + width
+                        key = self.take(count)
+                        buf, pos = self.buf, self.pos
+                        end = len(buf) - 16
+                    else:
+                        pos += 1 + width
+                        key = buf[pos:pos + count]
+                        pos += count
+                    continue
+                if op == 0x94:  # MEMOIZE
+                    pos += 1
+                    memoized += 1
+                    continue
+                if op == 0x68 or op == 0x6A:  # BINGET, LONG_BINGET: a token met before the vocabulary
+                    width = 1 if op == 0x68 else 4
+                    known = self.memo.get(int.from_bytes(buf[pos + 1:pos + 1 + width], "little"))
+                    if key is not None or type(known) is not str:
+                        raise Unsupported("a token the walk did not keep")
+                    key = known.encode("utf-8", "surrogatepass")
+                    pos += 1 + width
+                    continue
+                if op == 0x4A:  # BININT
+                    value = int.from_bytes(buf[pos + 1:pos + 5], "little", signed=True)
+                    pos += 5
+                elif op == 0x4D:  # BININT2
+                    value = buf[pos + 1] | buf[pos + 2] << 8
+                    pos += 3
+                elif op == 0x4B:  # BININT1
+                    value = buf[pos + 1]
+                    pos += 2
+                elif op == 0x95:  # FRAME
+                    if int.from_bytes(buf[pos + 1:pos + 9], "little") > self.size - self.base - pos:
+                        raise PackageDamage("it ends early")
+                    pos += 9
+                    continue
+                elif op == 0x75 and key is None:  # SETITEMS
+                    self.pos = pos + 1
+                    break
+                else:
+                    raise Unsupported(f"opcode {bytes([op])!r} in the vocabulary")
+                if key is None:
+                    raise Unsupported("an id without its token")
+                if value in wanted:
+                    try:
+                        found[value] = key.decode("utf-8", "surrogatepass")
+                    except UnicodeDecodeError:
+                        raise PackageDamage(f"it is unreadable at byte {start:,}") from None
+                key = None
+                pairs += 1
+        except IndexError:
+            raise PackageDamage("it ends early") from None
+        self.memo_next += memoized
+        return pairs
 
     def refill(self, pos: int) -> tuple[bytes, int]:
         """The buffer and position after `pos`, which may lie beyond the buffer, with what
@@ -372,7 +490,7 @@ class _Walk:
             elif op == 0x28:  # MARK
                 if stack and isinstance(stack[-1], _CountedDict):
                     self.pos -= 1
-                    entries = self.count_batch()
+                    entries = self.collect_batch() if stack[-1].collect else self.count_batch()
                     if entries is not None:
                         stack[-1].entries += entries
                         stack[-1].end = self.offset()
@@ -386,7 +504,12 @@ class _Walk:
                 value, key = self.pop(), self.pop()
                 self.set_items(self.pop_target(), [key, value])
             elif op == 0x7D:  # EMPTY_DICT
-                stack.append(self.new_dict(start))
+                made = self.new_dict(start)
+                # The package's own vocabulary: the top-level dict's entry "global_dict".
+                if isinstance(made, _CountedDict) and self.wanted is not None and stack[-1:] == ["global_dict"] \
+                        and stack[:1] == [self.top] and len(self.marks) <= 1:
+                    made.collect = True
+                stack.append(made)
                 if self.stop == "vocabulary" and stack[-2:-1] == ["global_dict"]:
                     self.vocabulary_start = start
                     return self.pending_top()
@@ -412,7 +535,7 @@ class _Walk:
             elif op == 0x95:  # FRAME
                 # The unpickler reads a whole frame at once, into memory of the size it declares.
                 if self.length(8) > self.size - self.offset():
-                    raise PackageDamage(f"it is unreadable at byte {start:,}")
+                    raise PackageDamage("it ends early")
             elif op == 0x80:  # PROTO
                 self.skip(1)
             elif op in (0x71, 0x72):  # BINPUT, LONG_BINPUT
@@ -504,16 +627,16 @@ _ENTRY_WORDS = {"compressed": "compressed stream", "file_boundaries": "file boun
                 "filenames": "file names"}
 
 
-def walk(path: str, stop: str | None = None) -> PackageLayout:
+def walk(path: str, stop: str | None = None, wanted: set[int] | None = None) -> PackageLayout:
     """The layout of the package at `path`. With `stop` "vocabulary" the walk ends where the
     vocabulary begins (its start is then the vocabulary's `start`, and its entries are not
-    counted); with "compressed", right after the compressed stream. Raises PackageDamage or
-    Unsupported."""
+    counted); with "compressed", right after the compressed stream. With `wanted`, the tokens of
+    those ids are found in the vocabulary (`tokens`). Raises PackageDamage or Unsupported."""
     with open(path, "rb") as f:
         size = os.fstat(f.fileno()).st_size
-        walker = _Walk(f, size, stop)
+        walker = _Walk(f, size, stop, wanted)
         top = walker.run()
-        layout = PackageLayout(size, keys=list(top), end=walker.end)
+        layout = PackageLayout(size, keys=list(top), end=walker.end, tokens=walker.found)
         manifest = top.get("qvc_manifest")
         if isinstance(manifest, tuple) and len(manifest) == 2 and isinstance(manifest[0], _Bytes):
             layout.manifest = Span(manifest[0].start, manifest[0].length)
@@ -676,6 +799,66 @@ def _int32(value: object, what: str) -> int:
     return int(value)
 
 
+def _checked_entries(package: dict) -> tuple[bytes, list, list]:
+    """The compressed stream, the file boundaries and the file names, as every reader needs them."""
+    for key, words in (("compressed", "compressed stream"), ("file_boundaries", "file boundaries"),
+                       ("filenames", "file names")):
+        if key not in package:
+            raise PackageDamage(f"it has no {words}")
+    compressed = package["compressed"]
+    if not isinstance(compressed, (bytes, bytearray, Span)):
+        raise PackageDamage("its compressed stream is not a byte string")
+    boundaries, names = package["file_boundaries"], package["filenames"]
+    if type(boundaries) is not list:
+        raise PackageDamage("its file boundaries are not a list of numbers")
+    if type(names) is not list:
+        raise PackageDamage("its file names are not a list")
+    if len(names) != len(boundaries):
+        raise PackageDamage(f"it has {len(names):,} file names but {len(boundaries):,} file boundaries")
+    for name in names:
+        if type(name) is not str:
+            raise PackageDamage(f"a file name is not text: {name!r}")
+    return compressed, boundaries, names
+
+
+def load_part(path: str, choose: Callable[[list[str]], list[int]]) -> tuple[LoadedPackage, list[int]]:
+    """The package at `path`, read for a few of its files only: those `choose(names)` numbers.
+    Their ids are read from the stream first, and only their tokens are taken from the
+    vocabulary, found by a walk of the pickle: nothing of the rest is built, which is most of
+    the cost of reading a package. The result decodes those files only. Unsupported when the
+    pickle is not one the walk follows that way, or the files hold a large part of the stream."""
+    head = walk(path, stop="vocabulary")
+    top = {"compressed": head.compressed, "file_boundaries": head.boundaries, "filenames": head.names}
+    _, boundaries, names = _checked_entries({key: value for key, value in top.items() if value is not None})
+    with open(path, "rb") as f:
+        f.seek(head.compressed.start)
+        compressed = f.read(head.compressed.length)
+    token_count = stream_size_of(compressed[:FRAME_HEADER_BYTES]) // 4
+    spans = file_spans(boundaries, names, token_count)
+    numbers = choose(names)
+    if sum(spans[n][1] - spans[n][0] for n in numbers) > token_count // 4:
+        raise Unsupported("the files chosen hold much of the stream")
+    part = LoadedPackage(names, spans, token_count, compressed, {}, None, {}, 0, 0)
+    stream, wanted = TokenStream(part), set()
+    try:
+        for number in numbers:
+            for ids in stream.ids(*spans[number]):
+                wanted.update(ids)
+    finally:
+        stream.close()
+    layout = walk(path, wanted=wanted)
+    if layout.vocabulary is None and "global_dict" in layout.keys:
+        raise Unsupported("a vocabulary the walk does not follow")
+    part.inverse = _inverse({token: token_id for token_id, token in layout.tokens.items()})
+    if layout.manifest is not None:
+        with open(path, "rb") as f:
+            f.seek(layout.manifest.start)
+            payload = f.read(layout.manifest.length)
+        part.manifest_entry = (payload, len(payload))
+    part.end, part.size = layout.end, layout.size
+    return part, numbers
+
+
 def file_spans(boundaries: list, names: list, token_count: int) -> list[tuple[int, int]]:
     """Each file's tokens as the decoder takes them: from the previous boundary to its own, under
     a list slice's rules (a negative boundary counts from the end, bounds are clamped)."""
@@ -711,23 +894,7 @@ def load(path: str) -> LoadedPackage:
         end = f.tell()
     if type(package) is not dict:
         raise PackageDamage("it holds something else than a dict")
-    for key, words in (("compressed", "compressed stream"), ("file_boundaries", "file boundaries"),
-                       ("filenames", "file names")):
-        if key not in package:
-            raise PackageDamage(f"it has no {words}")
-    compressed = package["compressed"]
-    if not isinstance(compressed, (bytes, bytearray)):
-        raise PackageDamage("its compressed stream is not a byte string")
-    boundaries, names = package["file_boundaries"], package["filenames"]
-    if type(boundaries) is not list:
-        raise PackageDamage("its file boundaries are not a list of numbers")
-    if type(names) is not list:
-        raise PackageDamage("its file names are not a list")
-    if len(names) != len(boundaries):
-        raise PackageDamage(f"it has {len(names):,} file names but {len(boundaries):,} file boundaries")
-    for name in names:
-        if type(name) is not str:
-            raise PackageDamage(f"a file name is not text: {name!r}")
+    compressed, boundaries, names = _checked_entries(package)
     vocabulary = package.get("global_dict", {})
     if type(vocabulary) is not dict:
         raise PackageDamage("its vocabulary is not a dict")
@@ -827,15 +994,21 @@ class TokenStream:
             ids.byteswap()
         return ids
 
-    def texts(self, start: int, end: int) -> Iterator[bytes]:
-        """The text of tokens `start` to `end` (exclusive), UTF-8 encoded, in pieces."""
+    def ids(self, start: int, end: int) -> Iterator[array]:
+        """The ids of tokens `start` to `end` (exclusive), in pieces."""
         if self._reader is None or start < self._position:
             self._rewind()
         while self._position < start:
-            self._ids(min(PIECE_TOKENS, start - self._position))
-        inverse = self._package.inverse
+            count = min(PIECE_TOKENS, start - self._position)
+            self._read(4 * count)
+            self._position += count
         while self._position < end:
-            ids = self._ids(min(PIECE_TOKENS, end - self._position))
+            yield self._ids(min(PIECE_TOKENS, end - self._position))
+
+    def texts(self, start: int, end: int) -> Iterator[bytes]:
+        """The text of tokens `start` to `end` (exclusive), UTF-8 encoded, in pieces."""
+        inverse = self._package.inverse
+        for ids in self.ids(start, end):
             try:
                 yield _text(ids, inverse).encode("utf-8")
             except TypeError:

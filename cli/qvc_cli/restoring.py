@@ -2,7 +2,8 @@
 
 The package is read as the library's decoder reads it, and its token stream decoded here, piece
 by piece, only as far as the files asked for: `check` compares every file with its digest and
-writes nothing anywhere; `unpack -c` checks the files it is asked for before it writes a byte;
+writes nothing anywhere; `unpack -c` checks the files it is asked for before it writes a byte,
+and for a few files takes only their tokens from the vocabulary;
 `unpack` writes each file into a private directory beside the target, checking it as it goes.
 Only when every file matches are they moved to their places in the tree, and a failure
 part-way through moves them all back. Paths in the tree are resolved one directory descriptor
@@ -26,8 +27,10 @@ from dataclasses import dataclass
 from qvc_cli import line_ends, streams
 from qvc_cli.failures import Failure, counted, listed
 from qvc_cli.file_kinds import require_package
-from qvc_cli.manifest import DirectoryEntry, FileEntry, LinkEntry, Manifest, manifest_of
-from qvc_cli.package_format import LoadedPackage, PackageDamage, PackageError, TokenStream, load
+from qvc_cli.manifest import (DirectoryEntry, FileEntry, LinkEntry, Manifest, belongs_to_the_pickle, manifest_of,
+                              read_from_package)
+from qvc_cli.package_format import (LoadedPackage, PackageDamage, PackageError, TokenStream, Unsupported, load,
+                                    load_part)
 from qvc_cli.package_problems import damaged
 from qvc_cli.progress import Phase, Progress, running_totals, wanted
 from qvc_cli.restored_files import RESTORED_MODE_BITS
@@ -122,17 +125,16 @@ def trailing_data_warning(opened: OpenedPackage) -> str | None:
             f"(from byte {package.end:,}) are not part of it and were ignored")
 
 
-def _file_numbers(opened: OpenedPackage, chosen: list[int] | None) -> list[int]:
+def _file_numbers(manifest: Manifest | None, names: list[str], chosen: list[int] | None) -> list[int]:
     """The numbers of the files among the chosen entries (every file without a choice)."""
     if chosen is None:
-        return list(range(len(opened.package.names)))
-    if opened.manifest is None:
+        return list(range(len(names)))
+    if manifest is None:
         return chosen
     number_of = {}
-    for entry in opened.manifest.files:
+    for entry in manifest.files:
         number_of[id(entry)] = len(number_of)
-    return [number_of[id(opened.manifest.entries[i])] for i in chosen
-            if isinstance(opened.manifest.entries[i], FileEntry)]
+    return [number_of[id(manifest.entries[i])] for i in chosen if isinstance(manifest.entries[i], FileEntry)]
 
 
 def _progress_phase(label: str, opened: OpenedPackage, numbers: list[int], counter) -> Phase:
@@ -153,9 +155,50 @@ class _Count:
         return self.done
 
 
-def _loaded(path: str, shown: str, progress: Progress, with_manifest: bool = True) -> OpenedPackage:
+def _loaded(path: str, shown: str, progress: Progress, patterns: list[str] = (),
+            with_manifest: bool = True) -> tuple[OpenedPackage, list[int] | None]:
+    """The package, and the indices of the entries `patterns` match (None without patterns)."""
     with progress.stage(Phase("reading the package")):
-        return open_package(path, shown, with_manifest)
+        if patterns and with_manifest:
+            part = _open_part(path, shown, list(patterns))
+            if part is not None:
+                return part
+        opened = open_package(path, shown, with_manifest)
+        chosen = _choose(shown, opened.manifest, opened.package.names, list(patterns)) if patterns else None
+        return opened, chosen
+
+
+def _open_part(path: str, shown: str, patterns: list[str]) -> tuple[OpenedPackage, list[int]] | None:
+    """The package read for the few files `patterns` choose, with the indices of the entries
+    they match; None when it cannot be read that way. Only a package whose manifest belongs to
+    its pickle is: every file decoded is then checked against its digest."""
+    require_package(path, shown)
+    try:
+        manifest = read_from_package(path)
+    except PackageError:
+        return None
+    if manifest is None or not belongs_to_the_pickle(manifest):
+        return None
+    chosen: list[list[int]] = []
+
+    def choose(names: list[str]) -> list[int]:
+        if names != manifest.names_in_package:
+            raise Unsupported("the manifest does not match the file list")
+        chosen.append(_choose(shown, manifest, names, patterns))
+        return _file_numbers(manifest, names, chosen[0])
+
+    try:
+        package, _ = load_part(path, choose)
+        own = manifest_of(package.manifest_entry, {})
+    except Unsupported:
+        return None
+    except PackageDamage as damage:
+        raise damaged(shown, str(damage)) from None
+    except PackageError as error:
+        raise Failure(f"{shown}: {error}") from None
+    if own != manifest:
+        return None
+    return OpenedPackage(path, shown, package, own), chosen[0]
 
 
 def verify(opened: OpenedPackage, numbers: list[int], progress: Progress, keep: int = 0,
@@ -450,17 +493,14 @@ def _target_directory(target: str):
         yield
 
 
-def _choose(opened: OpenedPackage, patterns: list[str]) -> list[int]:
+def _choose(shown: str, manifest: Manifest | None, names: list[str], patterns: list[str]) -> list[int]:
     """The indices of the entries (of the manifest, or of the package's names) to restore;
     Failure naming the patterns that match nothing, as nothing is then restored."""
-    if opened.manifest is not None:
-        paths = [os.fsdecode(entry.path) for entry in opened.manifest.entries]
-    else:
-        paths = opened.package.names
+    paths = [os.fsdecode(entry.path) for entry in manifest.entries] if manifest is not None else names
     chosen, unmatched = select(paths, patterns)
     if unmatched:
-        raise Failure(f"{opened.shown}: not in the package: {listed(unmatched)}; nothing restored")
-    return with_parents(paths, chosen) if opened.manifest is not None else chosen
+        raise Failure(f"{shown}: not in the package: {listed(unmatched)}; nothing restored")
+    return with_parents(paths, chosen) if manifest is not None else chosen
 
 
 @dataclass
@@ -480,9 +520,8 @@ def unpack(package: str, output: str | None, force: bool, with_manifest: bool = 
     costs) the package is taken for one without."""
     shown = shown or package
     progress = progress or Progress(False)
-    opened = _loaded(package, shown, progress, with_manifest)
+    opened, chosen = _loaded(package, shown, progress, patterns, with_manifest)
     manifest = opened.manifest
-    chosen = _choose(opened, list(patterns)) if patterns else None
     target = output or default_output_dir(package)
     occupied = False
     if os.path.lexists(target):
@@ -491,7 +530,7 @@ def unpack(package: str, output: str | None, force: bool, with_manifest: bool = 
         occupied = os.path.islink(target) or not _is_empty_directory(target)
         if output is None and occupied:
             raise Failure(f"{target}: exists and is not empty; choose another directory with -o")
-    numbers = _file_numbers(opened, chosen)
+    numbers = _file_numbers(manifest, opened.package.names, chosen)
     if manifest is not None:
         entries = manifest.entries if chosen is None else [manifest.entries[i] for i in chosen]
         if occupied:
@@ -525,9 +564,8 @@ KEPT_FOR_OUTPUT = 64 << 20
 def write_to_standard_output(package: str, patterns: list[str], shown: str, progress: Progress) -> list[str]:
     """Writes the text of the files `patterns` match (every file without patterns), in package
     order, each checked against its digest before a single byte is written. Returns their paths."""
-    opened = _loaded(package, shown, progress)
-    chosen = _choose(opened, patterns) if patterns else None
-    numbers = _file_numbers(opened, chosen)
+    opened, chosen = _loaded(package, shown, progress, patterns)
+    numbers = _file_numbers(opened.manifest, opened.package.names, chosen)
     if chosen is not None and not numbers:
         raise Failure(f"{shown}: {listed(patterns)} match no file, only directories or links")
     mismatched, kept = verify(opened, numbers, progress, keep=KEPT_FOR_OUTPUT, whole=chosen is None)
@@ -599,7 +637,7 @@ def run_check(args) -> int:
     with contextlib.ExitStack() as stack:
         progress = stack.enter_context(Progress(wanted(args.quiet)))
         package, shown = package_argument(stack, args.package, progress)
-        opened = _loaded(package, shown, progress)
+        opened, _ = _loaded(package, shown, progress)
         numbers = list(range(len(opened.package.names)))
         mismatched, _ = verify(opened, numbers, progress, whole=True)
         progress.stop()
