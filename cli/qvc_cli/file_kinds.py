@@ -7,50 +7,18 @@ so that one file gets one message whichever subcommand met it.
 
 from __future__ import annotations
 
-import io
 import os
-import pickletools
 import stat
 
 from qvc_cli.failures import Failure
-from qvc_cli.package_format import PACKAGE_KEYS
+from qvc_cli.package_format import PACKAGE_KEYS, NotADict, first_key
 
 HEAD_BYTES = 1 << 16
 
 DICTIONARY_KEYS = frozenset({"dict", "next_id"})
 
-_STRINGS = {"UNICODE", "BINUNICODE", "SHORT_BINUNICODE", "BINUNICODE8",
-            "STRING", "BINSTRING", "SHORT_BINSTRING"}
-_BEFORE_CONTENT = {"PROTO", "FRAME", "MARK", "PUT", "BINPUT", "LONG_BINPUT", "MEMOIZE"}
-
 # What a file is, as far as its head tells.
 PACKAGE, DICTIONARY, EMPTY_DICT = "package", "dictionary", "empty dict"
-
-
-def first_key(head: bytes) -> str | None:
-    """The first key of the dict a pickle stream begins with; None for an empty dict. Raises
-    ValueError saying what the stream is instead."""
-    opened = False
-    opcodes = pickletools.genops(io.BytesIO(head))
-    while True:
-        try:
-            opcode, argument, _ = next(opcodes)
-        except (ValueError, StopIteration):  # not an opcode, or the head ends
-            if opened:
-                raise ValueError("it ends early") from None
-            raise ValueError(_unpickled_kind(head)) from None
-        if opcode.name in _BEFORE_CONTENT:
-            continue
-        if not opened:
-            if opcode.name not in ("EMPTY_DICT", "DICT"):
-                raise ValueError(_unpickled_kind(head))
-            opened = True
-        elif opcode.name in _STRINGS:
-            return str(argument)
-        elif opcode.name == "STOP":
-            return None
-        else:
-            raise ValueError("it holds a dict whose first key is not a string")
 
 
 def _unpickled_kind(head: bytes) -> str:
@@ -71,7 +39,10 @@ def _unpickled_kind(head: bytes) -> str:
 
 def kind_of(head: bytes) -> str:
     """PACKAGE, DICTIONARY or EMPTY_DICT by the head of a file; ValueError saying what else it is."""
-    key = first_key(head)
+    try:
+        key = first_key(head)
+    except NotADict:
+        raise ValueError(_unpickled_kind(head)) from None
     if key is None:
         return EMPTY_DICT
     if key in PACKAGE_KEYS:

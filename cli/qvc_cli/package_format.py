@@ -716,6 +716,43 @@ def facts_of_written_package(path: str, vocabulary_entries: int) -> tuple[list[i
     return counts, VocabularyPlace(vocabulary_entries, layout.vocabulary.start, end)
 
 
+# -- the first key: what kind of dict a pickle holds ----------------------------------------
+
+_STRINGS = {"UNICODE", "BINUNICODE", "SHORT_BINUNICODE", "BINUNICODE8",
+            "STRING", "BINSTRING", "SHORT_BINSTRING"}
+_BEFORE_CONTENT = {"PROTO", "FRAME", "MARK", "PUT", "BINPUT", "LONG_BINPUT", "MEMOIZE"}
+
+
+class NotADict(ValueError):
+    """The stream does not begin as a pickle of a dict."""
+
+
+def first_key(head: bytes) -> str | None:
+    """The first key of the dict a pickle stream begins with; None for an empty dict. Raises
+    NotADict, or ValueError saying what is wrong with the dict."""
+    opened = False
+    opcodes = pickletools.genops(io.BytesIO(head))
+    while True:
+        try:
+            opcode, argument, _ = next(opcodes)
+        except (ValueError, StopIteration):  # not an opcode, or the head ends
+            if opened:
+                raise ValueError("it ends early") from None
+            raise NotADict from None
+        if opcode.name in _BEFORE_CONTENT:
+            continue
+        if not opened:
+            if opcode.name not in ("EMPTY_DICT", "DICT"):
+                raise NotADict
+            opened = True
+        elif opcode.name in _STRINGS:
+            return str(argument)
+        elif opcode.name == "STOP":
+            return None
+        else:
+            raise ValueError("it holds a dict whose first key is not a string")
+
+
 # -- the restricted unpickler ---------------------------------------------------------------
 
 
