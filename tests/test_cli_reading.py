@@ -244,3 +244,15 @@ def test_one_file_comes_out_the_same_read_in_part_or_whole(tmp_path, capsysbinar
         status, out, _ = run(capsysbinary, "unpack", package, "-c", name)
         assert (status, out) == (0, (tmp_path / name).read_bytes())
     assert len(calls) == 3
+
+
+@pytest.mark.parametrize("name", ["../outside.txt", "sub/a.txt", "", ".."])
+def test_a_stored_name_that_is_not_a_file_name_is_damage(tmp_path, capsysbinary, monkeypatch, name):
+    monkeypatch.chdir(tmp_path)
+    package = library_package(tmp_path / "p.qvc", [("a.txt", b"alpha\n")])
+    content = pickle.loads(package.read_bytes())
+    content["filenames"] = [name]
+    package.write_bytes(pickle.dumps(content))
+    status, _, err = run(capsysbinary, "unpack", package, "-o", tmp_path / "out" / "in")
+    assert status == 1 and "is not the name of a file" in err
+    assert not (tmp_path / "out").exists() and not (tmp_path / "outside.txt").exists()
