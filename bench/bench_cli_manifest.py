@@ -11,16 +11,11 @@ line's own code, in turns, round after round:
 
 Each round gives a ratio manifest / plain of the elapsed times; the median and the range over
 the rounds are printed, with the absolute times, the package sizes and the size of the
-manifest. The processor time of this process and of the second process that checks the restored files
-is printed too. `qvc unpack` starts that process only where a processor is idle (by the load
-average); on a busy machine the files are checked in the same process, after the decoder, and
-the second figure is zero; `qvc pack` always takes its digests in its own process. The load
-average is printed before each round.
+manifest. The processor time of this process is printed too: `qvc pack` takes its digests in
+its own process, and `qvc unpack` checks each file as it decodes it. The load average is printed
+before each round.
 
---second-process always|never overrides that choice, to compare the two ways on one machine.
-
-Usage: python bench/bench_cli_manifest.py [--rounds N] [--second-process auto|always|never]
-                                          [--json FILE]
+Usage: python bench/bench_cli_manifest.py [--rounds N] [--json FILE]
 """
 
 from __future__ import annotations
@@ -42,7 +37,6 @@ import corpus  # noqa: E402
 from qvc_cli.input_tree import walk_inputs  # noqa: E402
 from qvc_cli.manifest import read_from_package  # noqa: E402
 from qvc_cli.packing import PackOptions, fresh_compressor, pack  # noqa: E402
-from qvc_cli import side_process  # noqa: E402
 from qvc_cli.restoring import unpack  # noqa: E402
 
 
@@ -58,39 +52,34 @@ def utf8_tree(work: str) -> str:
     return root
 
 
-def processor_seconds() -> tuple[float, float]:
-    """(this process, its reaped children) in user and system time."""
-    own, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
-    return own.ru_utime + own.ru_stime, children.ru_utime + children.ru_stime
+def processor_seconds() -> float:
+    """This process's user and system time."""
+    own = resource.getrusage(resource.RUSAGE_SELF)
+    return own.ru_utime + own.ru_stime
 
 
-def timed(work) -> tuple[float, float, float]:
-    """(elapsed, own processor, children's processor) seconds of `work()`."""
-    own, children = processor_seconds()
+def timed(work) -> tuple[float, float]:
+    """(elapsed, processor) seconds of `work()`."""
+    own = processor_seconds()
     started = time.perf_counter()
     work()
-    elapsed = time.perf_counter() - started
-    own_after, children_after = processor_seconds()
-    return elapsed, own_after - own, children_after - children
+    return time.perf_counter() - started, processor_seconds() - own
 
 
-def time_pack(tree_root: str, output: str, with_manifest: bool) -> tuple[float, float, float]:
+def time_pack(tree_root: str, output: str, with_manifest: bool) -> tuple[float, float]:
     return timed(lambda: pack(walk_inputs([tree_root]), fresh_compressor(),
                               PackOptions(output, with_manifest=with_manifest)))
 
 
-def time_unpack(package: str, target: str, with_manifest: bool) -> tuple[float, float, float]:
+def time_unpack(package: str, target: str, with_manifest: bool) -> tuple[float, float]:
     return timed(lambda: unpack(package, target, force=False, with_manifest=with_manifest))
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--second-process", choices=["auto", "always", "never"], default="auto")
     parser.add_argument("--json", metavar="FILE")
     args = parser.parse_args()
-    if args.second_process != "auto":
-        side_process.second_processor_free = lambda: args.second_process == "always"
     base = "/dev/shm" if os.path.isdir("/dev/shm") else None
     with tempfile.TemporaryDirectory(prefix="qvc_bench_cli_", dir=base) as work:
         root = utf8_tree(work)
@@ -99,7 +88,7 @@ def main() -> int:
         print(f"corpus: {files:,} files, {size / 2**20:.1f} MiB of the standard library, "
               f"{args.rounds} rounds", file=sys.stderr)
         packages = {variant: os.path.join(work, f"{variant}.qvc") for variant in ("plain", "manifest")}
-        times: dict[str, dict[str, list[tuple[float, float, float]]]] = {"pack": {}, "unpack": {}}
+        times: dict[str, dict[str, list[tuple[float, float]]]] = {"pack": {}, "unpack": {}}
         for round_number in range(args.rounds):
             print(f"round {round_number + 1}: load average {os.getloadavg()[0]:.2f}", file=sys.stderr)
             order = ["plain", "manifest"] if round_number % 2 == 0 else ["manifest", "plain"]
@@ -134,15 +123,13 @@ def main() -> int:
             "ratio_max": max(ratios),
             "plain_cpu_s": median(plain, 1),
             "manifest_cpu_s": median(manifest, 1),
-            "side_process_cpu_s": median(manifest, 2),
         }
         rows.append(row)
         print(f"{operation:7} plain {row['plain_s'] * 1e3:6.0f} ms   manifest {row['manifest_s'] * 1e3:6.0f} ms"
               f"   manifest / plain {row['ratio_median']:.3f} (rounds: {row['ratio_min']:.3f} to "
               f"{row['ratio_max']:.3f})")
         print(f"        processor: plain {row['plain_cpu_s'] * 1e3:6.0f} ms   manifest "
-              f"{row['manifest_cpu_s'] * 1e3:6.0f} ms + {row['side_process_cpu_s'] * 1e3:.0f} ms in the "
-              f"second process")
+              f"{row['manifest_cpu_s'] * 1e3:6.0f} ms")
     extra = sizes["manifest"] - sizes["plain"]
     print(f"package {sizes['plain']:,} bytes plain, {sizes['manifest']:,} with the manifest "
           f"(+{extra:,} bytes, {extra / sizes['plain']:.2%})")

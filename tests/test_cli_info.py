@@ -52,7 +52,7 @@ def test_json_describes_every_entry(packed, command):
 
 @pytest.mark.parametrize("tokens", [0, 1, 5, 2500])
 def test_the_recorded_place_is_exactly_the_vocabulary(tmp_path, tokens):
-    from qvc_cli.package_layout import facts_of_written_package, walk
+    from qvc_cli.package_format import facts_of_written_package, walk
 
     (tmp_path / "in.txt").write_text(" ".join(f"w{i}" for i in range(tokens // 2)) + ("!" if tokens % 2 else ""))
     compressor = QVCompressor(str(tmp_path / "unused.bin"))

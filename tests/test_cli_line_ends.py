@@ -52,3 +52,22 @@ def test_a_record_that_does_not_fit_the_text_is_refused(text, record):
 @pytest.mark.parametrize("record", [(3,), (-4,), [5], (1.0,), ("x",)])
 def test_malformed_records_are_recognised(record):
     assert not is_valid_record(record)
+
+
+@pytest.mark.parametrize("text, record", [
+    (b"a\nb\nc\nd\n", (1 << 2 | 1, 2 << 2 | 0, 1 << 2 | 2)),
+    (b"\n\n\n", (3 << 2 | 1,)),
+    (b"no line end", ()),
+    (b"a\nb\n", (3 << 2 | 1,)),  # a record that does not fit: one line end too many
+    (b"a\nb\nc\n", (1 << 2 | 1,)),  # one too few
+])
+@pytest.mark.parametrize("piece", [1, 2, 5, 100])
+def test_line_ends_come_back_the_same_in_pieces_of_any_size(text, record, piece):
+    from qvc_cli.line_ends import LineEndRestorer, restore
+
+    restorer = LineEndRestorer(record)
+    pieces = b"".join(restorer.feed(text[i:i + piece]) for i in range(0, len(text), piece))
+    whole = restore(text, record)
+    assert restorer.fits() == (whole is not None)
+    if whole is not None:
+        assert pieces == whole

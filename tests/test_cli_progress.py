@@ -116,3 +116,14 @@ def test_the_display_moves_while_the_compressor_holds_the_interpreter(tmp_path):
     frames = {frame.strip() for frame in result.output.split("\r") if frame.strip()}
     compressing = {frame for frame in frames if frame.startswith("compressing")}
     assert len(frames) >= 4 and (len(compressing) >= 2 or not compressing), frames
+
+
+@pytest.mark.parametrize("phase_age, done, eta_shown", [(0.0, 100_000, False), (5.0, 0, False), (5.0, 100_000, True)])
+def test_no_time_left_is_shown_until_the_rate_is_known(phase_age, done, eta_shown):
+    drawn = io.StringIO()
+    phase = Phase("restoring", lambda: done, total=1_000_000)
+    bar = progress._new_bar(phase, drawn, time.time() - phase_age)
+    progress._update(bar, phase, done)
+    bar.refresh()
+    last = drawn.getvalue().split("\r")[-1]
+    assert "restoring" in last and ("left" in last) == eta_shown, last

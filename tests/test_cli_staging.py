@@ -107,3 +107,29 @@ def test_a_failed_move_into_the_tree_takes_back_the_moves_before_it(tmp_path, mo
     assert main(["unpack", "p.qvc", "-o", "out"]) == 1
     assert "out/src/sub/c.txt: No space left on device; nothing restored" in capsys.readouterr().err
     assert not (tmp_path / "out").exists()
+
+
+def test_a_failure_late_in_a_deep_tree_takes_back_directories_no_longer_open(tmp_path, monkeypatch, capsys):
+    from qvc_cli import restoring
+    from qvc_cli.main import main
+
+    for top in ("a", "b", "c"):
+        (tmp_path / "src" / top / "x" / "y").mkdir(parents=True)
+        (tmp_path / "src" / top / "x" / "y" / "f.txt").write_text(f"{top}\n")
+    monkeypatch.chdir(tmp_path)
+    assert main(["pack", "-q", "p.qvc", "src"]) == 0
+    (tmp_path / "out" / "src" / "b").mkdir(parents=True)
+    (tmp_path / "out" / "src" / "b" / "mine.txt").write_text("mine\n")
+    before = listing(tmp_path / "out")
+    monkeypatch.setattr(restoring, "OPEN_DIRECTORIES", 2)
+    move = Placement.move
+
+    def fail_at_the_last_file(self, src_fd, src, dst_fd, dst, **kwargs):
+        if kwargs.get("where") == b"src/c/x/y":
+            raise OSError(28, "No space left on device")
+        return move(self, src_fd, src, dst_fd, dst, **kwargs)
+
+    monkeypatch.setattr(Placement, "move", fail_at_the_last_file)
+    assert main(["unpack", "p.qvc", "-o", "out"]) == 1
+    assert "out/src/c/x/y/f.txt: No space left on device; nothing restored" in capsys.readouterr().err
+    assert listing(tmp_path / "out") == before

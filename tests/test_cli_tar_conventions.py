@@ -139,3 +139,38 @@ def test_paths_longer_than_the_system_takes_at_once(tmp_path, monkeypatch, capsy
     assert len(stored) > 4096
     assert run("unpack", "deep.qvc", "-c", stored) == 0
     assert capsys.readouterr().out.endswith("at the very end\n")
+
+
+def test_hard_links_restore_across_more_directories_than_are_held_open(tree, monkeypatch, capsys):
+    import base64
+    import json
+
+    from qvc_cli import restoring
+
+    for number in range(6):
+        (tree / f"d{number}").mkdir()
+        (tree / f"d{number}" / "f.txt").write_text(f"file {number}\n")
+    os.link(tree / "d0" / "f.txt", tree / "d5" / "same.txt")
+    # Much other text: one file alone is then read without building the whole vocabulary.
+    (tree / "big.txt").write_text(" ".join(f"word{n}" for n in range(40_000)) + "\n")
+    assert run("pack", "p.qvc", "t") == 0
+    monkeypatch.setattr(restoring, "OPEN_DIRECTORIES", 2)
+    assert run("unpack", "p.qvc", "-o", "out") == 0
+    assert os.path.samestat(os.stat("out/t/d5/same.txt"), os.stat("out/t/d0/f.txt"))
+    assert os.stat("out/t/d0/f.txt").st_nlink == 2
+
+    def whole_package_read(*args):
+        raise AssertionError("the whole package was read for one file")
+
+    with monkeypatch.context() as part_only:
+        part_only.setattr(restoring, "load", whole_package_read)
+        assert run("unpack", "p.qvc", "-o", "one", "t/d5/same.txt") == 0
+    assert os.path.samestat(os.stat("one/t/d5/same.txt"), os.stat("one/t/d0/f.txt"))
+    assert Path("one/t/d5/same.txt").read_text() == "file 0\n"
+    assert not os.path.exists("one/t/big.txt")
+    capsys.readouterr()
+    assert run("info", "p.qvc", "--json") == 0
+    entries = {entry["path"]: entry for entry in json.loads(capsys.readouterr().out)["entries"]}
+    link = entries["t/d5/same.txt"]
+    assert link["kind"] == "hardlink" and link["target"] == "t/d0/f.txt"
+    assert base64.b64decode(link["target_bytes"]) == b"t/d0/f.txt"

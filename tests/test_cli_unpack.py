@@ -326,16 +326,13 @@ def test_check_writes_nothing_beside_the_package(packed):
     assert sorted(os.listdir(packed.parent)) == before
 
 
-@pytest.mark.parametrize("hard_limit, restored", [(4096, True), (200, False)])
-def test_trees_with_more_directories_than_open_files(tmp_path, hard_limit, restored):
+@pytest.mark.parametrize("open_files", [(200, 4096), (32, 32)])
+def test_trees_with_more_directories_than_open_files(tmp_path, open_files):
     for number in range(300):
-        (tmp_path / "many" / f"d{number:03}").mkdir(parents=True)
+        (tmp_path / "many" / f"d{number:03}" / "below").mkdir(parents=True)
     (tmp_path / "many" / "d299" / "last.txt").write_text("last\n")
+    (tmp_path / "many" / "d000" / "below" / "first.txt").write_text("first\n")
     assert qvc("pack", "many.qvc", "many", cwd=tmp_path).returncode == 0
-    result = qvc("unpack", "many.qvc", "-o", "out", cwd=tmp_path, open_files=(200, hard_limit))
-    if restored:
-        assert result.returncode == 0, result.stderr
-        assert snapshot(tmp_path / "out" / "many") == snapshot(tmp_path / "many")
-    else:
-        assert "301 directories" in assert_one_line_failure(result)
-        assert not (tmp_path / "out").exists()
+    result = qvc("unpack", "many.qvc", "-o", "out", cwd=tmp_path, open_files=open_files)
+    assert result.returncode == 0, result.stderr
+    assert snapshot(tmp_path / "out" / "many") == snapshot(tmp_path / "many")

@@ -172,7 +172,7 @@ def test_an_input_a_worker_cannot_read_is_named(client, tmp_path, problem):
         bad.write_bytes(b"caf\xe9 au lait\n")
     files = _corpus("standard library")[10:20]
     shards = [files[:5], files[5:] + [str(bad)]]
-    expected = (cluster.UnreadableInput if problem != "not UTF-8" else ValueError)
+    expected = (cluster.UnreadableInput if problem != "not UTF-8" else cluster.NotText)
     with pytest.raises(expected) as caught:
         cluster.pack_shards(shards, [str(out / "p0.qvc"), str(out / "p1.qvc")], str(out / "vocabulary.bin"),
                             client=client, force=True)

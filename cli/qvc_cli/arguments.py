@@ -105,12 +105,14 @@ def _common(parser: argparse.ArgumentParser) -> None:
     talk.add_argument("-v", "--verbose", action="store_true", help="list each file")
 
 
-def _command(commands, name: str, summary: str, manual: str, examples: str) -> argparse.ArgumentParser:
+def _command(commands, name: str, summary: str, manual: str, examples: str,
+             talk: bool = True) -> argparse.ArgumentParser:
     parser = commands.add_parser(
         name, help=summary, description=_manual(manual),
         epilog=_manual(examples) + "\n\n" + EXIT_STATUS,
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    _common(parser)
+    if talk:
+        _common(parser)
     # A usage error found once parsing is over is shown with this subcommand's usage.
     parser.set_defaults(parser=parser)
     return parser
@@ -215,19 +217,21 @@ def build_parser(run) -> argparse.ArgumentParser:
     unpack.add_argument("package", metavar="PACKAGE", help="package file, or - for standard input")
     unpack.add_argument("patterns", metavar="NAME", nargs="*", default=[],
                         help="stored paths or globs to restore (default: everything)")
-    unpack.add_argument("-o", "--output", metavar="DIR",
-                        help="directory to restore into (default: a new directory named after the package)")
+    where = unpack.add_mutually_exclusive_group()
+    where.add_argument("-o", "--output", metavar="DIR",
+                       help="directory to restore into (default: a new directory named after the package)")
     unpack.add_argument("-f", "--force", action="store_true",
                         help="replace existing files (and symlinks) where the package has files")
-    unpack.add_argument("-c", "--stdout", action="store_true",
-                        help="write the text of the matching files to standard output")
+    where.add_argument("-c", "--stdout", action="store_true",
+                       help="write the text of the matching files to standard output")
     unpack.set_defaults(run=run("unpack"))
 
     check = _command(
         commands, "check", "verify a package without restoring it",
         """
-        Decode a package into a temporary directory and compare every file with its digest,
-        like gzip -t. Exit status 0: intact; 1: damaged, naming the damaged files.
+        Decode every file of a package and compare it with its digest, like gzip -t, writing
+        nothing anywhere. Exit status 0: intact; 1: damaged, naming the damaged files. Data
+        after the package's end, which no reader takes for part of it, is warned about.
         """,
         """
         examples:
@@ -295,13 +299,18 @@ def _info_command(commands, name: str, summary: str, run) -> None:
         package, and the compressed stream's size. A package written by the library alone has
         no manifest: its files are listed by their stored names only. Nothing is decompressed or
         written. `qvc info` and `qvc list` are one command.
+
+        In --json, "path" is text (a byte that is not UTF-8 shows as U+FFFD); "path_bytes" is
+        the stored path exactly, in base64, to feed back to `qvc unpack` as a NAME (decoded
+        with `base64 -d`, as in the last example).
         """,
         """
         examples:
           qvc info notes.qvc
           qvc list notes.qvc --json | jq '.entries[].path'
           ssh host 'cat notes.qvc' | qvc info -
-        """)
+          qvc unpack notes.qvc "$(qvc info notes.qvc --json | jq -r '.entries[0].path_bytes' | base64 -d)"
+        """, talk=False)
     info.add_argument("package", metavar="PACKAGE", help="package file, or - for standard input")
     info.add_argument("--json", action="store_true", help="one JSON document, for scripts")
     info.set_defaults(run=run("info"))

@@ -58,6 +58,10 @@ class UnreadableInput(OSError):
     """A worker cannot open or read an input: its message says that workers must see it."""
 
 
+class NotText(ValueError):
+    """An input is not UTF-8 text: its message names it and its first invalid byte."""
+
+
 def unreadable_input(path: str, error: OSError) -> UnreadableInput:
     return UnreadableInput(error.errno, f"a worker cannot read it ({error.strerror}); every worker must "
                            "reach the inputs under the same path as the client", path)
@@ -70,7 +74,7 @@ def read_text(path: str) -> str:
             return f.read()
     except UnicodeDecodeError:
         # The decoder's offset counts from the piece it was given, not from the file's start.
-        raise ValueError(f"{path}: not UTF-8 text (invalid byte at offset {first_invalid_utf8(path)})") from None
+        raise NotText(f"{path}: not UTF-8 text (invalid byte at offset {first_invalid_utf8(path)})") from None
     except OSError as error:
         raise unreadable_input(path, error) from None
 

@@ -7,50 +7,18 @@ so that one file gets one message whichever subcommand met it.
 
 from __future__ import annotations
 
-import io
 import os
-import pickletools
 import stat
 
 from qvc_cli.failures import Failure
+from qvc_cli.package_format import PACKAGE_KEYS, NotADict, first_key
 
 HEAD_BYTES = 1 << 16
 
-PACKAGE_KEYS = frozenset({"compressed", "file_boundaries", "filenames", "global_dict", "qvc_manifest"})
 DICTIONARY_KEYS = frozenset({"dict", "next_id"})
-
-_STRINGS = {"UNICODE", "BINUNICODE", "SHORT_BINUNICODE", "BINUNICODE8",
-            "STRING", "BINSTRING", "SHORT_BINSTRING"}
-_BEFORE_CONTENT = {"PROTO", "FRAME", "MARK", "PUT", "BINPUT", "LONG_BINPUT", "MEMOIZE"}
 
 # What a file is, as far as its head tells.
 PACKAGE, DICTIONARY, EMPTY_DICT = "package", "dictionary", "empty dict"
-
-
-def first_key(head: bytes) -> str | None:
-    """The first key of the dict a pickle stream begins with; None for an empty dict. Raises
-    ValueError saying what the stream is instead."""
-    opened = False
-    opcodes = pickletools.genops(io.BytesIO(head))
-    while True:
-        try:
-            opcode, argument, _ = next(opcodes)
-        except (ValueError, StopIteration):  # not an opcode, or the head ends
-            if opened:
-                raise ValueError("it ends early") from None
-            raise ValueError(_unpickled_kind(head)) from None
-        if opcode.name in _BEFORE_CONTENT:
-            continue
-        if not opened:
-            if opcode.name not in ("EMPTY_DICT", "DICT"):
-                raise ValueError(_unpickled_kind(head))
-            opened = True
-        elif opcode.name in _STRINGS:
-            return str(argument)
-        elif opcode.name == "STOP":
-            return None
-        else:
-            raise ValueError("it holds a dict whose first key is not a string")
 
 
 def _unpickled_kind(head: bytes) -> str:
@@ -71,7 +39,10 @@ def _unpickled_kind(head: bytes) -> str:
 
 def kind_of(head: bytes) -> str:
     """PACKAGE, DICTIONARY or EMPTY_DICT by the head of a file; ValueError saying what else it is."""
-    key = first_key(head)
+    try:
+        key = first_key(head)
+    except NotADict:
+        raise ValueError(_unpickled_kind(head)) from None
     if key is None:
         return EMPTY_DICT
     if key in PACKAGE_KEYS:
@@ -101,13 +72,24 @@ def not_a_package(shown: str, why: str) -> Failure:
     return Failure(f"{shown}: not a qvc package ({why})")
 
 
+def _resembles_package(head: bytes) -> bool:
+    """Whether the file begins as a package does, with a pickle's PROTO opcode and the name of
+    a package's first entry: one damaged byte leaves one of each as written (of the name, one of
+    two parts that share no byte)."""
+    start = head[:32]
+    return (start[:1] == b"\x80" or start[1:2] == b"\x04") and (b"\ncom" in start or b"ressed" in start)
+
+
 def require_package(path: str, shown: str | None = None) -> None:
-    """Refuses, naming the file, anything that does not begin like a package."""
+    """Refuses, naming the file, anything that does not begin like a package; a file that
+    begins nearly like one is a damaged package."""
     shown = shown or path
     head = read_head(path, shown)
     try:
         kind = kind_of(head)
     except ValueError as problem:
+        if _resembles_package(head):
+            raise Failure(f"{shown}: damaged qvc package ({problem})") from None
         raise not_a_package(shown, str(problem)) from None
     if kind == DICTIONARY:
         raise not_a_package(shown, "it is a dictionary file")

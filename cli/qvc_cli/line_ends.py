@@ -101,3 +101,38 @@ def restore(text: bytes, record: LineEnds | None) -> bytes | None:
     lines = text.split(b"\n")
     joined = itertools.chain.from_iterable(zip(lines, separators))
     return b"".join(itertools.chain(joined, (lines[-1],)))
+
+
+class LineEndRestorer:
+    """Puts a file's line ends back as `restore` does, on its text fed in pieces of any size.
+    `fits()`, once every piece is in, tells whether the record fitted the text (it does not in a
+    damaged package); pieces fed after a misfit come back unchanged."""
+
+    def __init__(self, record: LineEnds) -> None:
+        self._runs = iter([(_SEPARATOR[element & 3], element >> 2) for element in record])
+        self._separator, self._left = b"\n", 0
+        self._fitted = True
+
+    def feed(self, piece: bytes) -> bytes:
+        parts = piece.split(b"\n")
+        lines = len(parts) - 1
+        if lines == 0 or not self._fitted:
+            return piece
+        out, done = [], 0
+        while done < lines:
+            while self._left == 0:
+                run = next(self._runs, None)
+                if run is None:
+                    self._fitted = False
+                    return piece
+                self._separator, self._left = run
+            count = min(self._left, lines - done)
+            out.append(self._separator.join(parts[done:done + count]))
+            out.append(self._separator)
+            done += count
+            self._left -= count
+        out.append(parts[lines])
+        return b"".join(out)
+
+    def fits(self) -> bool:
+        return self._fitted and self._left == 0 and all(count == 0 for _, count in self._runs)

@@ -2,12 +2,13 @@
 
 A package with a manifest of version 2 says everything here itself: sizes, modes, times, each
 file's token count and where the vocabulary lies; the package's own entries are not read beyond
-the compressed stream's header. Older packages are walked (see package_layout), which takes time
+the compressed stream's header. Older packages are walked (see package_format), which takes time
 in proportion to the vocabulary but no more memory than a few pieces of the file.
 """
 
 from __future__ import annotations
 
+import base64
 import contextlib
 import json
 import os
@@ -18,10 +19,10 @@ from dataclasses import dataclass
 
 from qvc_cli.failures import Failure, counted
 from qvc_cli.file_kinds import require_package
-from qvc_cli.manifest import DirectoryEntry, FileEntry, HardLinkEntry, LinkEntry, Manifest, read_from_package
-from qvc_cli.package_layout import token_counts
+from qvc_cli.manifest import (DirectoryEntry, FileEntry, HardLinkEntry, LinkEntry, Manifest, belongs_to_the_pickle,
+                              read_at, read_from_package)
+from qvc_cli.package_format import PackageError, token_counts
 from qvc_cli.package_problems import describe
-from qvc_cli.package_reader import PackageError
 from qvc_cli.progress import Phase, Progress, bytes_read, wanted
 from qvc_cli.streams import package_argument
 
@@ -38,6 +39,8 @@ class Row:
     tokens: int | None = None
     target: str | None = None
     name_in_package: str | None = None
+    path_bytes: bytes = b""  # the path exactly as stored, whatever its encoding
+    target_bytes: bytes | None = None
 
 
 @dataclass
@@ -50,6 +53,7 @@ class Description:
     vocabulary_bytes: int | None
     compressed_bytes: int | None
     stream_bytes: int | None
+    trailing_bytes: int = 0  # after the package's pickle, read by nothing
 
 
 def _rows_from_manifest(manifest: Manifest, counts: list[int] | None) -> list[Row]:
@@ -61,29 +65,36 @@ def _rows_from_manifest(manifest: Manifest, counts: list[int] | None) -> list[Ro
         if isinstance(entry, FileEntry):
             tokens = counts[file_number] if counts is not None and file_number < len(counts) else None
             rows.append(Row("file", path, entry.size, entry.mode, entry.mtime_ns, tokens,
-                            name_in_package=entry.name_in_package))
+                            name_in_package=entry.name_in_package, path_bytes=entry.path))
             files_by_path[path] = rows[-1]
             file_number += 1
         elif isinstance(entry, DirectoryEntry):
-            rows.append(Row("directory", path, mode=entry.mode, mtime_ns=entry.mtime_ns))
+            rows.append(Row("directory", path, mode=entry.mode, mtime_ns=entry.mtime_ns, path_bytes=entry.path))
         elif isinstance(entry, LinkEntry):
-            rows.append(Row("link", path, mode=0o777, mtime_ns=entry.mtime_ns, target=os.fsdecode(entry.target)))
+            rows.append(Row("link", path, mode=0o777, mtime_ns=entry.mtime_ns, target=os.fsdecode(entry.target),
+                            path_bytes=entry.path, target_bytes=entry.target))
         elif isinstance(entry, HardLinkEntry):
             # A second name of a file listed before it: its mode and time, no size of its own.
             file = files_by_path[os.fsdecode(entry.target)]
-            rows.append(Row("hardlink", path, mode=file.mode, mtime_ns=file.mtime_ns, target=file.path))
+            rows.append(Row("hardlink", path, mode=file.mode, mtime_ns=file.mtime_ns, target=file.path,
+                            path_bytes=entry.path, target_bytes=entry.target))
     return rows
 
 
 def describe_package(path: str, shown: str) -> Description:
+    """What the package's pickle holds, the same pickle `unpack` restores from. A manifest of
+    version 2 that belongs to it says nearly everything; otherwise the pickle is walked."""
     require_package(path, shown)
     try:
         manifest = read_from_package(path)
+        complete = (manifest is not None and manifest.token_counts is not None
+                    and belongs_to_the_pickle(manifest))
+        described = describe(path, shown, head_only=complete)
+        layout = described.layout
+        if not complete:
+            manifest = read_at(path, layout.manifest) if layout.manifest is not None else None
     except PackageError as error:
         raise Failure(f"{shown}: {error}") from None
-    complete = manifest is not None and manifest.token_counts is not None and manifest.vocabulary is not None
-    described = describe(path, shown, head_only=complete)
-    layout = described.layout
     if manifest is not None:
         counts = manifest.token_counts
         if counts is None and layout.boundaries is not None:
@@ -93,7 +104,8 @@ def describe_package(path: str, shown: str) -> Description:
     else:
         names = layout.names or []
         counts = token_counts(layout.boundaries or [], len(names))
-        rows = [Row("file", name if isinstance(name, str) else "?", tokens=count, name_in_package=name)
+        rows = [Row("file", name if isinstance(name, str) else "?", tokens=count, name_in_package=name,
+                    path_bytes=os.fsencode(name) if isinstance(name, str) else b"")
                 for name, count in zip(names, counts + [None] * (len(names) - len(counts)))]
         version = None
     place = manifest.vocabulary if complete else layout.vocabulary
@@ -106,6 +118,7 @@ def describe_package(path: str, shown: str) -> Description:
         vocabulary_bytes=place.length if place is not None and place.length else None,
         compressed_bytes=layout.compressed.length if layout.compressed is not None else None,
         stream_bytes=described.stream_size,
+        trailing_bytes=0 if complete or layout.end is None else layout.size - layout.end,
     )
 
 
@@ -170,7 +183,26 @@ def as_text(description: Description) -> str:
     lines.append(f"stream: {compressed} bytes compressed, {stream} bytes decompressed")
     if description.manifest_version is None:
         lines.append("no manifest: paths, sizes, modes and times were not recorded; names as stored")
+    if description.trailing_bytes:
+        lines.append(f"trailing data: {trailing_words(description)}")
     return "\n".join(lines)
+
+
+def trailing_words(description: Description) -> str:
+    return (f"{counted(description.trailing_bytes, 'byte')} after the package's end, "
+            f"from byte {description.package_bytes - description.trailing_bytes:,}, are not part of it")
+
+
+def _text(text: str | None) -> str | None:
+    """Valid Unicode for JSON: a byte that is not UTF-8 becomes U+FFFD (the `_bytes` fields keep
+    it exactly)."""
+    if text is None:
+        return None
+    return text.encode("utf-8", "surrogateescape").decode("utf-8", "replace") if not text.isascii() else text
+
+
+def _base64(data: bytes | None) -> str | None:
+    return None if data is None else base64.b64encode(data).decode("ascii")
 
 
 def _iso(mtime_ns: int | None) -> str | None:
@@ -187,17 +219,19 @@ def as_json(description: Description) -> str:
     sizes = [row.size for row in files]
     entries = []
     for row in description.rows:
-        entry = {"path": row.path, "kind": row.kind, "size": row.size,
+        entry = {"path": _text(row.path), "path_bytes": _base64(row.path_bytes), "kind": row.kind, "size": row.size,
                  "mode": None if row.mode is None else f"{row.mode:04o}",
                  "mtime": _iso(row.mtime_ns), "mtime_ns": row.mtime_ns, "tokens": row.tokens}
         if row.kind in ("link", "hardlink"):
-            entry["target"] = row.target
+            entry["target"] = _text(row.target)
+            entry["target_bytes"] = _base64(row.target_bytes)
         if row.kind == "file":
-            entry["name_in_package"] = row.name_in_package
+            entry["name_in_package"] = _text(row.name_in_package)
         entries.append(entry)
     document = {
-        "package": description.package,
+        "package": _text(description.package),
         "package_bytes": description.package_bytes,
+        "trailing_bytes": description.trailing_bytes,
         "manifest_version": description.manifest_version,
         "entries": entries,
         "totals": {
@@ -217,7 +251,7 @@ def as_json(description: Description) -> str:
 
 def run_info(args) -> int:
     with contextlib.ExitStack() as stack:
-        progress = stack.enter_context(Progress(wanted(args.quiet)))
+        progress = stack.enter_context(Progress(wanted(False)))
         package, shown = package_argument(stack, args.package, progress)
         with progress.stage(Phase("reading", bytes_read, os.path.getsize(package))):
             description = describe_package(package, shown)

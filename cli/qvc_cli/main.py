@@ -42,7 +42,7 @@ def describe(error: BaseException) -> str:
 def _expected_failures() -> tuple[type[BaseException], ...]:
     """Our own exception types and the system's: anything else is a bug in qvc, and shows its
     traceback."""
-    from qvc_cli.package_reader import PackageError
+    from qvc_cli.package_format import PackageError
 
     return (Failure, PackageError, OSError)
 

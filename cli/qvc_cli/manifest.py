@@ -31,8 +31,8 @@ import struct
 from dataclasses import dataclass, field
 
 from qvc_cli.line_ends import LineEnds, is_valid_record
-from qvc_cli.package_layout import VocabularyPlace
-from qvc_cli.package_reader import PackageError, restricted_loads
+from qvc_cli.package_format import Span, VocabularyPlace
+from qvc_cli.package_format import PackageError, restricted_loads
 
 # Version 2 adds what describing a package needs without reading its vocabulary: each file's
 # token count and where the vocabulary lies. Version 3 adds hard links, and is written only by
@@ -48,7 +48,6 @@ _PAYLOAD_OPCODE = b"\x8e"  # BINBYTES8
 _LENGTH_OPCODE = b"\x8a\x08"  # LONG1 of 8 bytes
 _END_OPCODES = b"\x86s."  # TUPLE2, SETITEM, STOP
 TAIL_SIZE = len(_LENGTH_OPCODE) + 8 + len(_END_OPCODES)
-_SCAN_PIECE = 1 << 20
 _HEAD_SIZE = len(_KEY_OPCODES) + len(_PAYLOAD_OPCODE) + 8
 
 
@@ -264,6 +263,8 @@ class Manifest:
     vocabulary: VocabularyPlace | None = None
     files: list[FileEntry] = field(init=False)
     names_in_package: list[str] = field(init=False)  # of the files, in package order
+    # Where its entry begins in the file, when it was read from the file's end.
+    entry_start: int | None = field(default=None, compare=False)
 
     def __post_init__(self) -> None:
         self.files = [entry for entry in self.entries if isinstance(entry, FileEntry)]
@@ -311,10 +312,46 @@ def append_to_package(package_path: str, payload: bytes) -> None:
         os.fsync(f.fileno())
 
 
+def manifest_of(entry: object, extra_entries: dict) -> Manifest | None:
+    """The manifest held in an unpickled package's "qvc_manifest" entry (the payload and its
+    length); None when the package has none. An unknown entry that holds what a manifest entry
+    holds is a manifest whose key was damaged: it must not pass for no manifest at all."""
+    if entry is None:
+        if any(_looks_like_manifest(value) for value in extra_entries.values()):
+            raise PackageError("damaged manifest: its key is not as written")
+        return None
+    if not _looks_like_manifest(entry) or entry[1] != len(entry[0]):
+        raise PackageError("damaged manifest: its entry is malformed")
+    return Manifest.from_payload(entry[0])
+
+
+def _looks_like_manifest(value: object) -> bool:
+    return type(value) is tuple and len(value) == 2 and type(value[0]) is bytes and type(value[1]) is int
+
+
+def read_at(package_path: str, span: Span) -> Manifest:
+    """The manifest whose payload lies at `span` of the file, as a walk of its pickle found it."""
+    with open(package_path, "rb") as f:
+        f.seek(span.start)
+        return Manifest.from_payload(f.read(span.length))
+
+
+def belongs_to_the_pickle(manifest: Manifest) -> bool:
+    """Whether a manifest read from the file's end is the one its pickle holds, as far as the
+    package's own record tells without reading the pickle: the vocabulary ends right before the
+    manifest's entry (after the SETITEMS, or after a frame header and the SETITEMS). Packages
+    joined one after another (`cat a.qvc b.qvc`) end with the second one's manifest, whose
+    positions are those of its own file."""
+    place = manifest.vocabulary
+    return (place is not None and manifest.entry_start is not None
+            and manifest.entry_start - place.end in (1, 1 + 9))
+
+
 def read_from_package(package_path: str) -> Manifest | None:
-    """The manifest of a package, or None when it has none (written by the library itself or
-    another implementation). A damaged manifest raises PackageError: a package that lost its
-    manifest to damage must not pass for one that never had it."""
+    """The manifest a package file ends with, or None when it ends otherwise (written by the
+    library itself or another implementation, or followed by other data): whether it is the one
+    the package's pickle holds is for `belongs_to_the_pickle`, or a walk of the pickle, to say.
+    A manifest end whose head is damaged raises PackageError."""
     with open(package_path, "rb") as f:
         size = os.fstat(f.fileno()).st_size
         if size >= TAIL_SIZE + _HEAD_SIZE:
@@ -329,22 +366,7 @@ def read_from_package(package_path: str) -> Manifest | None:
                 head = f.read(_HEAD_SIZE)
                 if head != _KEY_OPCODES + _PAYLOAD_OPCODE + tail[2:10]:
                     raise PackageError("damaged manifest: its header does not match its end")
-                return Manifest.from_payload(f.read(length))
-        if _has_manifest_key(f, size):
-            raise PackageError("damaged manifest: its end is not where the package ends")
+                manifest = Manifest.from_payload(f.read(length))
+                manifest.entry_start = start
+                return manifest
     return None
-
-
-def _has_manifest_key(f, size: int) -> bool:
-    """Whether the manifest's key with its payload opcode appears anywhere: a vocabulary token
-    cannot produce those bytes (the key's length byte is a form feed, which ends a token, and
-    the pickler memoizes every token right after it). Read in pieces: a mapping of the whole
-    file would count it all as this process's memory."""
-    marker = _KEY_OPCODES + _PAYLOAD_OPCODE
-    f.seek(0)
-    carried = b""
-    while piece := f.read(_SCAN_PIECE):
-        if marker in carried + piece[:len(marker) - 1] or marker in piece:
-            return True
-        carried = piece[-(len(marker) - 1):]
-    return False

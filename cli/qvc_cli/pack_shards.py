@@ -151,6 +151,8 @@ def run_pack_shards(args) -> int:
             try:
                 merged = cluster.pack_prepared(client, read_paths, shards, outputs, args.dict, encode,
                                                force=args.force, show_progress=wanted(args.quiet))
+            except cluster.NotText as error:
+                raise Failure(str(error)) from None
             except distributed.client.FutureCancelledError:
                 raise Failure("the cluster cancelled the work; nothing written") from None
             except distributed.scheduler.KilledWorker as error:

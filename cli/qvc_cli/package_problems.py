@@ -1,22 +1,17 @@
 """What is wrong with a package, found and said the same way by every subcommand.
 
-`info` finds damage by walking the package; `unpack` and `check` find it when the library's
-decoder fails, whose errors speak of memo indices and opcodes. On such a failure the package is
-walked as `info` walks it, so one damaged file gets one message whichever subcommand met it;
-only what the walk cannot see (the compressed stream's content) is said from the decoder's error.
+Every subcommand walks the package before it reads anything else (`unpack` and `check` before
+they unpickle it), so one damaged file gets one message whichever subcommand met it; only what
+the walk cannot see (the compressed stream's content) is said by the stream's reader.
 """
 
 from __future__ import annotations
 
-import pickle
 from dataclasses import dataclass
 
-import zstandard
-
 from qvc_cli.failures import Failure
-from qvc_cli.package_layout import (FRAME_HEADER_BYTES, PackageDamage, PackageLayout, Span, Unsupported,
-                                    VocabularyPlace, stream_size, walk)
-from qvc_cli.package_reader import PackageError, restricted_loads
+from qvc_cli.package_format import (FRAME_HEADER_BYTES, PackageDamage, PackageError, PackageLayout, Span,
+                                    Unsupported, VocabularyPlace, restricted_loads, stream_size, walk)
 
 
 def damaged(shown: str, words: str) -> Failure:
@@ -76,25 +71,3 @@ def describe(path: str, shown: str, head_only: bool = False) -> DescribedPackage
     except PackageDamage as damage:
         raise damaged(shown, str(damage)) from None
     return DescribedPackage(layout, size)
-
-
-def _decoder_words(error: BaseException) -> str:
-    """What a decoder's error says about the package, where the walk saw nothing wrong."""
-    if isinstance(error, zstandard.ZstdError):
-        return "its compressed stream cannot be decompressed"
-    if isinstance(error, OverflowError):
-        return "its token stream holds an id out of range"
-    if isinstance(error, UnicodeEncodeError):
-        return "its vocabulary holds text that cannot be written as UTF-8"
-    if isinstance(error, pickle.UnpicklingError):
-        return f"it cannot be read safely: {error}"
-    return f"it cannot be decoded: {error}"
-
-
-def decoding_failure(path: str, shown: str, error: BaseException) -> Failure:
-    """The one-line failure for a package the library's decoder could not restore."""
-    try:
-        describe(path, shown)
-    except Failure as failure:
-        return failure
-    return damaged(shown, _decoder_words(error))

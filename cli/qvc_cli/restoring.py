@@ -1,117 +1,281 @@
 """`qvc unpack` and `qvc check`: restoring a package, verified, without ever losing a file.
 
-The library's `decode_package` writes the package's files, flat, into a private directory that
-this process made. Each restored file is checked against its manifest entry (its line ends put
-back first) by a second process while the decoder writes the next ones; only when every file
-matches are they moved to their places in the tree, and a failure part-way through moves them
-all back. Paths in the tree are resolved one directory descriptor at a time, never following a
-symlink, so neither a link already in the target nor one stored in the package can carry a file
-anywhere else.
+The package is read as the library's decoder reads it, and its token stream decoded here, piece
+by piece, only as far as the files asked for: `check` compares every file with its digest and
+writes nothing anywhere; `unpack -c` checks the files it is asked for before it writes a byte,
+and for a few files takes only their tokens from the vocabulary;
+`unpack` writes each file into a private directory beside the target, checking it as it goes.
+Only when every file matches are they moved to their places in the tree, and a failure
+part-way through moves them all back. Paths in the tree are resolved one directory descriptor
+at a time, never following a symlink, so neither a link already in the target nor one stored in
+the package can carry a file anywhere else.
 """
 
 from __future__ import annotations
 
 import contextlib
+import hashlib
+import itertools
 import os
-import resource
 import stat
 import sys
-import tempfile
 import time
-from dataclasses import dataclass, field
+from collections import OrderedDict
+from collections.abc import Iterator
+from dataclasses import dataclass
 
-from qvc_cli import line_ends
+from qvc_cli import line_ends, streams
 from qvc_cli.failures import Failure, counted, listed
 from qvc_cli.file_kinds import require_package
-from qvc_cli.manifest import DirectoryEntry, FileEntry, HardLinkEntry, LinkEntry, Manifest, read_from_package
-from qvc_cli.package_problems import decoding_failure, describe
-from qvc_cli.package_reader import PackageError
-from qvc_cli.packing import fresh_compressor
-from qvc_cli.progress import Phase, Progress, bytes_read, bytes_written, running_totals, wanted
-from qvc_cli.restored_files import RESTORED_MODE_BITS, ExpectedFiles
+from qvc_cli.manifest import (DirectoryEntry, FileEntry, HardLinkEntry, LinkEntry, Manifest, belongs_to_the_pickle,
+                              manifest_of, read_from_package)
+from qvc_cli.package_format import (LoadedPackage, PackageDamage, PackageError, TokenStream, Unsupported, load,
+                                    load_part)
+from qvc_cli.package_problems import damaged
+from qvc_cli.progress import Phase, Progress, running_totals, wanted
 from qvc_cli.selection import select, with_parents
-from qvc_cli.side_process import beside_the_compressor
 from qvc_cli.staging import Placement, opened_directory, private_directory, record_completed, signals_deferred
-from qvc_cli.streams import copy_to_standard_output, package_argument
+from qvc_cli.streams import package_argument
 from qvc_cli.transaction import Transaction
 
 
+# Set-user-ID and set-group-ID bits are not restored: a package is no reason to trust a program.
+RESTORED_MODE_BITS = 0o1777
+
+
+class _Mismatch(Exception):
+    """A restored file is not what its manifest entry says was packed."""
+
+
+def original_pieces(stream: TokenStream, span: tuple[int, int], entry: FileEntry | None) -> Iterator[bytes]:
+    """A file's bytes as they were packed, in pieces: the decoder's text with its line ends put
+    back. Once the pieces are out, _Mismatch if they do not match `entry` (without an entry,
+    nothing is known to compare with)."""
+    pieces = stream.texts(*span)
+    if entry is None:
+        yield from pieces
+        return
+    restorer = line_ends.LineEndRestorer(entry.line_ends) if entry.line_ends is not None else None
+    hasher, size = hashlib.sha256(), 0
+    for piece in pieces:
+        if restorer is not None:
+            piece = restorer.feed(piece)
+        size += len(piece)
+        if size > entry.size:
+            raise _Mismatch
+        hasher.update(piece)
+        yield piece
+    if size != entry.size or hasher.digest() != entry.digest or restorer is not None and not restorer.fits():
+        raise _Mismatch
+
+
 @dataclass
-class Staged:
-    """A package restored into a private directory, checked, not yet in place."""
+class OpenedPackage:
+    """A package read as the decoder reads it, with its manifest, ready to restore from."""
 
-    directory: str
-    names: list[str]  # the package's own names of its files, as restored
-    damaged: list[str] = field(default_factory=list)  # paths of files that fail their check
+    path: str
+    shown: str
+    package: LoadedPackage
+    manifest: Manifest | None
+
+    def file_entry(self, number: int) -> FileEntry | None:
+        return self.manifest.files[number] if self.manifest is not None else None
+
+    def stored_path(self, number: int) -> str:
+        entry = self.file_entry(number)
+        return os.fsdecode(entry.path) if entry is not None else self.package.names[number]
+
+    def expected_size(self, number: int) -> int | None:
+        entry = self.file_entry(number)
+        return entry.size if entry is not None else None
+
+    def restored_pieces(self, stream: TokenStream, number: int) -> Iterator[bytes]:
+        return original_pieces(stream, self.package.file_spans[number], self.file_entry(number))
 
 
-def _written_size(entry: FileEntry) -> int:
-    """How many bytes the decoder writes for a file: each CR LF comes out as one LF."""
-    crlf = sum(element >> 2 for element in entry.line_ends or () if element & 3 == line_ends.CRLF)
-    return entry.size - crlf
-
-
-def stage(package: str, work: str, manifest: Manifest | None, apply_metadata: bool, shown: str | None = None,
-          files: list[FileEntry] | None = None, progress: Progress | None = None) -> Staged:
-    """Restores `package` into `work`/files and checks `files` (by default every file of the
-    manifest) against their digests."""
-    shown = shown or package
-    progress = progress or Progress(False)
-    directory = os.path.join(work, "files")
-    if files is None:
-        files = manifest.files if manifest is not None else []
-    checker = None
-    if files:
-        # Files are checked on the other processor while the decoder writes the next ones.
-        expected = ExpectedFiles(
-            [entry.name_in_package for entry in files], [entry.size for entry in files],
-            [entry.digest for entry in files],
-            {i: entry.line_ends for i, entry in enumerate(files) if entry.line_ends is not None},
-            [entry.mode for entry in files], [entry.mtime_ns for entry in files])
-        checker = beside_the_compressor(("check", directory, expected, apply_metadata), work)
-        checker.start()
-    written = running_totals([_written_size(entry) for entry in manifest.files]) if manifest is not None else None
+def open_package(path: str, shown: str, with_manifest: bool = True) -> OpenedPackage:
+    """The package at `path` as the library's decoder reads it (its first pickle, whatever
+    follows), with the manifest that pickle holds; Failure naming `shown` for damage. Without
+    `with_manifest` (only to measure what it costs) the package is taken for one without."""
+    require_package(path, shown)
     try:
-        try:
-            with progress.stage(Phase("reading", bytes_read, os.path.getsize(package)), Phase("decoding"),
-                                Phase("writing", bytes_written, written[-1] if written else None, written)):
-                names = fresh_compressor().decode_package(package, directory)
-        except MemoryError:
-            raise Failure(f"{shown}: out of memory while restoring it "
-                          f"({os.path.getsize(package) / 1e6:,.1f} MB)") from None
-        except OSError as error:
-            raise _restoring_error(error, directory, files) from None
-        except Exception as error:  # the unpickler's, the decompressor's, the decoder's
-            raise decoding_failure(package, shown, error) from None
-        damaged = []
-        if checker is not None:
-            sizes = running_totals([entry.size for entry in files])
-            with progress.stage(Phase("checking", checker.bytes_read, sizes[-1], sizes)):
-                damaged = [os.fsdecode(files[i].path) for i in checker.result()]
-    finally:
-        if checker is not None:
-            checker.cancel()
-    staged = Staged(directory, names)
-    if manifest is not None:
+        package = load(path)
+    except PackageDamage as damage:
+        raise damaged(shown, str(damage)) from None
+    try:
+        manifest = manifest_of(package.manifest_entry, package.extra_entries) if with_manifest else None
+    except PackageError as error:
+        raise Failure(f"{shown}: {error}") from None
+    if manifest is not None and manifest.names_in_package != package.names:
+        raise damaged(shown, "its manifest does not match its file list")
+    if manifest is None:
+        unsafe = next((name for name in package.names if not _is_file_name(name)), None)
+        if unsafe is not None:
+            raise damaged(shown, f"its file name {unsafe!r} is not the name of a file")
+    return OpenedPackage(path, shown, package, manifest)
+
+
+def _is_file_name(name: str) -> bool:
+    return bool(name) and name not in (".", "..") and "/" not in name and "\0" not in name
+
+
+def trailing_data_warning(opened: OpenedPackage) -> str | None:
+    """What to say of bytes after the package's pickle: no reader takes them for part of it."""
+    package = opened.package
+    if not package.trailing_bytes:
+        return None
+    return (f"{opened.shown}: {counted(package.trailing_bytes, 'byte')} after the package's end "
+            f"(from byte {package.end:,}) are not part of it and were ignored")
+
+
+def _file_numbers(manifest: Manifest | None, names: list[str], chosen: list[int] | None) -> list[int]:
+    """The numbers of the files among the chosen entries (every file without a choice)."""
+    if chosen is None:
+        return list(range(len(names)))
+    if manifest is None:
+        return chosen
+    number_of = {}
+    for entry in manifest.files:
+        number_of[id(entry)] = len(number_of)
+    return [number_of[id(manifest.entries[i])] for i in chosen if isinstance(manifest.entries[i], FileEntry)]
+
+
+def _progress_phase(label: str, opened: OpenedPackage, numbers: list[int], counter) -> Phase:
+    sizes = [opened.expected_size(number) for number in numbers]
+    if None in sizes:
+        return Phase(label, counter)
+    ends = running_totals(sizes)
+    return Phase(label, counter, ends[-1] if ends else 0, ends)
+
+
+class _Count:
+    """Bytes done so far, for the progress display."""
+
+    def __init__(self) -> None:
+        self.done = 0
+
+    def __call__(self) -> int:
+        return self.done
+
+
+def _loaded(path: str, shown: str, progress: Progress, patterns: list[str] = (),
+            with_manifest: bool = True) -> tuple[OpenedPackage, list[int] | None]:
+    """The package, and the indices of the entries `patterns` match (None without patterns)."""
+    with progress.stage(Phase("reading the package")):
+        if patterns and with_manifest:
+            part = _open_part(path, shown, list(patterns))
+            if part is not None:
+                return part
+        opened = open_package(path, shown, with_manifest)
+        chosen = _choose(shown, opened.manifest, opened.package.names, list(patterns)) if patterns else None
+        return opened, chosen
+
+
+def _open_part(path: str, shown: str, patterns: list[str]) -> tuple[OpenedPackage, list[int]] | None:
+    """The package read for the few files `patterns` choose, with the indices of the entries
+    they match; None when it cannot be read that way. Only a package whose manifest belongs to
+    its pickle is: every file decoded is then checked against its digest."""
+    require_package(path, shown)
+    try:
+        manifest = read_from_package(path)
+    except PackageError:
+        return None
+    if manifest is None or not belongs_to_the_pickle(manifest):
+        return None
+    chosen: list[list[int]] = []
+
+    def choose(names: list[str]) -> list[int]:
         if names != manifest.names_in_package:
-            damaged = damaged or ["the package's file list"]
-        staged.damaged = damaged
-    return staged
+            raise Unsupported("the manifest does not match the file list")
+        chosen.append(_choose(shown, manifest, names, patterns))
+        return _file_numbers(manifest, names, chosen[0])
+
+    try:
+        package, _ = load_part(path, choose)
+        own = manifest_of(package.manifest_entry, {})
+    except Unsupported:
+        return None
+    except PackageDamage as damage:
+        raise damaged(shown, str(damage)) from None
+    except PackageError as error:
+        raise Failure(f"{shown}: {error}") from None
+    if own != manifest:
+        return None
+    return OpenedPackage(path, shown, package, own), chosen[0]
 
 
-def _restoring_error(error: OSError, directory: str, files: list[FileEntry]) -> Failure:
-    """An error of the decoder names a file in the private directory, or none (a failed write):
-    name the file being restored."""
-    flat = None
-    if isinstance(error.filename, str) and error.filename.startswith(directory + os.sep):
-        flat = error.filename[len(directory) + 1:]
-    elif files:
-        # Files are written in order: the last one there is the one being written.
-        written = [entry for entry in files if os.path.lexists(os.path.join(directory, entry.name_in_package))]
-        flat = written[-1].name_in_package if written else None
-    stored = next((os.fsdecode(e.path) for e in files if e.name_in_package == flat), flat)
-    where = stored if stored is not None else error.filename or directory
-    return Failure(f"{where}: {error.strerror or error} (while restoring it); nothing restored")
+def verify(opened: OpenedPackage, numbers: list[int], progress: Progress, keep: int = 0,
+           whole: bool = False) -> tuple[list[str], dict[int, list[bytes]]]:
+    """Decodes files `numbers` (in package order) and compares each with its digest, writing
+    nothing: the stored paths of those that differ, and the bytes of the first files, as many
+    as fit in `keep` bytes. With `whole`, the rest of the stream is decoded too."""
+    stream, count = TokenStream(opened.package), _Count()
+    mismatched, kept, room = [], {}, keep
+    try:
+        with progress.stage(_progress_phase("checking", opened, numbers, count)):
+            for number in numbers:
+                pieces = []
+                try:
+                    for piece in opened.restored_pieces(stream, number):
+                        count.done += len(piece)
+                        room -= len(piece)
+                        if room >= 0:
+                            pieces.append(piece)
+                except _Mismatch:
+                    mismatched.append(opened.stored_path(number))
+                if room >= 0:
+                    kept[number] = pieces
+            if whole:
+                stream.finish()
+    except PackageDamage as damage:
+        raise damaged(opened.shown, str(damage)) from None
+    finally:
+        stream.close()
+    return mismatched, kept
+
+
+def _write_staged(opened: OpenedPackage, numbers: list[int], directory: str, apply_metadata: bool,
+                  progress: Progress, target: str, whole: bool) -> list[str]:
+    """Restores files `numbers` into `directory`, each under its number, checked against its
+    digest as it is written; the stored paths of those that differ."""
+    stream, count = TokenStream(opened.package), _Count()
+    mismatched = []
+    number = None
+    directory_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        with progress.stage(_progress_phase("restoring", opened, numbers, count)):
+            for number in numbers:
+                fd = os.open(str(number), os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600,
+                             dir_fd=directory_fd)
+                with open(fd, "wb") as f:
+                    try:
+                        for piece in opened.restored_pieces(stream, number):
+                            f.write(piece)
+                            count.done += len(piece)
+                    except _Mismatch:
+                        mismatched.append(opened.stored_path(number))
+                        continue
+                    f.flush()  # before its time is set
+                    entry = opened.file_entry(number)
+                    if apply_metadata and entry is not None:
+                        os.chmod(fd, entry.mode & RESTORED_MODE_BITS)
+                        os.utime(fd, ns=(entry.mtime_ns, entry.mtime_ns))
+            if whole:
+                stream.finish()
+    except PackageDamage as damage:
+        raise damaged(opened.shown, str(damage)) from None
+    except OSError as error:
+        where = opened.stored_path(number) if number is not None else ""
+        raise Failure(f"{target}: {error.strerror or error} (while restoring {where}); nothing restored") from None
+    finally:
+        os.close(directory_fd)
+        stream.close()
+    return mismatched
+
+
+def _damaged_files(shown: str, paths: list[str], consequence: str) -> Failure:
+    return Failure(f"{shown}: damaged, {counted(len(paths), 'file')} not as packed ({listed(paths)})"
+                   + (f"; {consequence}" if consequence else ""))
 
 
 def _conflicts(target: str, entries: list) -> tuple[list[str], list[str]]:
@@ -147,89 +311,112 @@ def refuse_conflicts(target: str, entries: list, force: bool) -> None:
                       f"use --force to replace {them} or choose another directory with -o")
 
 
-class _TreeWriter:
-    """Moves staged files into `target` along descriptors, never through a symlink."""
+# Directories of the tree held open at once while files are moved in; others are opened again
+# when needed. Any tree is restored within this many descriptors, beside a few of the process's own.
+OPEN_DIRECTORIES = 16
+_DIRECTORY_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 
-    def __init__(self, target_fd: int, work_fd: int, files_fd: int, placement: Placement, force: bool):
-        self.placement = placement
+
+def _open_below(root_fd: int, path: bytes) -> int:
+    """A new descriptor of directory `path` below `root_fd`, opened one component at a time,
+    never through a symlink."""
+    fd = root_fd
+    for name in path.split(b"/"):
+        try:
+            below = os.open(name, _DIRECTORY_FLAGS, dir_fd=fd)
+        finally:
+            if fd != root_fd:
+                os.close(fd)
+        fd = below
+    return fd
+
+
+class _TreeWriter:
+    """Moves staged files into `target` along descriptors, never through a symlink, holding at
+    most OPEN_DIRECTORIES of the tree's directories open: the most recently used."""
+
+    def __init__(self, target_fd: int, work_fd: int, transaction: Transaction, force: bool):
+        self.target_fd = target_fd
+        self.placement = Placement(transaction, reopen=self.reopened)
         self.force = force
         self.work_fd = work_fd
-        self.files_fd = files_fd
-        self.directories: dict[bytes, int] = {b"": target_fd}
-        self.created: list[tuple[bytes, int]] = []
+        self.open: OrderedDict[bytes, int] = OrderedDict()
+        self.created: list[bytes] = []
 
     def close(self) -> None:
-        for path, fd in self.directories.items():
-            if path:
-                os.close(fd)
+        while self.open:
+            os.close(self.open.popitem()[1])
+
+    @contextlib.contextmanager
+    def reopened(self, path: bytes) -> Iterator[int]:
+        if not path:
+            yield self.target_fd
+            return
+        fd = _open_below(self.target_fd, path)
+        try:
+            yield fd
+        finally:
+            os.close(fd)
+
+    def _remember(self, path: bytes, fd: int) -> None:
+        self.open[path] = fd
+        while len(self.open) > OPEN_DIRECTORIES:
+            os.close(self.open.popitem(last=False)[1])
 
     def directory(self, path: bytes) -> int:
-        fd = self.directories.get(path)
+        """The descriptor of directory `path` of the tree, made with any missing parents."""
+        if not path:
+            return self.target_fd
+        fd = self.open.get(path)
         if fd is not None:
+            self.open.move_to_end(path)
             return fd
-        parent, _, name = path.rpartition(b"/")
-        parent_fd = self.directory(parent)
-        made = self.placement.make_directory(parent_fd, name, replace=self.force, backup_fd=self.work_fd)
-        fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=parent_fd)
-        self.directories[path] = fd
-        if made:
-            self.created.append((path, fd))
-        return fd
+        names = path.split(b"/")
+        depth = len(names) - 1  # of the deepest parent held open, 0 for the target
+        while depth and b"/".join(names[:depth]) not in self.open:
+            depth -= 1
+        parent = b"/".join(names[:depth])
+        parent_fd = self.open[parent] if depth else self.target_fd
+        for depth in range(depth, len(names)):
+            here, name = b"/".join(names[:depth + 1]), names[depth]
+            made = self.placement.make_directory(parent_fd, name, replace=self.force, backup_fd=self.work_fd,
+                                                 where=parent)
+            fd = os.open(name, _DIRECTORY_FLAGS, dir_fd=parent_fd)
+            if made:
+                self.created.append(here)
+            self._remember(here, fd)
+            parent, parent_fd = here, fd
+        return parent_fd
 
     def place(self, source_fd: int, source: str, path: bytes) -> None:
         parent, _, name = path.rpartition(b"/")
-        parent_fd = self.directories.get(parent)
-        if parent_fd is None:
-            parent_fd = self.directory(parent)
-        self.placement.move(source_fd, source, parent_fd, name, replace=self.force, backup_fd=self.work_fd)
+        self.placement.move(source_fd, source, self.directory(parent), name, replace=self.force,
+                            backup_fd=self.work_fd, where=parent)
 
 
-def _allow_open_directories(count: int) -> None:
-    """Every directory of the tree stays open while files are moved (the undo journal names
-    them by descriptor): raise the soft limit on open files as far as needed and allowed."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    needed = count + 64
-    if needed <= soft:
-        return
-    if hard != resource.RLIM_INFINITY and needed > hard:
-        raise Failure(f"the package's tree has {count:,} directories; this system lets a process "
-                      f"hold only {hard:,} files open at once")
-    resource.setrlimit(resource.RLIMIT_NOFILE, (needed, hard))
-
-
-def _directory_count(manifest: Manifest) -> int:
-    directories = set()
-    for entry in manifest.entries:
-        parent = entry.path if isinstance(entry, DirectoryEntry) else entry.path.rpartition(b"/")[0]
-        while parent and parent not in directories:
-            directories.add(parent)
-            parent = parent.rpartition(b"/")[0]
-    return len(directories)
-
-
-def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, force: bool,
+def _commit_tree(staged: str, manifest: Manifest, target: str, work: str, force: bool,
                  chosen: set[int] | None = None) -> None:
-    """Puts the staged tree in place: every entry, or those whose indices are `chosen`."""
-    _allow_open_directories(_directory_count(manifest))
+    """Puts the tree in place, its files from `staged`, where each is named by its number:
+    every entry, or those whose indices are `chosen`."""
     links = os.path.join(work, "links")
     os.mkdir(links)
-    file_names = iter(staged.names)
+    file_numbers = itertools.count()
     directory_metadata: dict[bytes, DirectoryEntry] = {}
-    entry: DirectoryEntry | FileEntry | LinkEntry | None = None
+    entry: DirectoryEntry | FileEntry | LinkEntry | HardLinkEntry | None = None
     with signals_deferred(), contextlib.ExitStack() as stack:
         target_fd = stack.enter_context(opened_directory(target))
         work_fd = stack.enter_context(opened_directory(work))
-        files_fd = stack.enter_context(opened_directory(staged.directory))
+        files_fd = stack.enter_context(opened_directory(staged))
         links_fd = stack.enter_context(opened_directory(links))
         transaction = Transaction()
-        writer = _TreeWriter(target_fd, work_fd, files_fd, Placement(transaction), force)
+        writer = _TreeWriter(target_fd, work_fd, transaction, force)
         stack.callback(writer.close)
         # Entered last, so undone while the directories are still open.
         stack.enter_context(transaction)
         try:
             for number, entry in enumerate(manifest.entries):
                 if isinstance(entry, FileEntry):
-                    name = next(file_names)
+                    name = str(next(file_numbers))
                     if chosen is None or number in chosen:
                         writer.place(files_fd, name, entry.path)
                 elif chosen is not None and number not in chosen:
@@ -249,11 +436,13 @@ def _commit_tree(staged: Staged, manifest: Manifest, target: str, work: str, for
             where = os.path.join(target, os.fsdecode(entry.path)) if entry is not None else target
             raise _placing_failure(where, error) from None
         # Last, deepest first: a directory's time changes with every entry made in it.
-        for path, fd in sorted(writer.created, key=lambda item: item[0].count(b"/"), reverse=True):
+        writer.close()
+        for path in sorted(writer.created, key=lambda path: path.count(b"/"), reverse=True):
             entry = directory_metadata.get(path)
             if entry is not None:
-                os.chmod(fd, entry.mode & RESTORED_MODE_BITS)
-                os.utime(fd, ns=(entry.mtime_ns, entry.mtime_ns))
+                with writer.reopened(path) as fd:
+                    os.chmod(fd, entry.mode & RESTORED_MODE_BITS)
+                    os.utime(fd, ns=(entry.mtime_ns, entry.mtime_ns))
         record_completed(f"everything was restored into {target}")
 
 
@@ -265,16 +454,17 @@ def _place_hard_link(writer: _TreeWriter, links_fd: int, staged_name: str, entry
     writer.place(links_fd, staged_name, entry.path)
 
 
-def _commit_flat(staged: Staged, names: list[str], target: str, work: str, force: bool) -> None:
+def _commit_flat(staged: str, names: dict[str, int], target: str, work: str, force: bool) -> None:
+    """Puts files from `staged`, where each is named by its number, in place under `names`."""
     name = ""
     with signals_deferred(), contextlib.ExitStack() as stack:
         target_fd = stack.enter_context(opened_directory(target))
         work_fd = stack.enter_context(opened_directory(work))
-        files_fd = stack.enter_context(opened_directory(staged.directory))
+        files_fd = stack.enter_context(opened_directory(staged))
         placement = Placement(stack.enter_context(Transaction()))
         try:
-            for name in dict.fromkeys(names):
-                placement.move(files_fd, name, target_fd, name, replace=force, backup_fd=work_fd)
+            for name, number in names.items():
+                placement.move(files_fd, str(number), target_fd, name, replace=force, backup_fd=work_fd)
         except OSError as error:
             raise _placing_failure(os.path.join(target, name), error) from None
         record_completed(f"everything was restored into {target}")
@@ -328,29 +518,10 @@ def _work_directory_in(target: str):
         yield work
 
 
-def _open_package(package: str, shown: str, with_manifest: bool = True) -> Manifest | None:
-    """The package's manifest, after checking that `package` is a package at all."""
-    require_package(package, shown)
-    if not with_manifest:
-        return None
-    try:
-        return read_from_package(package)
-    except PackageError as error:
-        raise Failure(f"{shown}: {error}") from None
-
-
-def _stored_paths(package: str, shown: str, manifest: Manifest | None) -> list[str]:
-    """The paths a selection is matched against: the manifest's, or the package's own names."""
-    if manifest is not None:
-        return [os.fsdecode(entry.path) for entry in manifest.entries]
-    names = describe(package, shown).layout.names or []
-    return [name if isinstance(name, str) else "" for name in names]
-
-
-def _choose(package: str, shown: str, manifest: Manifest | None, patterns: list[str]) -> list[int]:
+def _choose(shown: str, manifest: Manifest | None, names: list[str], patterns: list[str]) -> list[int]:
     """The indices of the entries (of the manifest, or of the package's names) to restore;
     Failure naming the patterns that match nothing, as nothing is then restored."""
-    paths = _stored_paths(package, shown, manifest)
+    paths = [os.fsdecode(entry.path) for entry in manifest.entries] if manifest is not None else names
     chosen, unmatched = select(paths, patterns)
     if unmatched:
         raise Failure(f"{shown}: not in the package: {listed(unmatched)}; nothing restored")
@@ -370,6 +541,7 @@ class UnpackResult:
     names: list[str]
     restored: list[str]  # the stored paths put in place, files first in package order
     chosen: bool = False  # whether a selection was restored
+    warning: str | None = None  # about trailing data
 
 
 def unpack(package: str, output: str | None, force: bool, with_manifest: bool = True, patterns: list[str] = (),
@@ -378,8 +550,9 @@ def unpack(package: str, output: str | None, force: bool, with_manifest: bool = 
     `patterns`, only the entries they match. Without `with_manifest` (only to measure what it
     costs) the package is taken for one without."""
     shown = shown or package
-    manifest = _open_package(package, shown, with_manifest)
-    chosen = _choose(package, shown, manifest, list(patterns)) if patterns else None
+    progress = progress or Progress(False)
+    opened, chosen = _loaded(package, shown, progress, patterns, with_manifest)
+    manifest = opened.manifest
     target = output or default_output_dir(package)
     occupied = False
     if os.path.lexists(target):
@@ -388,54 +561,61 @@ def unpack(package: str, output: str | None, force: bool, with_manifest: bool = 
         occupied = os.path.islink(target) or not _is_empty_directory(target)
         if output is None and occupied:
             raise Failure(f"{target}: exists and is not empty; choose another directory with -o")
-    entries = None
+    numbers = _file_numbers(manifest, opened.package.names, chosen)
     if manifest is not None:
         entries = manifest.entries if chosen is None else [manifest.entries[i] for i in chosen]
         if occupied:
             refuse_conflicts(target, entries, force)
+        restored = [os.fsdecode(entry.path) for entry in entries]
+    else:
+        # Of several files of one name, the last is the one a flat directory can hold.
+        flat = {opened.package.names[number]: number for number in numbers}
+        if occupied:
+            refuse_conflicts(target, list(flat), force)
+        restored = list(flat)
     with _target_directory(target), _work_directory_in(target) as work:
-        files = None if entries is None else [entry for entry in entries if isinstance(entry, FileEntry)]
-        staged = stage(package, work, manifest, True, shown, files, progress)
-        if staged.damaged:
-            raise Failure(f"{shown}: damaged, {counted(len(staged.damaged), 'file')} not as packed "
-                          f"({listed(staged.damaged)}); nothing restored")
+        staged = os.path.join(work, "files")
+        os.mkdir(staged)
+        mismatched = _write_staged(opened, numbers, staged, True, progress, target, whole=chosen is None)
+        if mismatched:
+            raise _damaged_files(shown, mismatched, "nothing restored")
         if manifest is not None:
             _commit_tree(staged, manifest, target, work, force, None if chosen is None else set(chosen))
-            restored = [os.fsdecode(entry.path) for entry in entries]
         else:
-            names = staged.names if chosen is None else [staged.names[i] for i in chosen if i < len(staged.names)]
-            if occupied:
-                refuse_conflicts(target, list(dict.fromkeys(names)), force)
-            _commit_flat(staged, names, target, work, force)
-            restored = list(dict.fromkeys(names))
-    return UnpackResult(target, manifest, staged.names, restored, chosen is not None)
+            _commit_flat(staged, flat, target, work, force)
+    return UnpackResult(target, manifest, opened.package.names, restored, chosen is not None,
+                        trailing_data_warning(opened))
+
+
+# Up to this many bytes of text to write to standard output are kept from checking to writing;
+# beyond it they are decoded a second time, which costs time but no disk and no more memory.
+KEPT_FOR_OUTPUT = 64 << 20
 
 
 def write_to_standard_output(package: str, patterns: list[str], shown: str, progress: Progress) -> list[str]:
     """Writes the text of the files `patterns` match (every file without patterns), in package
     order, each checked against its digest before a single byte is written. Returns their paths."""
-    manifest = _open_package(package, shown)
-    if patterns:
-        chosen = _choose(package, shown, manifest, patterns)
-    else:
-        chosen = list(range(len(manifest.entries if manifest is not None else _stored_paths(package, shown, None))))
-    with private_directory(tempfile.gettempdir(), "extract") as work:
-        if manifest is not None:
-            files = [manifest.entries[i] for i in chosen if isinstance(manifest.entries[i], FileEntry)]
-            if not files:
-                raise Failure(f"{shown}: {listed(patterns)} match no file, only directories or links")
-            staged = stage(package, work, manifest, False, shown, files, progress)
-            if staged.damaged:
-                raise Failure(f"{shown}: damaged, {counted(len(staged.damaged), 'file')} not as packed "
-                              f"({listed(staged.damaged)}); nothing written")
-            names = [entry.name_in_package for entry in files]
-            paths = [os.fsdecode(entry.path) for entry in files]
-        else:
-            staged = stage(package, work, None, False, shown, None, progress)
-            names = paths = [staged.names[i] for i in chosen if i < len(staged.names)]
-        for name in names:
-            copy_to_standard_output(os.path.join(staged.directory, name))
-    return paths
+    opened, chosen = _loaded(package, shown, progress, patterns)
+    numbers = _file_numbers(opened.manifest, opened.package.names, chosen)
+    if chosen is not None and not numbers:
+        raise Failure(f"{shown}: {listed(patterns)} match no file, only directories or links")
+    mismatched, kept = verify(opened, numbers, progress, keep=KEPT_FOR_OUTPUT, whole=chosen is None)
+    if mismatched:
+        raise _damaged_files(shown, mismatched, "nothing written")
+    stream = TokenStream(opened.package)
+    try:
+        for number in numbers:
+            pieces = kept.get(number)
+            if pieces is None:
+                pieces = opened.restored_pieces(stream, number)
+            for piece in pieces:
+                streams.write_to_standard_output(piece)
+    except (PackageDamage, _Mismatch):
+        # The same bytes checked a moment ago: only a failing memory gets here.
+        raise Failure(f"{shown}: decoded differently the second time; output incomplete") from None
+    finally:
+        stream.close()
+    return [opened.stored_path(number) for number in numbers]
 
 
 def run_unpack(args) -> int:
@@ -453,6 +633,8 @@ def run_unpack(args) -> int:
         output = args.output or ("." if args.package == "-" else None)
         result = unpack(package, output, args.force, patterns=args.patterns, shown=shown, progress=progress)
         progress.stop()
+    if result.warning:
+        print(f"qvc unpack: warning: {result.warning}", file=sys.stderr)
     if args.verbose:
         for path in result.restored:
             print(path)
@@ -462,7 +644,8 @@ def run_unpack(args) -> int:
     names = result.names
     if result.manifest is None:
         repeated = len(names) - len(set(names))
-        note = f"; {repeated:,} names repeat, the last file of each name kept" if repeated else ""
+        note = (f"; {counted(repeated, 'name repeats', 'names repeat')}, the last file of each name kept"
+                if repeated else "")
         print(f"restored {counted(len(result.restored), 'file')} into {result.target}, {seconds:.2f} s; "
               f"the package has no manifest: no digests to verify, names flat{note}")
     else:
@@ -481,24 +664,26 @@ def run_unpack(args) -> int:
 
 
 def run_check(args) -> int:
+    """Decodes every file and compares it with its digest, writing nothing anywhere."""
     with contextlib.ExitStack() as stack:
         progress = stack.enter_context(Progress(wanted(args.quiet)))
         package, shown = package_argument(stack, args.package, progress)
-        manifest = _open_package(package, shown)
-        with private_directory(tempfile.gettempdir(), "check") as work:
-            staged = stage(package, work, manifest, False, shown, progress=progress)
+        opened, _ = _loaded(package, shown, progress)
+        numbers = list(range(len(opened.package.names)))
+        mismatched, _ = verify(opened, numbers, progress, whole=True)
         progress.stop()
-    if staged.damaged:
-        raise Failure(f"{shown}: damaged, {counted(len(staged.damaged), 'file')} not as packed "
-                      f"({listed(staged.damaged)})")
+    warning = trailing_data_warning(opened)
+    if warning:
+        print(f"qvc check: warning: {warning}", file=sys.stderr)
+    if mismatched:
+        raise _damaged_files(shown, mismatched, "")
     if args.verbose:
-        for path in ([os.fsdecode(entry.path) for entry in manifest.files] if manifest else staged.names):
-            print(path)
+        for number in numbers:
+            print(opened.stored_path(number))
     if args.quiet:
         return 0
-    if manifest is None:
-        print(f"{shown}: decodes, {counted(len(staged.names), 'file')}; no manifest, so no digests "
-              "to compare")
+    if opened.manifest is None:
+        print(f"{shown}: decodes, {counted(len(numbers), 'file')}; no manifest, so no digests to compare")
     else:
-        print(f"{shown}: intact, {counted(len(staged.names), 'file')}, every digest matches")
+        print(f"{shown}: intact, {counted(len(numbers), 'file')}, every digest matches")
     return 0

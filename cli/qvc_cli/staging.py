@@ -16,7 +16,7 @@ import signal
 import stat
 import tempfile
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 
 from qvc_cli.transaction import Transaction
 
@@ -117,20 +117,32 @@ class Placement:
     descriptors, and a symlink at a final name is replaced, never followed. What a move
     replaces is kept in `backup_fd`, a private directory on the same file system, until the
     caller removes that directory. Each step's undo goes to `transaction` (by default one of
-    the placement's own, taken back by `undo`)."""
+    the placement's own, taken back by `undo`).
 
-    def __init__(self, transaction: Transaction | None = None) -> None:
+    A caller that closes directories as it goes names each final directory by a key (`where`)
+    and gives `reopen(key)`, a context manager that opens it again, without following a
+    symlink, for as long as one undo takes: a descriptor number may by then name another
+    directory."""
+
+    def __init__(self, transaction: Transaction | None = None,
+                 reopen: Callable[[bytes], contextlib.AbstractContextManager[int]] | None = None) -> None:
         self._transaction = transaction or Transaction()
+        self._reopen = reopen
         self._backups = 0
 
+    def _directory(self, fd: int, where: bytes | None) -> contextlib.AbstractContextManager[int]:
+        if where is None or self._reopen is None:
+            return contextlib.nullcontext(fd)
+        return self._reopen(where)
+
     def move(self, src_fd: int, src: str, dst_fd: int, dst: str | bytes, *, replace: bool,
-             backup_fd: int) -> None:
+             backup_fd: int, where: bytes | None = None) -> None:
         """Moves `src` to `dst`. Without `replace`, an existing `dst` raises FileExistsError,
         even one that appeared a moment ago."""
         if replace:
             backup = self._back_up(dst_fd, dst, backup_fd)
             os.rename(src, dst, src_dir_fd=src_fd, dst_dir_fd=dst_fd)
-            self._transaction.on_failure(self._undo_step, ("moved", src_fd, src, dst_fd, dst, backup_fd, backup))
+            self._transaction.on_failure(self._undo_step, ("moved", src_fd, src, dst_fd, dst, backup_fd, backup, where))
             return
         try:
             os.link(src, dst, src_dir_fd=src_fd, dst_dir_fd=dst_fd, follow_symlinks=False)
@@ -142,9 +154,10 @@ class Placement:
             os.rename(src, dst, src_dir_fd=src_fd, dst_dir_fd=dst_fd)
         else:
             os.unlink(src, dir_fd=src_fd)
-        self._transaction.on_failure(self._undo_step, ("moved", src_fd, src, dst_fd, dst, backup_fd, None))
+        self._transaction.on_failure(self._undo_step, ("moved", src_fd, src, dst_fd, dst, backup_fd, None, where))
 
-    def make_directory(self, parent_fd: int, name: str | bytes, *, replace: bool, backup_fd: int) -> bool:
+    def make_directory(self, parent_fd: int, name: str | bytes, *, replace: bool, backup_fd: int,
+                       where: bytes | None = None) -> bool:
         """Makes directory `name` unless one is there; a non-directory in the way is replaced
         only with `replace`. Returns whether a new directory was made."""
         try:
@@ -156,9 +169,9 @@ class Placement:
                 raise
             backup = self._back_up(parent_fd, name, backup_fd, by_rename=True)
             os.mkdir(name, 0o700, dir_fd=parent_fd)
-            self._transaction.on_failure(self._undo_step, ("replaced", parent_fd, name, backup_fd, backup))
+            self._transaction.on_failure(self._undo_step, ("replaced", parent_fd, name, backup_fd, backup, where))
             return True
-        self._transaction.on_failure(self._undo_step, ("made", parent_fd, name))
+        self._transaction.on_failure(self._undo_step, ("made", parent_fd, name, where))
         return True
 
     def _back_up(self, dir_fd: int, name: str | bytes, backup_fd: int, by_rename: bool = False) -> str | None:
@@ -185,17 +198,20 @@ class Placement:
 
     def _undo_step(self, step: tuple) -> None:
         if step[0] == "moved":
-            _, src_fd, src, dst_fd, dst, backup_fd, backup = step
-            os.rename(dst, src, src_dir_fd=dst_fd, dst_dir_fd=src_fd)
-            if backup is not None:
-                os.rename(backup, dst, src_dir_fd=backup_fd, dst_dir_fd=dst_fd)
+            _, src_fd, src, dst_fd, dst, backup_fd, backup, where = step
+            with self._directory(dst_fd, where) as dst_fd:
+                os.rename(dst, src, src_dir_fd=dst_fd, dst_dir_fd=src_fd)
+                if backup is not None:
+                    os.rename(backup, dst, src_dir_fd=backup_fd, dst_dir_fd=dst_fd)
         elif step[0] == "made":
-            _, parent_fd, name = step
-            os.rmdir(name, dir_fd=parent_fd)
+            _, parent_fd, name, where = step
+            with self._directory(parent_fd, where) as parent_fd:
+                os.rmdir(name, dir_fd=parent_fd)
         else:
-            _, parent_fd, name, backup_fd, backup = step
-            os.rmdir(name, dir_fd=parent_fd)
-            os.rename(backup, name, src_dir_fd=backup_fd, dst_dir_fd=parent_fd)
+            _, parent_fd, name, backup_fd, backup, where = step
+            with self._directory(parent_fd, where) as parent_fd:
+                os.rmdir(name, dir_fd=parent_fd)
+                os.rename(backup, name, src_dir_fd=backup_fd, dst_dir_fd=parent_fd)
 
 
 def _exists(dir_fd: int, name: str | bytes) -> bool:
