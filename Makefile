@@ -42,7 +42,7 @@ build: venv
 
 # The switchable build answers the tests that ask which plan a call chose.
 test: build switches-build
-	QVC_SWITCHES_PYTHON=$(SWITCHES_VENV)/bin/python $(PY) -m pytest -q tests
+	QVC_SWITCHES_PYTHON=$(abspath $(SWITCHES_VENV))/bin/python $(PY) -m pytest -q tests
 
 demo: build
 	$(PY) tools/demo.py
