@@ -17,7 +17,10 @@ inline bool thread_may_use_interpreter() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;
 #else
-    return _PyThreadState_UncheckedGet() != nullptr;
+    // Before 3.13 the current thread state may be another thread's (3.11 keeps one for the
+    // process): this thread has the interpreter only where it is this thread's own.
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+    return current != nullptr && current == PyGILState_GetThisThreadState();
 #endif
 }
 
