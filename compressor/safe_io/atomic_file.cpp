@@ -1,6 +1,7 @@
 #include "compressor/safe_io/atomic_file.hpp"
 
 #include "compressor/pyapi/interpreter_calls.hpp"
+#include "compressor/safe_io/file_descriptor.hpp"
 #include "compressor/safe_io/interruptible_writer.hpp"
 
 #include <cerrno>
@@ -80,23 +81,6 @@ bool sync_to_disk(int fd) {
     } while (result != 0 && errno == EINTR);
     return result == 0 || errno == EINVAL || errno == ENOTSUP;
 }
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
 
 // Owns the temporary file, descriptor and name, until it has been renamed into place. The
 // descriptor is ours alone: the file object written through never closes it.
@@ -178,7 +162,8 @@ PyRef file_on_descriptor(ModuleState* st, int fd) {
 bool replace_through_temporary(ModuleState* st, PyObject* path, const std::string& target,
                                const struct stat* existing,
                                const std::function<bool(PyObject* file)>& write_contents) {
-    Descriptor directory(::open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor directory(
+        ::open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory) {
         return raise_os_error(errno, path);
     }

@@ -12,6 +12,7 @@
 
 #include "compressor/package/encode/token_stream.hpp"
 #include "compressor/package/encode/utf8_token_table.hpp"
+#include "compressor/safe_io/file_descriptor.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -23,27 +24,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace qvc {
-
-// Owns one open file descriptor.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 enum class FileState : uint8_t {
     kWaiting,           // not reached yet
