@@ -6,19 +6,14 @@
 #include "compressor/tokenize/utf8_scanner.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
-#include <sys/stat.h>
-#include <system_error>
-#include <unistd.h>
 
 namespace qvc {
 namespace {
 
-// Bytes read at a time: large enough that a read costs little per byte, small enough that a
-// file's text is never held whole.
+// Room beyond the most tokens a package holds: the tables are sized once, and a piece of text is
+// numbered before the limit is checked again.
 constexpr size_t kReadBytes = size_t{4} << 20;
 // Bytes after the data that the scan and the token keys may read.
 constexpr size_t kPadding = 64;
