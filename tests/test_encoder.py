@@ -656,3 +656,45 @@ def test_the_encoders_frame_is_the_one_shot_frame(tmp_path, threads, cls):
     assert len(stream) > 4 << 20
     expected = zstandard.ZstdCompressor(level=3, threads=threads).compress(stream)
     assert package["compressed"] == expected and size == len(expected)
+
+
+def texts_read_another_way(directory):
+    """Files whose text, read with newline="" and errors="surrogateescape", keeps its CRs and holds
+    lone surrogates; one of them is large enough to be scanned in several pieces."""
+    rng = random.Random(7)
+    large = "".join(rng.choice(["alpha ", "é\r\n", "中文 ", "x\r", "  \u2003"]) for _ in range(1_400_000))
+    return write_files(
+        directory,
+        {
+            "crlf.txt": b"one\r\ntwo\rthree\r\n\r\nfour",
+            "invalid.txt": b"ok \xff\xfe bad\r\n\xed\xa0\x80 one two",
+            "after.txt": "two one ok\n",
+            "large.txt": large + "\r",
+            "mixed.txt": b"alpha \xc3 \xe4\xb8\xad\r\n\xe4\xb8 \r",
+        },
+    )
+
+
+@pytest.mark.parametrize("cls", [QVCompressor, Inheriting, Overriding], ids=lambda c: c.__name__)
+def test_text_read_by_a_wrapped_open_is_split_as_the_reader_gave_it(tmp_path, monkeypatch, cls):
+    """A wrapped open may give CRs and lone surrogates: they stay in the tokens, as the plain
+    encoder keeps them, whichever class splits the text."""
+    paths = texts_read_another_way(tmp_path)
+    real_open = open
+
+    def reading_raw(file, mode="r", *args, **kwargs):
+        if "b" not in mode:
+            kwargs.update(newline="", errors="surrogateescape")
+        return real_open(file, mode, *args, **kwargs)
+
+    monkeypatch.setattr("builtins.open", reading_raw)
+    compressor = with_vocabulary(cls.__new__(cls), {"one": 5, "\udcff": 2}, 9)
+    reference = with_vocabulary(types.SimpleNamespace(), {"one": 5, "\udcff": 2}, 9)
+    result = compressor.encode_files(paths, str(tmp_path / "module.bin"))
+    expected = plain_encoder.encode_files(reference, paths, str(tmp_path / "plain.bin"))
+    monkeypatch.undo()
+
+    assert (tmp_path / "module.bin").read_bytes() == (tmp_path / "plain.bin").read_bytes()
+    assert result == expected
+    assert state(compressor) == state(reference)
+    assert "\r\n" in compressor.global_dict and "\udcff\udcfe" in compressor.global_dict

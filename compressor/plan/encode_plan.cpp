@@ -1,7 +1,7 @@
 #include "compressor/plan/encode_plan.hpp"
 
 #include "compressor/package/decode/dict_change_watch.hpp"
-#include "compressor/package/encode/native_reading.hpp"
+#include "compressor/package/encode/read_files.hpp"
 #include "compressor/package/encode/stream_compression.hpp"
 #include "compressor/plan/fast_path_switches.hpp"
 

@@ -10,9 +10,7 @@
 // after all, its text comes back to the worker, which numbers it and goes on.
 #pragma once
 
-#include "compressor/package/encode/token_stream.hpp"
-#include "compressor/package/encode/utf8_token_table.hpp"
-#include "compressor/safe_io/file_descriptor.hpp"
+#include "compressor/package/encode/token_numbering.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -38,7 +36,8 @@ enum class FileState : uint8_t {
 
 class FileReadingWorker {
 public:
-    FileReadingWorker();
+    // Numbers into `numbering`, which must outlive the worker.
+    explicit FileReadingWorker(TokenNumbering& numbering) : numbering_(numbering) {}
     FileReadingWorker(const FileReadingWorker&) = delete;
     FileReadingWorker& operator=(const FileReadingWorker&) = delete;
     ~FileReadingWorker() { stop(); }
@@ -88,23 +87,11 @@ public:
         return file_ends_[index];
     }
 
-    // Once the worker has stopped: lets go of what only numbering needs.
-    void release_scanning() noexcept;
-    // Once the worker has stopped.
-    Utf8TokenTable& table() noexcept { return table_; }
-    TokenStream& stream() noexcept { return stream_; }
     // The bytes of a distinct token below Progress::distinct.
-    TokenBytes token(size_t number) const noexcept { return table_.token(number); }
-
-    // A token's bytes, in the scan buffer or, with its line ends translated, in scratch room.
-    struct Span {
-        const unsigned char* bytes;
-        size_t length;
-    };
+    TokenBytes token(size_t number) noexcept { return numbering_.table().token(number); }
 
 private:
     enum class Outcome { kNumbered, kForInterpreter, kTooManyTokens };
-    class TextScan;
     struct Piece {
         Bytes bytes;
         bool last;
@@ -115,7 +102,7 @@ private:
     bool await_grant(size_t file, bool& by_pieces);
     // The next piece; false when the worker is to stop.
     bool take_piece(Piece& piece);
-    Outcome number_pieces(TextScan& scan);
+    Outcome number_pieces();
     Outcome number_given_text();
     void publish(size_t files_numbered, FileState next_state, size_t rollback);
     void publish_distinct();
@@ -126,12 +113,7 @@ private:
     std::deque<Piece> pieces_;
     size_t queued_bytes_ = 0;
     std::vector<size_t> file_ends_;
-    Utf8TokenTable table_;
-    TokenStream stream_;
-    std::vector<unsigned char> buffer_;
-    // TextScan's working room.
-    std::vector<Span> scan_spans_;
-    std::vector<unsigned char> scan_scratch_;
+    TokenNumbering& numbering_;
 
     std::mutex mutex_;
     std::condition_variable changed_;  // to the interpreter's thread

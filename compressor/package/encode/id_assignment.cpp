@@ -36,13 +36,20 @@ uint32_t record_of(int32_t id) {
     return record;
 }
 
+// A token is a str, or None; what an overriding tokenize may return otherwise is refused where
+// the walk over the tokens meets it.
+bool check_token_type(PyObject* token) {
+    return PyUnicode_CheckExact(token) || token == Py_None || raise_expected_type("str", token);
+}
+
 // ---------------------------------------------------------------------------------------------
-// Built-in split into plain dicts: each distinct token is looked up once.
+// Plain dicts: each distinct token is looked up once.
 //
-// With exact dicts for both mappings and the built-in split for every file, looking a token up
-// again after its first occurrence finds what the first occurrence left, so resolving each
-// distinct token once, in order of first occurrence, leaves the vocabulary exactly as the token
-// by token walk would, on success and at a failure alike.
+// With exact dicts for both mappings, and tokens that are exact strs (or None), whose hashing and
+// comparing run no code, looking a token up again after its first occurrence finds what the first
+// occurrence left, so resolving each distinct token once, in order of first occurrence, leaves
+// the vocabulary exactly as the token by token walk would, on success and at a failure alike.
+// The tokens of an overriding tokenize are entries of their own, each looked up where it occurs.
 
 // How resolving one token went. kInterrupted: a signal handler raised.
 enum class Resolved { kDone, kFailed, kInterrupted };
@@ -53,24 +60,6 @@ public:
                           IdLedger& ledger)
         : self_(self), global_dict_(global_dict), inverse_dict_(inverse_dict), ledger_(ledger) {}
 
-    // The record of every distinct token, in order of first occurrence.
-    bool resolve(const DistinctTokens& distinct, RecordTable& records) {
-        records.resize(distinct.size());
-        SignalPoll poll(kTokensBetweenChecks);
-        for (uint32_t number = 0; number < distinct.size(); ++number) {
-            if (!poll.tick()) {
-                return false;
-            }
-            PyRef token = PyRef::steal(distinct.new_str(number));
-            int32_t id;
-            if (!token || !resolve_one(token.get(), &id)) {
-                return false;
-            }
-            records[number] = record_of(id);
-        }
-        return true;
-    }
-
     // The records of the distinct tokens [*resolved, end), whose strs `strs` holds; *resolved
     // moves past each one done.
     Resolved resolve_range(const std::vector<PyObject*>& strs, size_t* resolved, size_t end,
@@ -80,7 +69,7 @@ public:
                 return Resolved::kInterrupted;
             }
             int32_t id;
-            if (!resolve_one(strs[*resolved], &id)) {
+            if (!check_token_type(strs[*resolved]) || !resolve_one(strs[*resolved], &id)) {
                 return Resolved::kFailed;
             }
             records[*resolved] = record_of(id);
@@ -156,41 +145,6 @@ private:
     bool expect_new_ = true;
 };
 
-bool pack_distinct_tokens(ModuleState* st, CompressorObject* self, TokenizedFiles& files,
-                          IdLedger& ledger, unsigned char* out) {
-    // Held for the whole phase: code that a vocabulary's values run (__int__) may reassign the
-    // attributes, and the dicts must outlive that.
-    PyRef global_dict = PyRef::borrow(self->global_dict);
-    PyRef inverse_dict = PyRef::borrow(self->inverse_dict);
-    RecordTable records;
-    if (!ledger.index_existing_ids(st, global_dict.get()) ||
-        !DistinctTokenResolver(self, global_dict.get(), inverse_dict.get(), ledger)
-             .resolve(files.distinct, records)) {
-        return false;
-    }
-    files.distinct.release();
-    constexpr size_t kRecordsBetweenChecks = size_t{1} << 22;
-    for (const TokenizedFile& file : files.files) {
-        const uint32_t* numbers = file.numbers.numbers;
-        for (size_t start = 0; start < file.count; start += kRecordsBetweenChecks) {
-            if (PyErr_CheckSignals() != 0) {
-                return false;
-            }
-            const size_t end = std::min(file.count, start + kRecordsBetweenChecks);
-            for (size_t i = start; i < end; ++i) {
-                std::memcpy(out + 4 * i, &records[numbers[i]], 4);
-            }
-        }
-        out += 4 * file.count;
-        // Given back as the stream fills up: the two never take the room of both whole.
-        if (file.numbers.block != TokenNumbers::kNoBlock) {
-            files.numbers.release_before(file.numbers.block);
-        }
-    }
-    files.numbers.release_all();
-    return true;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Any other case: token by token, through the mappings' own protocols, as the vocabulary's type
 // may do anything on each access.
@@ -239,79 +193,6 @@ bool assign_token_id(CompressorObject* self, PyObject* token, IdLedger& ledger, 
     }
     self->next_id = IdLedger::successor(*id);
     ledger.record_new(vocabulary.get(), token, *id);
-    return true;
-}
-
-// The str of each distinct token of the built-in split, made when first needed and then shared
-// by its occurrences, as the built-in split shares equal tokens of one text.
-class DistinctTokenStrs {
-public:
-    explicit DistinctTokenStrs(const DistinctTokens& distinct)
-        : distinct_(distinct), strs_(distinct.size()) {}
-
-    PyObject* get(uint32_t number) {
-        PyRef& str = strs_[number];
-        if (!str) {
-            str = PyRef::steal(distinct_.new_str(number));
-        }
-        return str.get();
-    }
-
-private:
-    const DistinctTokens& distinct_;
-    std::vector<PyRef> strs_;
-};
-
-bool pack_token_by_token(ModuleState* st, CompressorObject* self, TokenizedFiles& files,
-                         IdLedger& ledger, unsigned char* out) {
-    // Held while the existing ids are indexed: a mapping's own code may reassign the attribute.
-    PyRef vocabulary = PyRef::borrow(self->global_dict);
-    if (!ledger.index_existing_ids(st, vocabulary.get())) {
-        return false;
-    }
-    DistinctTokenStrs strs(files.distinct);
-    size_t position = 0;
-    SignalPoll poll(kTokensBetweenChecks);
-    auto pack = [&](PyObject* token) {
-        int32_t id;
-        if (!poll.tick() || !assign_token_id(self, token, ledger, &id)) {
-            return false;
-        }
-        store_record(out + 4 * position, static_cast<uint32_t>(id));
-        ++position;
-        return true;
-    };
-    for (TokenizedFile& file : files.files) {
-        if (!file.tokens) {
-            for (size_t i = 0; i < file.count; ++i) {
-                PyObject* token = strs.get(file.numbers.numbers[i]);
-                if (token == nullptr || !pack(token)) {
-                    return false;
-                }
-            }
-            continue;
-        }
-        // The list is ours alone, so its length and items stay as they were while we walk it.
-        PyRef tokens = std::move(file.tokens);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tokens.get()); ++i) {
-            PyObject* token = PyList_GET_ITEM(tokens.get(), i);
-            if (!PyUnicode_CheckExact(token) && token != Py_None) {
-                return raise_expected_type("str", token);
-            }
-            if (!pack(token)) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-bool all_split_by_builtin(const TokenizedFiles& files) {
-    for (const TokenizedFile& file : files.files) {
-        if (file.tokens) {
-            return false;
-        }
-    }
     return true;
 }
 
@@ -538,36 +419,15 @@ bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
     return pack_blocks(stream, sink, [&](size_t, uint32_t* numbers, size_t count) {
         for (size_t i = 0; i < count; ++i) {
             int32_t id;
-            if (!poll.tick() || !assign_token_id(self, strs[numbers[i]], ledger, &id)) {
+            PyObject* token = strs[numbers[i]];
+            if (!poll.tick() || !check_token_type(token) ||
+                !assign_token_id(self, token, ledger, &id)) {
                 return false;
             }
             store_record(reinterpret_cast<unsigned char*>(numbers + i), static_cast<uint32_t>(id));
         }
         return true;
     }, [&](size_t block) { return block + 1 == stream.block_count(); }, ids_final);
-}
-
-PyRef assign_ids_and_pack(ModuleState* st, CompressorObject* self, TokenizedFiles& files) {
-    files.distinct.stop_numbering();
-    // Allocated whole but not written yet: its pages cost nothing until the records go in.
-    PyRef packed = PyRef::steal(
-        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(4 * files.total_tokens)));
-    if (!packed) {
-        return {};
-    }
-    unsigned char* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(packed.get()));
-    const bool plain_dicts =
-        PyDict_CheckExact(self->global_dict) && PyDict_CheckExact(self->inverse_dict);
-    IdLedger ledger;
-    const bool packed_ok = plain_dicts && all_split_by_builtin(files)
-                               ? pack_distinct_tokens(st, self, files, ledger, out)
-                               : pack_token_by_token(st, self, files, ledger, out);
-    // The ids are final now. Code run meanwhile (a mapping's own, an id's __int__, a signal
-    // handler) may have changed the vocabulary: it is checked as the package will hold it.
-    if (!packed_ok || !ledger.refuse_shared_ids(st, self->global_dict)) {
-        return {};
-    }
-    return packed;
 }
 
 }  // namespace qvc

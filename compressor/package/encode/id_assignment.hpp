@@ -5,7 +5,6 @@
 #include "compressor/compressor_object.hpp"
 #include "compressor/package/encode/stream_compression.hpp"
 #include "compressor/package/encode/token_stream.hpp"
-#include "compressor/package/encode/tokenized_files.hpp"
 
 #include <functional>
 #include <memory>
@@ -14,16 +13,7 @@
 
 namespace qvc {
 
-// Gives every token of `files`, in order, its id: the one `global_dict` holds, or for a token it
-// lacks the next free id, entered in `global_dict` and `inverse_dict` with `next_id` moved past
-// it. Returns the packed stream, 4 big-endian bytes a token. On failure the tokens entered before
-// the failing one stay in the vocabulary. What `files` holds is let go of as it is used up.
-// Answers signals as it goes: a handler that raises is a failure at the token reached. Once all
-// ids are given, ValueError when the vocabulary as it then stands maps two tokens to one id
-// (IdLedger::refuse_shared_ids): every new token stays, and no stream comes out.
-PyRef assign_ids_and_pack(ModuleState* st, CompressorObject* self, TokenizedFiles& files);
-
-// The ids of the distinct tokens of natively read files (package/encode/native_reading.hpp), in
+// The ids of the distinct tokens of the files read (package/encode/read_files.hpp), in
 // order of first occurrence, each token's str given by `strs`.
 //
 // While the files are still read, where both mappings are exact dicts keyed by exact strs and

@@ -1,10 +1,18 @@
-#include "compressor/package/encode/native_reading.hpp"
-
+// Phase 1 where nobody can tell how the files are read: the object is a plain QVCompressor (the
+// built-in tokenize), and `open` and `os.path.basename` are those the interpreter had when the
+// module was imported. This thread opens and reads the files, a worker thread checks, splits and
+// numbers them (package/encode/file_reading_worker.hpp) while this thread makes the strs of the
+// distinct tokens, and records each file's boundary and name in list order. A file the worker
+// cannot take is read here through the interpreter, so a failure raises what the interpreter
+// raises, at the file where it would; nothing of the vocabulary has changed by then.
+#include "compressor/package/encode/file_reading_worker.hpp"
+#include "compressor/package/encode/read_files.hpp"
 #include "compressor/package/package_format.hpp"
 #include "compressor/plan/fast_path_switches.hpp"
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/pyapi/native_path.hpp"
 #include "compressor/pyapi/signal_poll.hpp"
+#include "compressor/safe_io/file_descriptor.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -47,71 +55,24 @@ bool audit_open(PyObject* path) {
     return PySys_Audit("open", "Osi", path, "r", O_RDONLY | O_CLOEXEC) == 0;
 }
 
-bool is_ascii(const unsigned char* bytes, size_t length) noexcept {
-    uint64_t high = 0;
-    size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, bytes + i, 8);
-        high |= word;
-    }
-    for (; i < length; ++i) {
-        high |= bytes[i];
-    }
-    return (high & 0x8080808080808080ULL) == 0;
-}
+// The state of one natively read call.
+struct NativeReader {
+    explicit NativeReader(ReadFiles& files) : read(files), worker(files.numbering) {}
+    NativeReader(const NativeReader&) = delete;
+    NativeReader& operator=(const NativeReader&) = delete;
+    ~NativeReader() { worker.stop(); }
 
-// The str of a distinct token's bytes, which the worker checked as strict UTF-8. An ASCII token
-// of two or more characters is copied straight into a new compact str, the object the decoder
-// would make; anything else goes through the decoder, which also gives a one-character token
-// the interpreter's shared str, as a slice of the text would (the package's pickle tells such a
-// shared object from an equal one of its own).
-PyObject* new_token_str(const TokenBytes& token) {
-    if (token.length >= 2 && is_ascii(token.bytes, token.length)) {
-        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(token.length), 127);
-        if (str != nullptr) {
-            std::memcpy(PyUnicode_1BYTE_DATA(str), token.bytes, token.length);
-        }
-        return str;
-    }
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(token.bytes),
-                                static_cast<Py_ssize_t>(token.length), nullptr);
-}
-
-// Makes the strs of the distinct tokens [files.strs.size(), end). Answers signals.
-bool make_strs(NativelyReadFiles& files, size_t end) {
-    SignalPoll poll(kTokensBetweenChecks);
-    while (files.strs.size() < end) {
-        if (!poll.tick()) {
-            return false;
-        }
-        PyObject* str = new_token_str(files.worker.token(files.strs.size()));
-        if (str == nullptr) {
-            return false;
-        }
-        files.strs.push_back(str);
-        // Hashed now, while the str is at hand: entering it in the vocabulary needs the hash.
-        if (PyObject_Hash(str) == -1) {
-            return false;
-        }
-    }
-    return true;
-}
+    ReadFiles& read;
+    // The text of the last file read through the interpreter, which the worker copies from:
+    // declared before the worker, so that it outlives it on every way out.
+    PyRef given_text;
+    size_t text_given_for = SIZE_MAX;  // the file `given_text` was read for
+    size_t recorded = 0;               // files whose boundary and name are recorded
+    FileReadingWorker worker;
+};
 
 }  // namespace
 
-bool record_file(MethodCall& call, PyObject* path, size_t boundary, PyObject* file_boundaries,
-                 PyObject* filenames) {
-    ModuleState* st = call.state;
-    PyRef end = PyRef::steal(PyLong_FromSize_t(boundary));
-    if (!end || PyList_Append(file_boundaries, end.get()) < 0) {
-        return false;
-    }
-    PyRef os = module_global(call.module, st->s_os);
-    PyRef os_path = os ? PyRef::steal(PyObject_GetAttr(os.get(), st->s_path)) : PyRef{};
-    PyRef name = os_path ? call_method(os_path.get(), st->s_basename, path) : PyRef{};
-    return name && PyList_Append(filenames, name.get()) == 0;
-}
 namespace {
 
 // Bytes read at a time: large enough that a read costs little per byte, small enough that a
@@ -140,14 +101,14 @@ enum class Answer { kNothing, kDone, kFailed };
 // One round of answering the worker: a file it leaves to the interpreter is read through it here
 // (a file is found not to be UTF-8 only once the worker has scanned it, which may be after this
 // thread has read files after it), a failure it reports is raised, or a batch of strs is made.
-Answer answer_worker(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFiles& files,
+Answer answer_worker(MethodCall& call, const std::vector<PyRef>& paths, NativeReader& files,
                      const FileReadingWorker::Progress& progress) {
     const size_t at = progress.files_numbered;  // the file the state is about
     if (progress.next_state == FileState::kForInterpreter && files.text_given_for != at) {
         // Rare: the tokens numbered so far are kept, but no record is worked out before the
         // second phase any more.
-        files.ids.stop_early();
-        files.drop_strs_from(progress.rollback);
+        files.read.ids.stop_early();
+        files.read.drop_strs_from(progress.rollback);
         files.given_text = read_through_interpreter(call.state, paths[at].get());
         if (!files.given_text) {
             return Answer::kFailed;
@@ -164,9 +125,10 @@ Answer answer_worker(MethodCall& call, const std::vector<PyRef>& paths, Natively
     if (raise_worker_failure(progress)) {
         return Answer::kFailed;
     }
-    if (files.strs.size() < progress.distinct) {
-        if (!make_strs(files, std::min(progress.distinct, files.strs.size() + kStrBatch)) ||
-            PyErr_CheckSignals() < 0 || !files.ids.give_early(files.strs)) {
+    std::vector<PyObject*>& strs = files.read.strs;
+    if (strs.size() < progress.distinct) {
+        if (!files.read.make_strs(std::min(progress.distinct, strs.size() + kStrBatch)) ||
+            PyErr_CheckSignals() < 0 || !files.read.ids.give_early(strs)) {
             return Answer::kFailed;
         }
         return Answer::kDone;
@@ -176,7 +138,7 @@ Answer answer_worker(MethodCall& call, const std::vector<PyRef>& paths, Natively
 
 // Waits until every file up to `index` is numbered, answering the worker meanwhile.
 bool await_numbered(MethodCall& call, const std::vector<PyRef>& paths, size_t index,
-                    NativelyReadFiles& files) {
+                    NativeReader& files) {
     for (;;) {
         const FileReadingWorker::Progress progress = files.worker.progress();
         const Answer answer = answer_worker(call, paths, files, progress);
@@ -197,7 +159,7 @@ bool await_numbered(MethodCall& call, const std::vector<PyRef>& paths, size_t in
 }
 
 // Waits until there is room for another piece, answering the worker meanwhile.
-bool await_room(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFiles& files) {
+bool await_room(MethodCall& call, const std::vector<PyRef>& paths, NativeReader& files) {
     for (;;) {
         const FileReadingWorker::Progress progress = files.worker.progress();
         if (progress.queued_bytes < kQueuedBytes) {
@@ -219,7 +181,7 @@ bool await_room(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadF
 
 // Steps 5 and 6 for the files numbered since the last call, in list order.
 bool record_numbered_files(MethodCall& call, const std::vector<PyRef>& paths,
-                           NativelyReadFiles& files, PyObject* file_boundaries,
+                           NativeReader& files, PyObject* file_boundaries,
                            PyObject* filenames) {
     const size_t numbered = files.worker.progress().files_numbered;
     for (; files.recorded < numbered && files.recorded < paths.size(); ++files.recorded) {
@@ -245,7 +207,7 @@ std::string natively_readable_path(PyObject* path) {
 
 // Raises `error` for the file last of `paths`, as the interpreter's open or read would; a failure
 // the worker finds meanwhile in a file before it comes first.
-bool raise_file_error(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFiles& files,
+bool raise_file_error(MethodCall& call, const std::vector<PyRef>& paths, NativeReader& files,
                       int error, bool with_name) {
     if (paths.size() > 1 && !await_numbered(call, paths, paths.size() - 2, files)) {
         return false;
@@ -261,7 +223,7 @@ bool raise_file_error(MethodCall& call, const std::vector<PyRef>& paths, Nativel
 
 // Opens and reads the file last of `paths`, once its event is raised, handing its bytes to the
 // worker. `*by_interpreter`: it turned out to be no regular file, and is left to the interpreter.
-bool feed_file(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFiles& files,
+bool feed_file(MethodCall& call, const std::vector<PyRef>& paths, NativeReader& files,
                const std::string& fs_path, bool* by_interpreter) {
     FileDescriptor fd(::open(fs_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat info;
@@ -315,7 +277,7 @@ bool feed_file(MethodCall& call, const std::vector<PyRef>& paths, NativelyReadFi
 // are recorded as the files are numbered; the name of a file read through the interpreter (a
 // path object, whose __fspath__ is the caller's code) before the next file is opened.
 bool read_file_natively(MethodCall& call, const std::vector<PyRef>& paths,
-                        NativelyReadFiles& files, PyObject* file_boundaries,
+                        NativeReader& files, PyObject* file_boundaries,
                         PyObject* filenames) {
     const size_t index = paths.size() - 1;
     PyObject* path = paths[index].get();
@@ -347,16 +309,15 @@ bool may_read_natively(MethodCall& call) {
     return opens_as_imported(call.module, st, st->s_basename, st->path_basename);
 }
 
-NativeReading read_files_natively(MethodCall& call, const EncodePlan& plan,
-                                  PyObject* filepaths, PyObject* file_boundaries,
-                                  PyObject* filenames, std::unique_ptr<NativelyReadFiles>& files) {
-    files = std::make_unique<NativelyReadFiles>(call.state, call.self);
-    if (!files->worker.start()) {
-        files.reset();
+NativeReading read_files_natively(MethodCall& call, const EncodePlan& plan, PyObject* filepaths,
+                                  ReadFiles& read, PyObject* file_boundaries,
+                                  PyObject* filenames) {
+    NativeReader files(read);
+    if (!files.worker.start()) {
         return NativeReading::kNotStarted;
     }
     if (plan.early_ids) {
-        files->ids.begin_early();
+        read.ids.begin_early();
     }
     std::vector<PyRef> paths;
     bool ok = true;
@@ -365,20 +326,20 @@ NativeReading read_files_natively(MethodCall& call, const EncodePlan& plan,
         ok = PyErr_CheckSignals() == 0;
         if (ok) {
             paths.push_back(PyRef::borrow(PyList_GET_ITEM(filepaths, i)));
-            ok = read_file_natively(call, paths, *files, file_boundaries, filenames);
+            ok = read_file_natively(call, paths, files, file_boundaries, filenames);
         }
     }
-    ok = ok && (paths.empty() || await_numbered(call, paths, paths.size() - 1, *files)) &&
-         record_numbered_files(call, paths, *files, file_boundaries, filenames);
-    files->worker.stop();
+    ok = ok && (paths.empty() || await_numbered(call, paths, paths.size() - 1, files)) &&
+         record_numbered_files(call, paths, files, file_boundaries, filenames);
+    files.worker.stop();
     if (!ok) {
         return NativeReading::kFailed;
     }
-    files->worker.release_scanning();
-    if (!make_strs(*files, files->worker.table().size())) {
+    read.numbering.release_scanning();
+    if (!read.make_strs(read.numbering.table().size())) {
         return NativeReading::kFailed;
     }
-    files->worker.table().release();  // every distinct token has its str now
+    read.numbering.table().release();  // every distinct token has its str now
     return NativeReading::kDone;
 }
 

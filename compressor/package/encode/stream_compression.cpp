@@ -200,17 +200,4 @@ PyRef PackedStreamCompressor::finish() {
     return empty ? call_method(empty.get(), call_.state->s_join, pieces_.get()) : PyRef{};
 }
 
-PyRef compress_packed_stream(MethodCall& call, PyObject* packed) {
-    const size_t length = static_cast<size_t>(PyBytes_GET_SIZE(packed));
-    if (!PackedStreamCompressor::compresses_in_pieces(call, length)) {
-        return compress_in_one_call(call, packed);
-    }
-    PackedStreamCompressor compressor(call, length);
-    if (!compressor.feed(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(packed)),
-                         length)) {
-        return {};
-    }
-    return compressor.finish();
-}
-
 }  // namespace qvc

@@ -55,8 +55,4 @@ private:
     bool finished_ = false;
 };
 
-// The packed stream `packed` (bytes), complete, compressed into its frame: in pieces where
-// PackedStreamCompressor would, else in one call.
-PyRef compress_packed_stream(MethodCall& call, PyObject* packed);
-
 }  // namespace qvc

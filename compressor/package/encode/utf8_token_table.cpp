@@ -39,6 +39,16 @@ uint32_t Utf8TokenTable::add(const Key& key, const unsigned char* bytes, size_t 
     return static_cast<uint32_t>(number);
 }
 
+uint32_t Utf8TokenTable::add_unshared() {
+    std::unique_ptr<Entry[]>& chunk = index_[count_ >> kIndexShift];
+    if (!chunk) {
+        chunk.reset(new Entry[kIndexChunk]);
+    }
+    hashes_.push_back(0);
+    chunk[count_ & (kIndexChunk - 1)] = Entry{nullptr, 0};
+    return static_cast<uint32_t>(count_++);
+}
+
 uint32_t Utf8TokenTable::settle(const Key& key, const unsigned char* bytes, size_t length) {
     size_t index = static_cast<size_t>(key.hash) & mask_;
     while (true) {
@@ -111,7 +121,7 @@ void Utf8TokenTable::truncate(size_t count) {
     }
     for (size_t number = 0; number < count; ++number) {
         const TokenBytes stored = token(number);
-        if (stored.length == 1 && stored.bytes[0] < 0x80) {
+        if (stored.bytes == nullptr || (stored.length == 1 && stored.bytes[0] < 0x80)) {
             continue;
         }
         const Key key = key_of_stored(stored.bytes, stored.length);

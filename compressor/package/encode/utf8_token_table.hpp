@@ -38,6 +38,9 @@ public:
     template <typename Tokens>
     void number_all(const Tokens& tokens, size_t count, uint32_t* out);
 
+    // A number with no bytes behind it: a token that is not to be found again by its bytes.
+    uint32_t add_unshared();
+
     size_t size() const noexcept { return count_; }
 
     // Forgets every token numbered `count` or later (their bytes too).
@@ -48,7 +51,7 @@ public:
     // Lets go of everything, once the tokens' strs are made.
     void release() noexcept;
 
-    // The bytes of token `number`; for another thread, only below a count published to it after
+    // The bytes of token `number` (null for an unshared one); for another thread, only below a count published to it after
     // the token was numbered.
     TokenBytes token(size_t number) const noexcept {
         const Entry& entry = index_[number >> kIndexShift][number & (kIndexChunk - 1)];
