@@ -19,13 +19,6 @@
 namespace qvc {
 namespace {
 
-// Whether PyDict_SetDefault raises when it cannot grow the dict. CPython 3.13.0 counts the entry
-// as added anyway, leaving a dict that crashes the next time it grows; which later 3.13 release
-// mends that is not relied on, so all of 3.13 looks up and then uses PyDict_SetItem.
-bool set_default_fails_cleanly() noexcept {
-    return Py_Version < 0x030D0000;
-}
-
 // The record of each distinct token, indexed by its number.
 using RecordTable = std::vector<uint32_t, MappedAllocator<uint32_t>>;
 
@@ -42,141 +35,34 @@ bool check_token_type(PyObject* token) {
     return PyUnicode_CheckExact(token) || token == Py_None || raise_expected_type("str", token);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Plain dicts: each distinct token is looked up once.
-//
-// With exact dicts for both mappings, and tokens that are exact strs (or None), whose hashing and
-// comparing run no code, looking a token up again after its first occurrence finds what the first
-// occurrence left, so resolving each distinct token once, in order of first occurrence, leaves
-// the vocabulary exactly as the token by token walk would, on success and at a failure alike.
-// The tokens of an overriding tokenize are entries of their own, each looked up where it occurs.
-
-// How resolving one token went. kInterrupted: a signal handler raised.
-enum class Resolved { kDone, kFailed, kInterrupted };
-
-class DistinctTokenResolver {
-public:
-    DistinctTokenResolver(CompressorObject* self, PyObject* global_dict, PyObject* inverse_dict,
-                          IdLedger& ledger)
-        : self_(self), global_dict_(global_dict), inverse_dict_(inverse_dict), ledger_(ledger) {}
-
-    // The records of the distinct tokens [*resolved, end), whose strs `strs` holds; *resolved
-    // moves past each one done.
-    Resolved resolve_range(const std::vector<PyObject*>& strs, size_t* resolved, size_t end,
-                           RecordTable& records) {
-        for (; *resolved < end; ++*resolved) {
-            if (!poll_.tick()) {
-                return Resolved::kInterrupted;
-            }
-            int32_t id;
-            if (!check_token_type(strs[*resolved]) || !resolve_one(strs[*resolved], &id)) {
-                return Resolved::kFailed;
-            }
-            records[*resolved] = record_of(id);
-        }
-        return Resolved::kDone;
-    }
-
-    // Enters `token`, which the vocabulary lacks, under `id`, which no token holds.
-    bool enter_new(PyObject* token, int32_t id) {
-        PyRef id_object = PyRef::steal(PyLong_FromLong(id));
-        if (!id_object || PyDict_SetItem(global_dict_, token, id_object.get()) < 0 ||
-            PyDict_SetItem(inverse_dict_, id_object.get(), token) < 0) {
+// The one place where a token gets its id: `token in global_dict`, then `global_dict[token]`
+// when it is, else the next free id, entered in `global_dict` and `inverse_dict` with `next_id`
+// moved past it. Each access reads the attribute again, as the vocabulary's own code (a
+// mapping's, an id's __index__) may replace it; a plain dict answers both questions with one
+// lookup.
+bool give_token_id(CompressorObject* self, PyObject* token, IdLedger& ledger, int32_t* id) {
+    PyRef vocabulary = PyRef::borrow(self->global_dict);
+    PyRef value;
+    if (PyDict_CheckExact(vocabulary.get())) {
+        value = PyRef::borrow(PyDict_GetItemWithError(vocabulary.get(), token));
+    } else {
+        const int known = PySequence_Contains(vocabulary.get(), token);
+        if (known < 0) {
             return false;
         }
-        self_->next_id = IdLedger::successor(id);
-        ledger_.record_new(global_dict_, token, id);
-        return true;
-    }
-
-private:
-    bool resolve_one(PyObject* token, int32_t* id) {
-        // New tokens come in runs (all of them on a first encode); while they do, one combined
-        // lookup-and-insert replaces a lookup followed by an insert.
-        std::optional<int32_t> free_id = expect_new_ && set_default_fails_cleanly()
-                                             ? ledger_.free_id_from(self_->next_id)
-                                             : std::nullopt;
-        if (free_id) {
-            PyRef id_object = PyRef::steal(PyLong_FromLong(*free_id));
-            if (!id_object) {
+        if (known > 0) {
+            vocabulary = PyRef::borrow(self->global_dict);
+            value = PyRef::steal(PyObject_GetItem(vocabulary.get(), token));
+            if (!value) {
                 return false;
             }
-            // Whether it went in shows in the size: the value found could be the very same
-            // shared small int.
-            const Py_ssize_t size_before = PyDict_GET_SIZE(global_dict_);
-            PyObject* value = PyDict_SetDefault(global_dict_, token, id_object.get());
-            if (value == nullptr) {
-                return false;
-            }
-            expect_new_ = PyDict_GET_SIZE(global_dict_) > size_before;
-            if (!expect_new_) {
-                return accept_known(token, value, id);
-            }
-            *id = *free_id;
-            if (PyDict_SetItem(inverse_dict_, id_object.get(), token) < 0) {
-                return false;
-            }
-            self_->next_id = IdLedger::successor(*id);
-            ledger_.record_new(global_dict_, token, *id);
-            return true;
         }
-        PyObject* value = PyDict_GetItemWithError(global_dict_, token);
-        if (value != nullptr) {
-            expect_new_ = false;
-            return accept_known(token, value, id);
-        }
-        expect_new_ = true;
-        return !PyErr_Occurred() && ledger_.next_free_id(self_->next_id, id) &&
-               enter_new(token, *id);
     }
-
-    bool accept_known(PyObject* token, PyObject* value, int32_t* id) {
-        PyRef held = PyRef::borrow(value);  // converting may run code that drops it from the dict
-        return to_int32(held.get(), id) &&
-               ledger_.accept_existing(global_dict_, token, held.get(), *id);
-    }
-
-    CompressorObject* self_;
-    PyObject* global_dict_;
-    PyObject* inverse_dict_;
-    IdLedger& ledger_;
-    // Across calls of resolve_range, which come one block or one batch of strs at a time.
-    SignalPoll poll_{kTokensBetweenChecks};
-    bool expect_new_ = true;
-};
-
-// ---------------------------------------------------------------------------------------------
-// Any other case: token by token, through the mappings' own protocols, as the vocabulary's type
-// may do anything on each access.
-
-// `token in global_dict`, then `global_dict[token]` when it is: the value, or null with no
-// exception set when the token is not there.
-PyRef find_token_id(CompressorObject* self, PyObject* token, PyRef& vocabulary) {
-    // Each use reads the attribute again: code run by a mapping may have replaced it.
-    vocabulary = PyRef::borrow(self->global_dict);
-    if (PyDict_CheckExact(vocabulary.get())) {
-        // One lookup does for both: a plain dict answers the two alike.
-        return PyRef::borrow(PyDict_GetItemWithError(vocabulary.get(), token));
-    }
-    const int known = PySequence_Contains(vocabulary.get(), token);
-    if (known <= 0) {
-        return {};
-    }
-    vocabulary = PyRef::borrow(self->global_dict);
-    return PyRef::steal(PyObject_GetItem(vocabulary.get(), token));
-}
-
-bool assign_token_id(CompressorObject* self, PyObject* token, IdLedger& ledger, int32_t* id) {
-    PyRef vocabulary;
-    PyRef value = find_token_id(self, token, vocabulary);
     if (value) {
         return to_int32(value.get(), id) &&
                ledger.accept_existing(vocabulary.get(), token, value.get(), *id);
     }
-    if (PyErr_Occurred()) {
-        return false;
-    }
-    if (!ledger.next_free_id(self->next_id, id)) {
+    if (PyErr_Occurred() || !ledger.next_free_id(self->next_id, id)) {
         return false;
     }
     PyRef id_object = PyRef::steal(PyLong_FromLong(*id));
@@ -234,17 +120,17 @@ bool pack_blocks(TokenStream& stream, PackedStreamCompressor& sink,
 }  // namespace
 
 struct DistinctTokenIds::Resolution {
-    Resolution(CompressorObject* self, PyObject* global_dict, PyObject* inverse_dict)
-        : global_dict(PyRef::borrow(global_dict)),
-          inverse_dict(PyRef::borrow(inverse_dict)),
-          resolver(self, global_dict, inverse_dict, ledger) {}
+    explicit Resolution(CompressorObject* self)
+        : global_dict(PyRef::borrow(self->global_dict)),
+          inverse_dict(PyRef::borrow(self->inverse_dict)) {}
 
+    // The mappings as they were when the ledger indexed the ids: held, as a mapping's own code
+    // may reassign the attributes meanwhile.
     PyRef global_dict;
     PyRef inverse_dict;
     IdLedger ledger;
-    DistinctTokenResolver resolver;
-    RecordTable records;
-    size_t resolved = 0;
+    RecordTable records;  // the record of each distinct token, by its number
+    size_t resolved = 0;  // the distinct tokens [0, resolved) have their record
 
     // While the files are still read: records worked out without entering anything.
     bool early = false;
@@ -267,9 +153,9 @@ DistinctTokenIds::~DistinctTokenIds() {
 }
 
 void DistinctTokenIds::begin_early() {
-    PyObject* global_dict = self_->global_dict;
-    PyObject* inverse_dict = self_->inverse_dict;
-    auto resolution = std::make_unique<Resolution>(self_, global_dict, inverse_dict);
+    auto resolution = std::make_unique<Resolution>(self_);
+    PyObject* global_dict = resolution->global_dict.get();
+    PyObject* inverse_dict = resolution->inverse_dict.get();
     if (!resolution->ledger.index_existing_ids(st_, global_dict)) {
         PyErr_Clear();  // raised again, in its place, once every file was read
         return;
@@ -357,9 +243,15 @@ bool DistinctTokenIds::commit_early(const std::vector<PyObject*>& strs, bool* ke
     r.global_watch.reset();
     r.inverse_watch.reset();
     // Entered in order of first occurrence, as the second phase enters them; the tokens known
-    // already need nothing.
+    // already need nothing. Nothing changed since the ids were worked out, so each gets the
+    // very id its record holds.
     for (const auto& [number, id] : r.new_tokens) {
-        if (!r.resolver.enter_new(strs[number], id)) {
+        int32_t given;
+        if (!give_token_id(self_, strs[number], r.ledger, &given)) {
+            return false;
+        }
+        if (given != id) {
+            PyErr_SetString(PyExc_SystemError, "encode_files: an early id did not hold");
             return false;
         }
     }
@@ -373,61 +265,57 @@ bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
                                            const std::function<bool()>& ids_given) {
     CompressorObject* self = self_;
     ModuleState* st = st_;
-    if (!resolution_ && PyDict_CheckExact(self->global_dict) &&
-        PyDict_CheckExact(self->inverse_dict)) {
-        resolution_ = std::make_unique<Resolution>(self, self->global_dict, self->inverse_dict);
-        if (!resolution_->ledger.index_existing_ids(st, self->global_dict)) {
+    if (!resolution_) {
+        resolution_ = std::make_unique<Resolution>(self);
+        if (!resolution_->ledger.index_existing_ids(st, resolution_->global_dict.get())) {
             return false;
         }
     }
-    if (resolution_) {
-        Resolution& r = *resolution_;
-        r.records.resize(strs.size());
-        // The ids are final once the last distinct token has its own. Code run meanwhile (an
-        // id's __int__, a signal handler) may have changed the vocabulary: it is checked as it
-        // then stands, before anything that the package is made of is taken from it.
-        auto ids_final = [&] {
-            return r.ledger.refuse_shared_ids(st, self->global_dict) && ids_given();
-        };
-        // Each block needs the records of the distinct tokens met up to its end: resolving them
-        // block by block lets the compressor work on the blocks before while the vocabulary
-        // grows.
-        return pack_blocks(stream, sink,
-                           [&](size_t block, uint32_t* numbers, size_t count) {
-            const size_t needed = std::min(stream.distinct_end(block), strs.size());
-            if (r.resolver.resolve_range(strs, &r.resolved, needed, r.records) !=
-                Resolved::kDone) {
-                return false;
-            }
-            for (size_t i = 0; i < count; ++i) {
-                numbers[i] = r.records[numbers[i]];
-            }
-            return true;
-        }, [&](size_t) { return r.resolved == strs.size(); }, ids_final);
-    }
-    // Any other mapping: token by token, through the mappings' own protocols.
-    // Held while the existing ids are indexed and checked: a mapping's own code may reassign the attribute.
-    PyRef vocabulary = PyRef::borrow(self->global_dict);
-    IdLedger ledger;
-    if (!ledger.index_existing_ids(st, vocabulary.get())) {
-        return false;
-    }
+    Resolution& r = *resolution_;
+    // The ids are final once the last token has its own. Code run meanwhile (a mapping's own, an
+    // id's __int__, a signal handler) may have changed the vocabulary: it is checked as it then
+    // stands, before anything that the package is made of is taken from it.
     auto ids_final = [&] {
-        return ledger.refuse_shared_ids(st, self->global_dict) && ids_given();
+        return r.ledger.refuse_shared_ids(st, self->global_dict) && ids_given();
     };
     SignalPoll poll(kTokensBetweenChecks);
-    return pack_blocks(stream, sink, [&](size_t, uint32_t* numbers, size_t count) {
-        for (size_t i = 0; i < count; ++i) {
+    auto give = [&](PyObject* token, int32_t* id) {
+        return poll.tick() && check_token_type(token) && give_token_id(self, token, r.ledger, id);
+    };
+    // With exact dicts for both mappings, and tokens that are exact strs (or None), whose hashing
+    // and comparing run no code, looking a token up again after its first occurrence finds what
+    // the first occurrence left: giving each distinct token its id once, in order of first
+    // occurrence, leaves the vocabulary as the token by token walk would, on success and at a
+    // failure alike. Any other mapping may do anything on each access, and is asked every time.
+    if (!PyDict_CheckExact(self->global_dict) || !PyDict_CheckExact(self->inverse_dict)) {
+        return pack_blocks(stream, sink, [&](size_t, uint32_t* numbers, size_t count) {
+            for (size_t i = 0; i < count; ++i) {
+                int32_t id;
+                if (!give(strs[numbers[i]], &id)) {
+                    return false;
+                }
+                numbers[i] = record_of(id);
+            }
+            return true;
+        }, [&](size_t block) { return block + 1 == stream.block_count(); }, ids_final);
+    }
+    r.records.resize(strs.size());
+    // Each block needs the records of the distinct tokens met up to its end: giving them block by
+    // block lets the compressor work on the blocks before while the vocabulary grows.
+    return pack_blocks(stream, sink, [&](size_t block, uint32_t* numbers, size_t count) {
+        const size_t needed = std::min(stream.distinct_end(block), strs.size());
+        for (; r.resolved < needed; ++r.resolved) {
             int32_t id;
-            PyObject* token = strs[numbers[i]];
-            if (!poll.tick() || !check_token_type(token) ||
-                !assign_token_id(self, token, ledger, &id)) {
+            if (!give(strs[r.resolved], &id)) {
                 return false;
             }
-            store_record(reinterpret_cast<unsigned char*>(numbers + i), static_cast<uint32_t>(id));
+            r.records[r.resolved] = record_of(id);
+        }
+        for (size_t i = 0; i < count; ++i) {
+            numbers[i] = r.records[numbers[i]];
         }
         return true;
-    }, [&](size_t block) { return block + 1 == stream.block_count(); }, ids_final);
+    }, [&](size_t) { return r.resolved == strs.size(); }, ids_final);
 }
 
 }  // namespace qvc
