@@ -32,7 +32,7 @@ import qvc_compressor  # noqa: E402
 
 SWITCH_ENV = "QVC_FAST_PATHS_OFF"
 PATHS = {
-    "encode": ["native_reading", "early_ids", "own_pickler"],
+    "encode": ["native_reading", "own_pickler"],
     "decode": ["utf8_text", "writing_thread"],
 }
 CORPORA = {

@@ -4,6 +4,7 @@
 #include "compressor/safe_io/atomic_file.hpp"
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/methods.hpp"
+#include "compressor/package/encode/id_assignment.hpp"
 #include "compressor/package/encode/package_pickling.hpp"
 #include "compressor/package/encode/read_files.hpp"
 #include "compressor/package/encode/stream_compression.hpp"
@@ -44,10 +45,10 @@ PyObject* encode_files(MethodCall& call) {
         return nullptr;
     }
     const EncodePlan plan = choose_encode_plan(call);
-    auto files = std::make_unique<ReadFiles>(st, call.self);
+    auto files = std::make_unique<ReadFiles>();
     NativeReading reading = NativeReading::kNotStarted;
     if (plan.native_reading) {
-        reading = read_files_natively(call, plan, paths.get(), *files, file_boundaries.get(),
+        reading = read_files_natively(call, paths.get(), *files, file_boundaries.get(),
                                       filenames.get());
     }
     if (reading == NativeReading::kFailed ||
@@ -57,15 +58,11 @@ PyObject* encode_files(MethodCall& call) {
         return nullptr;
     }
 
-    bool early_ids_kept = false;
-    if (!files->ids.commit_early(files->strs, &early_ids_kept)) {
-        return nullptr;
-    }
     TokenStream& stream = files->numbering.stream();
     PackagePickle package_pickle;
     auto compressor = std::make_unique<PackedStreamCompressor>(call, 4 * stream.size());
     // The package's other entries are pickled while the compressor's threads work.
-    if (!files->ids.assign_and_compress(files->strs, stream, *compressor, [&] {
+    if (!assign_ids_and_compress(st, call.self, files->strs, stream, *compressor, [&] {
             return package_pickle.prepare(call, file_boundaries.get(), filenames.get());
         })) {
         return nullptr;

@@ -3,7 +3,7 @@
 #include "compressor/pyapi/int_conversion.hpp"
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/pyapi/py_ref.hpp"
-#include "compressor/package/decode/dict_change_watch.hpp"
+#include "compressor/plan/fast_path_switches.hpp"
 #include "compressor/package/encode/id_ledger.hpp"
 #include "compressor/package/encode/mapped_allocator.hpp"
 #include "compressor/package/package_format.hpp"
@@ -119,175 +119,37 @@ bool pack_blocks(TokenStream& stream, PackedStreamCompressor& sink,
 
 }  // namespace
 
-struct DistinctTokenIds::Resolution {
-    explicit Resolution(CompressorObject* self)
-        : global_dict(PyRef::borrow(self->global_dict)),
-          inverse_dict(PyRef::borrow(self->inverse_dict)) {}
-
-    // The mappings as they were when the ledger indexed the ids: held, as a mapping's own code
-    // may reassign the attributes meanwhile.
-    PyRef global_dict;
-    PyRef inverse_dict;
+bool assign_ids_and_compress(ModuleState* st, CompressorObject* self,
+                             const std::vector<PyObject*>& strs, TokenStream& stream,
+                             PackedStreamCompressor& sink, const std::function<bool()>& ids_given) {
     IdLedger ledger;
-    RecordTable records;  // the record of each distinct token, by its number
-    size_t resolved = 0;  // the distinct tokens [0, resolved) have their record
-
-    // While the files are still read: records worked out without entering anything.
-    bool early = false;
-    bool stopped_early = false;  // a token met whose id only the second phase may work out
-    int32_t next_id_before = 0;
-    int32_t provisional_next = 0;  // the id the next new token would get
-    bool ids_exhausted = false;    // the last id went to a new token
-    std::vector<std::pair<uint32_t, int32_t>> new_tokens;  // (distinct number, id), in order
-    std::unique_ptr<DictChangeWatch> global_watch;
-    std::unique_ptr<DictChangeWatch> inverse_watch;
-};
-
-DistinctTokenIds::DistinctTokenIds(ModuleState* st, CompressorObject* self)
-    : st_(st), self_(self) {}
-
-DistinctTokenIds::~DistinctTokenIds() {
-    if (!thread_may_use_interpreter()) {
-        (void)resolution_.release();  // see thread_may_use_interpreter
-    }
-}
-
-void DistinctTokenIds::begin_early() {
-    auto resolution = std::make_unique<Resolution>(self_);
-    PyObject* global_dict = resolution->global_dict.get();
-    PyObject* inverse_dict = resolution->inverse_dict.get();
-    if (!resolution->ledger.index_existing_ids(st_, global_dict)) {
-        PyErr_Clear();  // raised again, in its place, once every file was read
-        return;
-    }
-    resolution->early = true;
-    resolution->next_id_before = self_->next_id;
-    resolution->provisional_next = self_->next_id;
-    resolution->global_watch = std::make_unique<DictChangeWatch>(global_dict);
-    resolution->inverse_watch = std::make_unique<DictChangeWatch>(inverse_dict);
-    resolution_ = std::move(resolution);
-}
-
-// The record of one distinct token as the second phase would give it if nothing changed the
-// vocabulary before then; nothing when only the second phase may work it out (an id that is no
-// int, or one it must refuse: it raises that error in its place).
-std::optional<uint32_t> DistinctTokenIds::provisional_record(uint32_t number, PyObject* token) {
-    Resolution& r = *resolution_;
-    PyObject* value = PyDict_GetItemWithError(r.global_dict.get(), token);
-    int32_t id;
-    if (value != nullptr) {
-        if (!PyLong_CheckExact(value) || !to_int32(value, &id) ||
-            !r.ledger.accept_existing(r.global_dict.get(), token, value, id)) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        return record_of(id);
-    }
-    if (PyErr_Occurred() || r.ids_exhausted) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    const std::optional<int32_t> free_id = r.ledger.free_id_from(r.provisional_next);
-    if (!free_id) {
-        return std::nullopt;
-    }
-    r.ids_exhausted = *free_id == INT32_MAX;
-    r.provisional_next = IdLedger::successor(*free_id);
-    r.new_tokens.emplace_back(number, *free_id);
-    return record_of(*free_id);
-}
-
-bool DistinctTokenIds::give_early(const std::vector<PyObject*>& strs) {
-    Resolution* r = resolution_.get();
-    if (r == nullptr || !r->early || r->stopped_early || r->resolved >= strs.size()) {
-        return true;
-    }
-    r->records.resize(strs.size());
-    SignalPoll poll(kTokensBetweenChecks);
-    for (; r->resolved < strs.size(); ++r->resolved) {
-        if (!poll.tick()) {
-            return false;
-        }
-        const std::optional<uint32_t> record =
-            provisional_record(static_cast<uint32_t>(r->resolved), strs[r->resolved]);
-        if (!record) {
-            r->stopped_early = true;
-            break;
-        }
-        r->records[r->resolved] = *record;
-    }
-    return true;
-}
-
-void DistinctTokenIds::stop_early() noexcept {
-    if (resolution_ && resolution_->early) {
-        resolution_.reset();
-    }
-}
-
-bool DistinctTokenIds::early_ids_hold(CompressorObject* self) const noexcept {
-    const Resolution* r = resolution_.get();
-    return r != nullptr && r->early && r->global_dict.get() == self->global_dict &&
-           r->inverse_dict.get() == self->inverse_dict && self->next_id == r->next_id_before &&
-           !r->global_watch->changed() && !r->inverse_watch->changed();
-}
-
-bool DistinctTokenIds::commit_early(const std::vector<PyObject*>& strs, bool* kept) {
-    *kept = early_ids_hold(self_);
-    if (!*kept) {
-        stop_early();
-        return true;
-    }
-    Resolution& r = *resolution_;
-    r.early = false;
-    r.global_watch.reset();
-    r.inverse_watch.reset();
-    // Entered in order of first occurrence, as the second phase enters them; the tokens known
-    // already need nothing. Nothing changed since the ids were worked out, so each gets the
-    // very id its record holds.
-    for (const auto& [number, id] : r.new_tokens) {
-        int32_t given;
-        if (!give_token_id(self_, strs[number], r.ledger, &given)) {
-            return false;
-        }
-        if (given != id) {
-            PyErr_SetString(PyExc_SystemError, "encode_files: an early id did not hold");
+    {
+        // Held while its ids are indexed: a mapping's own code may reassign the attribute.
+        PyRef vocabulary = PyRef::borrow(self->global_dict);
+        if (!ledger.index_existing_ids(st, vocabulary.get())) {
             return false;
         }
     }
-    std::vector<std::pair<uint32_t, int32_t>>().swap(r.new_tokens);
-    return true;
-}
-
-bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
-                                           TokenStream& stream,
-                                           PackedStreamCompressor& sink,
-                                           const std::function<bool()>& ids_given) {
-    CompressorObject* self = self_;
-    ModuleState* st = st_;
-    if (!resolution_) {
-        resolution_ = std::make_unique<Resolution>(self);
-        if (!resolution_->ledger.index_existing_ids(st, resolution_->global_dict.get())) {
-            return false;
-        }
-    }
-    Resolution& r = *resolution_;
     // The ids are final once the last token has its own. Code run meanwhile (a mapping's own, an
     // id's __int__, a signal handler) may have changed the vocabulary: it is checked as it then
     // stands, before anything that the package is made of is taken from it.
     auto ids_final = [&] {
-        return r.ledger.refuse_shared_ids(st, self->global_dict) && ids_given();
+        return ledger.refuse_shared_ids(st, self->global_dict) && ids_given();
     };
     SignalPoll poll(kTokensBetweenChecks);
     auto give = [&](PyObject* token, int32_t* id) {
-        return poll.tick() && check_token_type(token) && give_token_id(self, token, r.ledger, id);
+        return poll.tick() && check_token_type(token) && give_token_id(self, token, ledger, id);
     };
     // With exact dicts for both mappings, and tokens that are exact strs (or None), whose hashing
     // and comparing run no code, looking a token up again after its first occurrence finds what
     // the first occurrence left: giving each distinct token its id once, in order of first
     // occurrence, leaves the vocabulary as the token by token walk would, on success and at a
     // failure alike. Any other mapping may do anything on each access, and is asked every time.
-    if (!PyDict_CheckExact(self->global_dict) || !PyDict_CheckExact(self->inverse_dict)) {
+    const bool once_per_distinct =
+        PyDict_CheckExact(self->global_dict) && PyDict_CheckExact(self->inverse_dict);
+    trace_plan(once_per_distinct ? "encode_files ids=once-per-distinct-token"
+                                 : "encode_files ids=every-token");
+    if (!once_per_distinct) {
         return pack_blocks(stream, sink, [&](size_t, uint32_t* numbers, size_t count) {
             for (size_t i = 0; i < count; ++i) {
                 int32_t id;
@@ -299,23 +161,25 @@ bool DistinctTokenIds::assign_and_compress(const std::vector<PyObject*>& strs,
             return true;
         }, [&](size_t block) { return block + 1 == stream.block_count(); }, ids_final);
     }
-    r.records.resize(strs.size());
+    // The record of each distinct token, by its number; [0, resolved) are given.
+    RecordTable records(strs.size());
+    size_t resolved = 0;
     // Each block needs the records of the distinct tokens met up to its end: giving them block by
     // block lets the compressor work on the blocks before while the vocabulary grows.
     return pack_blocks(stream, sink, [&](size_t block, uint32_t* numbers, size_t count) {
         const size_t needed = std::min(stream.distinct_end(block), strs.size());
-        for (; r.resolved < needed; ++r.resolved) {
+        for (; resolved < needed; ++resolved) {
             int32_t id;
-            if (!give(strs[r.resolved], &id)) {
+            if (!give(strs[resolved], &id)) {
                 return false;
             }
-            r.records[r.resolved] = record_of(id);
+            records[resolved] = record_of(id);
         }
         for (size_t i = 0; i < count; ++i) {
-            numbers[i] = r.records[numbers[i]];
+            numbers[i] = records[numbers[i]];
         }
         return true;
-    }, [&](size_t) { return r.resolved == strs.size(); }, ids_final);
+    }, [&](size_t) { return resolved == strs.size(); }, ids_final);
 }
 
 }  // namespace qvc

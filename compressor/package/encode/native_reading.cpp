@@ -105,9 +105,7 @@ Answer answer_worker(MethodCall& call, const std::vector<PyRef>& paths, NativeRe
                      const FileReadingWorker::Progress& progress) {
     const size_t at = progress.files_numbered;  // the file the state is about
     if (progress.next_state == FileState::kForInterpreter && files.text_given_for != at) {
-        // Rare: the tokens numbered so far are kept, but no record is worked out before the
-        // second phase any more.
-        files.read.ids.stop_early();
+        // Rare: the tokens numbered so far are kept.
         files.read.drop_strs_from(progress.rollback);
         files.given_text = read_through_interpreter(call.state, paths[at].get());
         if (!files.given_text) {
@@ -128,7 +126,7 @@ Answer answer_worker(MethodCall& call, const std::vector<PyRef>& paths, NativeRe
     std::vector<PyObject*>& strs = files.read.strs;
     if (strs.size() < progress.distinct) {
         if (!files.read.make_strs(std::min(progress.distinct, strs.size() + kStrBatch)) ||
-            PyErr_CheckSignals() < 0 || !files.read.ids.give_early(strs)) {
+            PyErr_CheckSignals() < 0) {
             return Answer::kFailed;
         }
         return Answer::kDone;
@@ -309,15 +307,12 @@ bool may_read_natively(MethodCall& call) {
     return opens_as_imported(call.module, st, st->s_basename, st->path_basename);
 }
 
-NativeReading read_files_natively(MethodCall& call, const EncodePlan& plan, PyObject* filepaths,
+NativeReading read_files_natively(MethodCall& call, PyObject* filepaths,
                                   ReadFiles& read, PyObject* file_boundaries,
                                   PyObject* filenames) {
     NativeReader files(read);
     if (!files.worker.start()) {
         return NativeReading::kNotStarted;
-    }
-    if (plan.early_ids) {
-        read.ids.begin_early();
     }
     std::vector<PyRef> paths;
     bool ok = true;

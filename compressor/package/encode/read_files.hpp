@@ -4,7 +4,6 @@
 #pragma once
 
 #include "compressor/compressor_object.hpp"
-#include "compressor/package/encode/id_assignment.hpp"
 #include "compressor/package/encode/token_numbering.hpp"
 #include "compressor/plan/encode_plan.hpp"
 
@@ -13,7 +12,7 @@
 namespace qvc {
 
 struct ReadFiles {
-    ReadFiles(ModuleState* st, CompressorObject* self) : ids(st, self) {}
+    ReadFiles() = default;
     ReadFiles(const ReadFiles&) = delete;
     ReadFiles& operator=(const ReadFiles&) = delete;
     ~ReadFiles() {
@@ -35,7 +34,6 @@ struct ReadFiles {
 
     TokenNumbering numbering;
     std::vector<PyObject*> strs;  // owned: the str of each distinct token, by its number
-    DistinctTokenIds ids;
 };
 
 // The steps after a file's text is split, on either way of reading: its boundary (the stream's
@@ -54,7 +52,7 @@ enum class NativeReading { kDone, kFailed, kNotStarted };
 // this thread straight from the operating system, split and numbered by a worker thread (see
 // package/encode/native_reading.cpp). kNotStarted, having done nothing, when no worker thread
 // could be started.
-NativeReading read_files_natively(MethodCall& call, const EncodePlan& plan, PyObject* filepaths,
+NativeReading read_files_natively(MethodCall& call, PyObject* filepaths,
                                   ReadFiles& files, PyObject* file_boundaries,
                                   PyObject* filenames);
 
