@@ -4,7 +4,6 @@ appends each call's plan to the file named by QVC_PLAN_TRACE."""
 
 import os
 import subprocess
-import sys
 import textwrap
 
 import pytest
