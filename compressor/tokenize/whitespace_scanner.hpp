@@ -13,7 +13,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -291,22 +290,6 @@ template <typename OnToken>
 inline bool scan_tokens_of_cuts(const uint64_t* cuts, size_t length, OnToken&& on_token) {
     return scan_tokens_of_cut_blocks(cuts, length, 0, (length + kScanBlock - 1) / kScanBlock, 0,
                                      on_token);
-}
-
-// Number of tokens of data[0, length). `keep_going(code_points)` hears of every block scanned and
-// returning false ends the count early, which then gives nothing.
-template <typename Char, typename KeepGoing>
-inline std::optional<size_t> count_tokens(const Char* data, size_t length,
-                                          KeepGoing&& keep_going) {
-    size_t cuts = 0;
-    const bool complete = scan_cut_blocks(data, length, [&](size_t, uint64_t block_cuts) {
-        cuts += count_bits(block_cuts);
-        return keep_going(kScanBlock);
-    });
-    if (!complete) {
-        return std::nullopt;
-    }
-    return length == 0 ? 0 : cuts + 1;
 }
 
 }  // namespace qvc
