@@ -542,7 +542,7 @@ PyObject* split_into_tokens(PyObject* text) {
 }
 
 PyObject* tokenize(MethodCall& call) {
-    PyObject* text = call.args.object(0);
+    PyObject* text = TokenizeParams(call.args).text;
     if (text == Py_None) {
         // None passes the argument test and meets the regular-expression search, whose own
         // error it gets.
@@ -555,7 +555,7 @@ PyObject* tokenize(MethodCall& call) {
 }
 
 PyObject* detokenize(MethodCall& call) {
-    return PyUnicode_Join(call.state->s_empty, call.args.object(0));
+    return PyUnicode_Join(call.state->s_empty, DetokenizeParams(call.args).tokens);
 }
 
 }  // namespace qvc
