@@ -19,7 +19,8 @@ struct EncodePlan {
     // Ids worked out while the files are still read, to be entered once they all are: only with
     // native reading, and where both mappings are exact dicts keyed by exact strs and ints with
     // strs for tokens, so that looking up and entering run none of the caller's code; and where
-    // dicts can be watched for changes (3.12 on), which tells whether the early ids still hold.
+    // dicts can be watched for changes (3.12 on), which tells whether the ids assigned ahead
+    // still hold.
     bool early_ids = false;
     // The stream compressed in pieces as it is packed, which also answers signals during a long
     // compression: only while `zstd` is the binding the module imported and `threads` is not 0
