@@ -1,6 +1,7 @@
 // The module `qvc_compressor`: the QVCompressor class (fields, attribute access, construction),
 // the signatures its members are bound by, and the module's set-up.
 #include "compressor/compressor_object.hpp"
+#include "compressor/method_params.hpp"
 #include "compressor/pyapi/int_conversion.hpp"
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/pyapi/method_function.hpp"
@@ -16,29 +17,7 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Signatures
 
-constexpr ParamSpec kInitParams[] = {{"dict_path", ParamKind::Object, 0, false, "vornakel_dict.bin"}};
 constexpr Signature kInitSignature{"__init__", kInitParams, 1, 0};
-
-constexpr ParamSpec kTokenizeParams[] = {{"text", ParamKind::ExactStr}};
-constexpr ParamSpec kDetokenizeParams[] = {{"tokens", ParamKind::ExactList}};
-constexpr ParamSpec kEncodeParams[] = {
-    {"filepaths", ParamKind::ExactList},
-    {"output_path", ParamKind::ExactStr},
-    {"zstd_level", ParamKind::Int32, 6},
-    {"threads", ParamKind::Int32, 4},
-};
-constexpr ParamSpec kDecodeParams[] = {
-    {"package_path", ParamKind::ExactStr},
-    {"output_dir", ParamKind::ExactStr},
-    {"use_zstd", ParamKind::Truth, 0, true},
-};
-constexpr ParamSpec kSetstateParams[] = {{"__pyx_state", ParamKind::Object}};
-constexpr ParamSpec kUnpickleParams[] = {
-    {"__pyx_type", ParamKind::Object},
-    {"__pyx_checksum", ParamKind::Object},
-    {"__pyx_state", ParamKind::Object},
-};
-
 constexpr Signature kReduceSignature{"__reduce__", nullptr, 0, 0};
 constexpr Signature kSetstateSignature{"__setstate__", kSetstateParams, 1, 1};
 constexpr Signature kUnpickleSignature{"__pyx_unpickle_QVCompressor", kUnpickleParams, 3, 3};
@@ -140,14 +119,14 @@ int compressor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!bind_arguments(kInitSignature, args, kwargs, bound)) {
             return -1;
         }
-        return initialise(self, st, bound.object(0)) ? 0 : -1;
+        return initialise(self, st, InitParams(bound).dict_path) ? 0 : -1;
     });
 }
 
 // `__init__` as the class dictionary shows it: a function object like the other methods, so it
 // can be introspected. Construction itself goes through the slot above.
 PyObject* init_method(MethodCall& call) {
-    if (!initialise(call.self_object(), call.state, call.args.object(0))) {
+    if (!initialise(call.self_object(), call.state, InitParams(call.args).dict_path)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -193,7 +172,7 @@ PyObject* unpickle_function(PyObject* module, PyObject* const* args, Py_ssize_t 
         if (!bind_arguments(kUnpickleSignature, args, nargs, kwnames, bound)) {
             return nullptr;
         }
-        return unpickle_compressor(module, bound);
+        return unpickle_compressor(module, UnpickleParams(bound));
     });
 }
 

@@ -1,8 +1,10 @@
 // The bodies of the class's methods, each in the source file of its subsystem. They run after
-// the arguments were bound (compressor.cpp) and return a new reference, or null with an error.
+// the arguments were bound (compressor.cpp), read them through their view in method_params.hpp,
+// and return a new reference, or null with an error.
 #pragma once
 
 #include "compressor/compressor_object.hpp"
+#include "compressor/method_params.hpp"
 
 namespace qvc {
 
@@ -23,6 +25,6 @@ PyObject* decode_package(MethodCall& call);
 // vocabulary/state_transfer.cpp
 PyObject* reduce_compressor(MethodCall& call);
 PyObject* setstate_compressor(MethodCall& call);
-PyObject* unpickle_compressor(PyObject* module, const BoundArgs& args);
+PyObject* unpickle_compressor(PyObject* module, const UnpickleParams& params);
 
 }  // namespace qvc

@@ -30,38 +30,59 @@ bool keywords_must_be_strings(const Signature& sig) {
     return false;
 }
 
-bool bind_core(const Signature& sig, PyObject* const* positional, Py_ssize_t npos,
-               PyObject* const* kw_keys, PyObject* const* kw_values, Py_ssize_t nkw,
-               BoundArgs& out) {
-    if (npos > sig.nparams) {
-        raise_count_error(sig, exact_arity(sig) ? "exactly" : "at most", sig.nparams, npos);
-        return false;
-    }
-    if (sig.nparams == 0) {
-        if (nkw == 0) {
-            return true;
-        }
-        for (Py_ssize_t j = 0; j < nkw; ++j) {
-            if (!PyUnicode_Check(kw_keys[j])) {
-                return keywords_must_be_strings(sig);
-            }
-        }
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     sig.func_name, kw_keys[0]);
-        return false;
-    }
+// The keyword arguments of a call: `count` names, each with its value.
+struct Keywords {
+    PyObject* const* keys;
+    PyObject* const* values;
+    Py_ssize_t count;
+};
 
-    for (Py_ssize_t i = 0; i < npos; ++i) {
-        out.objects[i] = positional[i];
+// A member without parameters takes no keywords either.
+bool refuse_keywords(const Signature& sig, const Keywords& kw) {
+    if (kw.count == 0) {
+        return true;
     }
-    // Parameters not filled by position are looked for among the keywords, in parameter order;
-    // the first required one that is still missing ends the call.
+    for (Py_ssize_t j = 0; j < kw.count; ++j) {
+        if (!PyUnicode_Check(kw.keys[j])) {
+            return keywords_must_be_strings(sig);
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.func_name,
+                 kw.keys[0]);
+    return false;
+}
+
+// Some keyword matched no open parameter: reports the first such, in call order.
+bool refuse_unused_keyword(const Signature& sig, Py_ssize_t npos, const Keywords& kw) {
+    for (Py_ssize_t j = 0; j < kw.count; ++j) {
+        PyObject* key = kw.keys[j];
+        if (!PyUnicode_Check(key)) {
+            return keywords_must_be_strings(sig);
+        }
+        if (find_param(sig, key, npos, sig.nparams) >= 0) {
+            continue;
+        }
+        if (find_param(sig, key, 0, npos) >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         sig.func_name, key);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         sig.func_name, key);
+        }
+        return false;
+    }
+    return true;
+}
+
+// Parameters not filled by position are looked for among the keywords, in parameter order; the
+// first required one that is still missing ends the call.
+bool bind_keywords(const Signature& sig, Py_ssize_t npos, const Keywords& kw, BoundArgs& out) {
     Py_ssize_t keywords_used = 0;
     for (Py_ssize_t i = npos; i < sig.nparams; ++i) {
-        for (Py_ssize_t j = 0; j < nkw; ++j) {
-            if (PyUnicode_Check(kw_keys[j]) &&
-                PyUnicode_CompareWithASCIIString(kw_keys[j], sig.params[i].name) == 0) {
-                out.objects[i] = kw_values[j];
+        for (Py_ssize_t j = 0; j < kw.count; ++j) {
+            if (PyUnicode_Check(kw.keys[j]) &&
+                PyUnicode_CompareWithASCIIString(kw.keys[j], sig.params[i].name) == 0) {
+                out.objects[i] = kw.values[j];
                 ++keywords_used;
                 break;
             }
@@ -71,28 +92,21 @@ bool bind_core(const Signature& sig, PyObject* const* positional, Py_ssize_t npo
             return false;
         }
     }
-    if (keywords_used < nkw) {
-        // Some keyword matched no open parameter: report the first such, in call order.
-        for (Py_ssize_t j = 0; j < nkw; ++j) {
-            PyObject* key = kw_keys[j];
-            if (!PyUnicode_Check(key)) {
-                return keywords_must_be_strings(sig);
-            }
-            if (find_param(sig, key, npos, sig.nparams) >= 0) {
-                continue;
-            }
-            if (find_param(sig, key, 0, npos) >= 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             sig.func_name, key);
-            } else {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             sig.func_name, key);
-            }
-            return false;
-        }
-    }
+    return keywords_used == kw.count || refuse_unused_keyword(sig, npos, kw);
+}
 
-    // Conversions first, in parameter order; then the type tests, in parameter order.
+bool convert_truth(PyObject* value, bool& truth) {
+    if (value == Py_True || value == Py_False || value == Py_None) {
+        truth = value == Py_True;
+        return true;
+    }
+    const int result = PyObject_IsTrue(value);
+    truth = result > 0;
+    return result >= 0;
+}
+
+// Int32 and Truth parameters, in parameter order, omitted ones taking their defaults.
+bool convert_values(const Signature& sig, BoundArgs& out) {
     for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
         const ParamSpec& param = sig.params[i];
         PyObject* value = out.objects[i];
@@ -105,17 +119,16 @@ bool bind_core(const Signature& sig, PyObject* const* positional, Py_ssize_t npo
         } else if (param.kind == ParamKind::Truth) {
             if (value == nullptr) {
                 out.truths[i] = param.truth_default;
-            } else if (value == Py_True || value == Py_False || value == Py_None) {
-                out.truths[i] = value == Py_True;
-            } else {
-                int truth = PyObject_IsTrue(value);
-                if (truth < 0) {
-                    return false;
-                }
-                out.truths[i] = truth != 0;
+            } else if (!convert_truth(value, out.truths[i])) {
+                return false;
             }
         }
     }
+    return true;
+}
+
+// ExactStr and ExactList parameters, in parameter order; None passes.
+bool test_exact_types(const Signature& sig, const BoundArgs& out) {
     for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
         const ParamSpec& param = sig.params[i];
         PyObject* value = out.objects[i];
@@ -137,13 +150,30 @@ bool bind_core(const Signature& sig, PyObject* const* positional, Py_ssize_t npo
     return true;
 }
 
+bool bind_core(const Signature& sig, PyObject* const* positional, Py_ssize_t npos,
+               const Keywords& kw, BoundArgs& out) {
+    if (npos > sig.nparams) {
+        raise_count_error(sig, exact_arity(sig) ? "exactly" : "at most", sig.nparams, npos);
+        return false;
+    }
+    if (sig.nparams == 0) {
+        return refuse_keywords(sig, kw);
+    }
+    for (Py_ssize_t i = 0; i < npos; ++i) {
+        out.objects[i] = positional[i];
+    }
+    // Conversions of all parameters first, then the type tests.
+    return bind_keywords(sig, npos, kw, out) && convert_values(sig, out) &&
+           test_exact_types(sig, out);
+}
+
 }  // namespace
 
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, BoundArgs& out) {
     Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     PyObject* const* keys = nkw == 0 ? nullptr : &PyTuple_GET_ITEM(kwnames, 0);
-    return bind_core(sig, args, nargs, keys, args + nargs, nkw, out);
+    return bind_core(sig, args, nargs, Keywords{keys, args + nargs, nkw}, out);
 }
 
 bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out) {
@@ -151,7 +181,7 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Boun
     PyObject* const* positional = npos == 0 ? nullptr : &PyTuple_GET_ITEM(args, 0);
     Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
     if (nkw == 0) {
-        return bind_core(sig, positional, npos, nullptr, nullptr, 0, out);
+        return bind_core(sig, positional, npos, Keywords{nullptr, nullptr, 0}, out);
     }
     // The dict stays alive for the call, so its keys and values may be borrowed.
     std::vector<PyObject*> keys;
@@ -164,8 +194,9 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Boun
         keys.push_back(key);
         values.push_back(value);
     }
-    return bind_core(sig, positional, npos, keys.data(), values.data(),
-                     static_cast<Py_ssize_t>(keys.size()), out);
+    return bind_core(sig, positional, npos,
+                     Keywords{keys.data(), values.data(), static_cast<Py_ssize_t>(keys.size())},
+                     out);
 }
 
 }  // namespace qvc

@@ -39,8 +39,6 @@ struct BoundArgs {
     PyObject* objects[kMaxParams] = {};  // null where an optional parameter was omitted
     int32_t ints[kMaxParams] = {};       // Int32 parameters, defaults filled in
     bool truths[kMaxParams] = {};        // Truth parameters, defaults filled in
-
-    PyObject* object(Py_ssize_t i) const noexcept { return objects[i]; }
 };
 
 // Vectorcall convention: `nargs` positional arguments, then one value per name in `kwnames`.

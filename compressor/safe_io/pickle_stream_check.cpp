@@ -106,112 +106,145 @@ std::optional<size_t> PickleStreamCheck::line_end(const unsigned char* data, siz
     return static_cast<size_t>(static_cast<const unsigned char*>(newline) - data) + 1;
 }
 
+std::optional<PickleStreamCheck::Verdict> PickleStreamCheck::need_through(const Window& w,
+                                                                         uint64_t end) {
+    if (end <= w.available) {
+        return std::nullopt;
+    }
+    if (w.complete || (w.size && end > *w.size)) {
+        return refuse(kTruncated);
+    }
+    return need(end);
+}
+
+std::optional<PickleStreamCheck::Verdict> PickleStreamCheck::read_length(
+    const Window& w, size_t argument, size_t width, bool is_signed, uint64_t& length,
+    size_t& next) {
+    if (auto verdict = need_through(w, argument + width)) {
+        return verdict;
+    }
+    length = read_little_endian(w.data + argument, width);
+    next = argument + width;
+    if (is_signed && (length & 0x80000000u) != 0) {
+        return stop_at(next);  // a negative count, which the unpickler refuses here
+    }
+    if (w.size && length > *w.size - next) {
+        return refuse(kTruncated);
+    }
+    if (length > most_memory_) {
+        return refuse(kBeyondMemory);
+    }
+    return std::nullopt;
+}
+
+std::optional<PickleStreamCheck::Verdict> PickleStreamCheck::read_memo_index(
+    const Window& w, size_t pos, size_t width, size_t& next) {
+    const size_t argument = pos + 1;
+    if (auto verdict = need_through(w, argument + width)) {
+        return verdict;
+    }
+    // A pickler numbers memo entries from 0 and writes at least one byte per entry, so no
+    // honest index reaches the stream's length, nor the opcode's position.
+    const uint64_t limit = w.size ? *w.size : pos;
+    if (read_little_endian(w.data + argument, width) >= limit) {
+        return refuse(kMemoOutOfRange);
+    }
+    next = argument + width;
+    return std::nullopt;
+}
+
+std::optional<PickleStreamCheck::Verdict> PickleStreamCheck::read_memo_index_line(
+    const Window& w, size_t pos, size_t& next) {
+    const size_t argument = pos + 1;
+    std::optional<size_t> end = line_end(w.data, w.available, argument);
+    if (!end) {
+        if (!w.complete) {
+            return need(w.available + 1);
+        }
+        end = w.available;
+    }
+    std::optional<uint64_t> index = text_memo_index(w.data + argument, *end - argument);
+    if (!index) {
+        return stop_at(*end);
+    }
+    if (*index >= (w.size ? *w.size : pos)) {
+        return refuse(kMemoOutOfRange);
+    }
+    next = *end;
+    return std::nullopt;
+}
+
+std::optional<PickleStreamCheck::Verdict> PickleStreamCheck::read_lines(const Window& w,
+                                                                       size_t argument,
+                                                                       int lines, size_t& next) {
+    std::optional<size_t> end = argument;
+    for (int line = 0; line < lines && end; ++line) {
+        end = line_end(w.data, w.available, *end);
+    }
+    if (!end) {
+        return w.complete ? stop_at(w.available) : need(w.available + 1);
+    }
+    next = *end;
+    return std::nullopt;
+}
+
+std::optional<PickleStreamCheck::Verdict> PickleStreamCheck::step(const Window& w, size_t pos,
+                                                                 size_t& next) {
+    const Opcode op = describe(w.data[pos]);
+    const size_t argument = pos + 1;
+    next = argument;
+    uint64_t length = 0;
+    switch (op.argument) {
+        case Argument::None:
+            return std::nullopt;
+        case Argument::Fixed:
+            next = argument + op.width;
+            return need_through(w, next);
+        case Argument::Counted:
+        case Argument::SignedCounted:
+            if (auto verdict = read_length(w, argument, op.width,
+                                           op.argument == Argument::SignedCounted, length, next)) {
+                return verdict;
+            }
+            // The unpickler allocates the declared length before reading it: it is read here
+            // first, as far as the stream goes.
+            if (auto verdict = need_through(w, uint64_t{next} + length)) {
+                return verdict;
+            }
+            next += static_cast<size_t>(length);
+            return std::nullopt;
+        case Argument::Frame:
+            // The opcodes inside the frame follow its length.
+            return read_length(w, argument, op.width, false, length, next);
+        case Argument::MemoIndex:
+            return read_memo_index(w, pos, op.width, next);
+        case Argument::MemoIndexLine:
+            return read_memo_index_line(w, pos, next);
+        case Argument::Line:
+            return read_lines(w, argument, 1, next);
+        case Argument::TwoLines:
+            return read_lines(w, argument, 2, next);
+        case Argument::Stop:
+        case Argument::Unknown:
+            break;
+    }
+    return stop_at(argument);
+}
+
 PickleStreamCheck::Verdict PickleStreamCheck::walk(const unsigned char* data, size_t available,
                                                    bool complete, size_t max_opcodes) {
     // Once everything has arrived, its size is known whatever the source.
-    const std::optional<uint64_t> size = complete ? std::optional<uint64_t>(available)
-                                                  : stream_size_;
+    const Window window{data, available, complete,
+                        complete ? std::optional<uint64_t>(available) : stream_size_};
     for (size_t walked = 0; walked < max_opcodes; ++walked) {
         const size_t pos = position_;
         if (pos >= available) {
             // The unpickler meets the end of the stream here and says so itself.
             return complete ? stop_at(available) : need(pos + 1);
         }
-        const Opcode op = describe(data[pos]);
-        const size_t argument = pos + 1;
-        // What the argument's bytes need, or the end of a stream that stops short of them.
-        auto need_argument = [&](uint64_t end) -> std::optional<Verdict> {
-            if (end <= available) {
-                return std::nullopt;
-            }
-            if (complete || (size && end > *size)) {
-                return refuse(kTruncated);
-            }
-            return need(end);
-        };
-        size_t next = argument;
-        switch (op.argument) {
-            case Argument::None:
-                break;
-            case Argument::Fixed:
-                if (auto verdict = need_argument(argument + op.width)) {
-                    return *verdict;
-                }
-                next = argument + op.width;
-                break;
-            case Argument::Counted:
-            case Argument::SignedCounted:
-            case Argument::Frame: {
-                if (auto verdict = need_argument(argument + op.width)) {
-                    return *verdict;
-                }
-                const uint64_t length = read_little_endian(data + argument, op.width);
-                next = argument + op.width;
-                if (op.argument == Argument::SignedCounted && (length & 0x80000000u) != 0) {
-                    return stop_at(next);  // a negative count, which the unpickler refuses here
-                }
-                if (size && length > *size - next) {
-                    return refuse(kTruncated);
-                }
-                if (length > most_memory_) {
-                    return refuse(kBeyondMemory);
-                }
-                if (op.argument != Argument::Frame) {
-                    // The unpickler allocates the declared length before reading it: it is read
-                    // here first, as far as the stream goes.
-                    if (auto verdict = need_argument(uint64_t{next} + length)) {
-                        return *verdict;
-                    }
-                    next += static_cast<size_t>(length);
-                }
-                break;
-            }
-            case Argument::MemoIndex: {
-                if (auto verdict = need_argument(argument + op.width)) {
-                    return *verdict;
-                }
-                // A pickler numbers memo entries from 0 and writes at least one byte per entry,
-                // so no honest index reaches the stream's length, nor the opcode's position.
-                const uint64_t limit = size ? *size : pos;
-                if (read_little_endian(data + argument, op.width) >= limit) {
-                    return refuse(kMemoOutOfRange);
-                }
-                next = argument + op.width;
-                break;
-            }
-            case Argument::MemoIndexLine: {
-                std::optional<size_t> end = line_end(data, available, argument);
-                if (!end) {
-                    if (!complete) {
-                        return need(available + 1);
-                    }
-                    end = available;
-                }
-                std::optional<uint64_t> index = text_memo_index(data + argument, *end - argument);
-                if (!index) {
-                    return stop_at(*end);
-                }
-                if (*index >= (size ? *size : pos)) {
-                    return refuse(kMemoOutOfRange);
-                }
-                next = *end;
-                break;
-            }
-            case Argument::Line:
-            case Argument::TwoLines: {
-                std::optional<size_t> end = line_end(data, available, argument);
-                if (end && op.argument == Argument::TwoLines) {
-                    end = line_end(data, available, *end);
-                }
-                if (!end) {
-                    return complete ? stop_at(available) : need(available + 1);
-                }
-                next = *end;
-                break;
-            }
-            case Argument::Stop:
-            case Argument::Unknown:
-                return stop_at(argument);
+        size_t next = pos;
+        if (auto verdict = step(window, pos, next)) {
+            return *verdict;
         }
         position_ = next;
     }

@@ -51,6 +51,25 @@ private:
         problem_ = problem;
         return Verdict::Refused;
     }
+    // The bytes a walk runs over, and what is known of where the stream ends.
+    struct Window {
+        const unsigned char* data;
+        size_t available;
+        bool complete;
+        std::optional<uint64_t> size;
+    };
+    // Each of these reads the argument of one opcode: on success it sets `next` to the position
+    // just past it and gives nothing; otherwise it gives the verdict that ends the walk there.
+    std::optional<Verdict> step(const Window& w, size_t pos, size_t& next);
+    // A length field of `width` bytes, judged against the stream and the machine's memory.
+    std::optional<Verdict> read_length(const Window& w, size_t argument, size_t width,
+                                       bool is_signed, uint64_t& length, size_t& next);
+    std::optional<Verdict> read_memo_index(const Window& w, size_t pos, size_t width,
+                                           size_t& next);
+    std::optional<Verdict> read_memo_index_line(const Window& w, size_t pos, size_t& next);
+    std::optional<Verdict> read_lines(const Window& w, size_t argument, int lines, size_t& next);
+    // Nothing when the first `end` bytes have arrived; else whether to wait or refuse.
+    std::optional<Verdict> need_through(const Window& w, uint64_t end);
     // Where the line starting at `from` ends (just past its newline), if it has arrived.
     std::optional<size_t> line_end(const unsigned char* data, size_t available, size_t from);
 

@@ -306,115 +306,135 @@ enum class ParallelFill { kDone, kFailed, kNotStarted };
 // keeps each token's number in its item. This thread fills its pieces as fill_items does and,
 // between them, makes the strings of the logged tokens, with which the other thread then turns
 // its items' numbers into strings. Equal tokens of pieces of different threads get strings of
-// their own. On failure, the items of the other thread's pieces are null. kNotStarted when no
-// thread could be started, before anything was done.
+// their own. On failure, the items of the other thread's pieces are null.
 template <typename Char>
-ParallelFill fill_items_in_parallel(PyObject* text, const Char* data, size_t length,
-                                    const uint64_t* cuts, const std::vector<TextPiece>& pieces,
-                                    PyObject* list, size_t count) {
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    const size_t piece_count = pieces.size();
-    auto end_item = [&](size_t piece) {
-        return piece + 1 < piece_count ? pieces[piece + 1].first_item : count;
-    };
-    TokenStrings<Char> strings(text, data);
-    TokenTables<Char, TokenStrings<Char>> own_tables(strings, data, length);
-    ChunkedLog<TokenSpan> spans(count);
-    FirstOccurrenceNumbering numbers(spans);
-    TokenTables<Char, FirstOccurrenceNumbering> numbered_tables(numbers, data, length);
-    ChunkedLog<PyObject*> made(count + 1);  // the string of each number, owned; 0 unused
-    made.append() = nullptr;
+class TwoThreadSplit {
+public:
+    TwoThreadSplit(PyObject* text, const Char* data, size_t length, const uint64_t* cuts,
+                   const std::vector<TextPiece>& pieces, PyObject* list, size_t count)
+        : list_(list),
+          items_(reinterpret_cast<PyListObject*>(list)->ob_item),
+          cuts_(cuts),
+          length_(length),
+          pieces_(pieces),
+          piece_count_(pieces.size()),
+          count_(count),
+          strings_(text, data),
+          own_tables_(strings_, data, length),
+          spans_(count),
+          numbers_(spans_),
+          numbered_tables_(numbers_, data, length),
+          made_(count + 1) {
+        made_.append() = nullptr;
+    }
+    TwoThreadSplit(const TwoThreadSplit&) = delete;
+    TwoThreadSplit& operator=(const TwoThreadSplit&) = delete;
 
-    alignas(kCacheLine) std::atomic<size_t> claimed{0};          // pieces taken by either thread
-    alignas(kCacheLine) std::atomic<size_t> spans_published{0};  // numbers logged
-    alignas(kCacheLine) std::atomic<size_t> made_published{0};   // numbers with a string
-    alignas(kCacheLine) std::atomic<bool> finished{false};
-    // The other thread's, read once it has ended.
-    struct alignas(kCacheLine) {
-        size_t pieces = 0;
-        bool out_of_memory = false;
-    } front;
+    // kNotStarted when no thread could be started, before anything was done.
+    ParallelFill run() {
+        std::jthread numbering;
+        if (!start_thread(numbering,
+                          [this](std::stop_token stop) { number_front_pieces(stop); })) {
+            return ParallelFill::kNotStarted;
+        }
+        bool complete = fill_back_pieces();
+        if (!complete) {
+            numbering.request_stop();
+        }
+        numbering.join();
+        if (complete && front_.out_of_memory) {
+            PyErr_NoMemory();
+            complete = false;
+        }
+        if (!complete) {
+            discard();
+            return ParallelFill::kFailed;
+        }
+        hand_over_references(own_tables_, [](PyObject* str) { return str; });
+        hand_over_references(numbered_tables_, [&](size_t number) { return made_[number]; });
+        return ParallelFill::kDone;
+    }
 
-    auto claim = [&] { return claimed.fetch_add(1, std::memory_order_relaxed) < piece_count; };
-    auto set_number = [items](size_t item, size_t number) {
-        std::memcpy(items + item, &number, sizeof number);
-    };
-    auto number_at = [items](size_t item) {
-        size_t number;
-        std::memcpy(&number, items + item, sizeof number);
-        return number;
+private:
+    // The other thread's numbered pieces, each with the highest number it holds, in the order
+    // they were numbered; the first `converted` of them hold strings by now.
+    struct NumberedPieces {
+        std::vector<std::pair<size_t, size_t>> waiting;
+        size_t converted = 0;
     };
 
-    std::jthread numbering;
-    const bool started = start_thread(numbering, [&](std::stop_token stop) {
+    size_t end_item(size_t piece) const noexcept {
+        return piece + 1 < piece_count_ ? pieces_[piece + 1].first_item : count_;
+    }
+
+    bool claim() noexcept {
+        return claimed_.fetch_add(1, std::memory_order_relaxed) < piece_count_;
+    }
+
+    // The other thread's share: without the interpreter, it numbers the tokens of the pieces it
+    // claims, then turns their numbers into the strings this thread makes meanwhile.
+    void number_front_pieces(std::stop_token stop) {
         try {
-            // Numbered pieces, each with the highest number it holds, waiting for strings.
-            std::vector<std::pair<size_t, size_t>> waiting;
-            waiting.reserve(piece_count);
-            size_t converted = 0;
-            auto convert_ready = [&] {
-                const size_t ready = made_published.load(std::memory_order_acquire);
-                const size_t before = converted;
-                for (; converted < waiting.size() && waiting[converted].second <= ready;
-                     ++converted) {
-                    const size_t piece = waiting[converted].first;
-                    for (size_t item = pieces[piece].first_item; item < end_item(piece);
-                         ++item) {
-                        items[item] = made[number_at(item)];
-                    }
-                }
-                return converted != before;
-            };
+            NumberedPieces numbered;
+            numbered.waiting.reserve(piece_count_);
             while (!stop.stop_requested() && claim()) {
-                const size_t piece = front.pieces++;
-                size_t item = pieces[piece].first_item;
-                scan_tokens_of_cut_blocks(
-                    cuts, length, pieces[piece].first_block, pieces[piece].end_block,
-                    pieces[piece].token_start, [&](size_t start, size_t end) {
-                        set_number(item++, numbered_tables.get(start, end));
-                        return true;
-                    });
-                waiting.emplace_back(piece, spans.size());
-                spans_published.store(spans.size(), std::memory_order_release);
-                convert_ready();
+                const size_t piece = front_.pieces++;
+                number_piece(piece);
+                numbered.waiting.emplace_back(piece, spans_.size());
+                spans_published_.store(spans_.size(), std::memory_order_release);
+                convert_ready(numbered);
             }
             unsigned spins = 0;
-            while (converted < waiting.size() && !stop.stop_requested()) {
-                if (!convert_ready()) {
+            while (numbered.converted < numbered.waiting.size() && !stop.stop_requested()) {
+                if (!convert_ready(numbered)) {
                     pause_briefly(spins);
                 }
             }
         } catch (const std::bad_alloc&) {
-            front.out_of_memory = true;
+            front_.out_of_memory = true;
         }
-        finished.store(true, std::memory_order_release);
-    });
-    if (!started) {
-        return ParallelFill::kNotStarted;
+        finished_.store(true, std::memory_order_release);
     }
 
-    // Makes the strings of the numbers logged so far.
-    auto make_logged = [&] {
-        const size_t logged = spans_published.load(std::memory_order_acquire);
-        if (made.size() > logged) {
-            return true;
-        }
-        for (size_t number = made.size(); number <= logged; ++number) {
-            PyObject*& slot = made.append();
-            slot = strings.make(spans[number - 1].start, spans[number - 1].end);
-            if (slot == nullptr) {
-                return false;
+    // Keeps the number of each token of the piece in its item.
+    void number_piece(size_t piece) {
+        PyObject** const items = items_;
+        const TextPiece& blocks = pieces_[piece];
+        size_t item = blocks.first_item;
+        scan_tokens_of_cut_blocks(cuts_, length_, blocks.first_block, blocks.end_block,
+                                  blocks.token_start, [&](size_t start, size_t end) {
+                                      const size_t number = numbered_tables_.get(start, end);
+                                      std::memcpy(items + item++, &number, sizeof number);
+                                      return true;
+                                  });
+    }
+
+    // Turns the numbers of the pieces whose strings have all been made into those strings.
+    // Whether any piece was turned.
+    bool convert_ready(NumberedPieces& numbered) {
+        PyObject** const items = items_;
+        const size_t ready = made_published_.load(std::memory_order_acquire);
+        const size_t before = numbered.converted;
+        for (; numbered.converted < numbered.waiting.size() &&
+               numbered.waiting[numbered.converted].second <= ready;
+             ++numbered.converted) {
+            const size_t piece = numbered.waiting[numbered.converted].first;
+            for (size_t item = pieces_[piece].first_item; item < end_item(piece); ++item) {
+                size_t number;
+                std::memcpy(&number, items + item, sizeof number);
+                items[item] = made_[number];
             }
         }
-        made_published.store(logged, std::memory_order_release);
-        return true;
-    };
-    size_t back_pieces = 0;
-    // The other thread does its share without the interpreter; this one answers signals for
-    // both, between its pieces and while it waits, and on an exception stops the other.
-    auto fill_own_pieces = [&] {
+        return numbered.converted != before;
+    }
+
+    // This thread's share. The other thread does its share without the interpreter; this one
+    // answers signals for both, between its pieces and while it waits, and makes the strings
+    // of the tokens the other one numbered.
+    bool fill_back_pieces() {
         try {
             unsigned spins = 0;
+            size_t back_pieces = 0;
             for (;;) {
                 if (spins % 1024 == 0 && PyErr_CheckSignals() != 0) {
                     return false;
@@ -423,22 +443,10 @@ ParallelFill fill_items_in_parallel(PyObject* text, const Char* data, size_t len
                     return false;
                 }
                 if (claim()) {
-                    const size_t piece = piece_count - 1 - back_pieces++;
-                    PyObject** item = items + pieces[piece].first_item;
-                    const bool complete = scan_tokens_of_cut_blocks(
-                        cuts, length, pieces[piece].first_block, pieces[piece].end_block,
-                        pieces[piece].token_start, [&](size_t start, size_t end) {
-                            PyObject* token = own_tables.get(start, end);
-                            if (token == nullptr) [[unlikely]] {
-                                return false;
-                            }
-                            *item++ = token;
-                            return true;
-                        });
-                    if (!complete) {
+                    if (!fill_piece(piece_count_ - 1 - back_pieces++)) {
                         return false;
                     }
-                } else if (finished.load(std::memory_order_acquire)) {
+                } else if (finished_.load(std::memory_order_acquire)) {
                     return true;
                 } else {
                     pause_briefly(spins);
@@ -448,32 +456,77 @@ ParallelFill fill_items_in_parallel(PyObject* text, const Char* data, size_t len
             PyErr_NoMemory();
             return false;
         }
-    };
-    bool complete = fill_own_pieces();
-    if (!complete) {
-        numbering.request_stop();
     }
-    numbering.join();
-    if (complete && front.out_of_memory) {
-        PyErr_NoMemory();
-        complete = false;
+
+    // Sets the items of the piece to strings from this thread's own tables.
+    bool fill_piece(size_t piece) {
+        const TextPiece& blocks = pieces_[piece];
+        PyObject** item = items_ + blocks.first_item;
+        return scan_tokens_of_cut_blocks(cuts_, length_, blocks.first_block, blocks.end_block,
+                                         blocks.token_start, [&](size_t start, size_t end) {
+                                             PyObject* token = own_tables_.get(start, end);
+                                             if (token == nullptr) [[unlikely]] {
+                                                 return false;
+                                             }
+                                             *item++ = token;
+                                             return true;
+                                         });
     }
-    if (complete) {
-        hand_over_references(own_tables, [](PyObject* str) { return str; });
-        hand_over_references(numbered_tables, [&](size_t number) { return made[number]; });
-        return ParallelFill::kDone;
+
+    // Makes the strings of the numbers logged so far.
+    bool make_logged() {
+        const size_t logged = spans_published_.load(std::memory_order_acquire);
+        if (made_.size() > logged) {
+            return true;
+        }
+        for (size_t number = made_.size(); number <= logged; ++number) {
+            PyObject*& slot = made_.append();
+            slot = strings_.make(spans_[number - 1].start, spans_[number - 1].end);
+            if (slot == nullptr) {
+                return false;
+            }
+        }
+        made_published_.store(logged, std::memory_order_release);
+        return true;
     }
-    if (!discard_split(list, own_tables)) {
-        // The other thread's items hold numbers, or strings it borrowed: none for the list.
-        for (size_t piece = 0; piece < front.pieces; ++piece) {
-            std::fill(items + pieces[piece].first_item, items + end_item(piece), nullptr);
+
+    // After a failure, once the other thread has ended.
+    void discard() noexcept {
+        if (!discard_split(list_, own_tables_)) {
+            // The other thread's items hold numbers, or strings it borrowed: none for the list.
+            for (size_t piece = 0; piece < front_.pieces; ++piece) {
+                std::fill(items_ + pieces_[piece].first_item, items_ + end_item(piece), nullptr);
+            }
+        }
+        for (size_t number = 1; number < made_.size(); ++number) {
+            Py_XDECREF(made_[number]);
         }
     }
-    for (size_t number = 1; number < made.size(); ++number) {
-        Py_XDECREF(made[number]);
-    }
-    return ParallelFill::kFailed;
-}
+
+    PyObject* list_;
+    PyObject** items_;
+    const uint64_t* cuts_;
+    size_t length_;
+    const std::vector<TextPiece>& pieces_;
+    size_t piece_count_;
+    size_t count_;
+    TokenStrings<Char> strings_;
+    TokenTables<Char, TokenStrings<Char>> own_tables_;
+    ChunkedLog<TokenSpan> spans_;
+    FirstOccurrenceNumbering numbers_;
+    TokenTables<Char, FirstOccurrenceNumbering> numbered_tables_;
+    ChunkedLog<PyObject*> made_;  // the string of each number, owned; 0 unused
+
+    alignas(kCacheLine) std::atomic<size_t> claimed_{0};          // pieces taken by either thread
+    alignas(kCacheLine) std::atomic<size_t> spans_published_{0};  // numbers logged
+    alignas(kCacheLine) std::atomic<size_t> made_published_{0};   // numbers with a string
+    alignas(kCacheLine) std::atomic<bool> finished_{false};
+    // The other thread's, read once it has ended.
+    struct alignas(kCacheLine) {
+        size_t pieces = 0;
+        bool out_of_memory = false;
+    } front_;
+};
 
 template <typename Char>
 PyObject* split_text(PyObject* text, const Char* data, size_t length) {
@@ -514,8 +567,8 @@ PyObject* split_text(PyObject* text, const Char* data, size_t length) {
         return list.release();
     }
     if (in_parallel) {
-        switch (fill_items_in_parallel(text, data, length, cuts.data(), pieces, list.get(),
-                                       count)) {
+        TwoThreadSplit<Char> split(text, data, length, cuts.data(), pieces, list.get(), count);
+        switch (split.run()) {
             case ParallelFill::kDone:
                 return list.release();
             case ParallelFill::kFailed:
@@ -542,7 +595,7 @@ PyObject* split_into_tokens(PyObject* text) {
 }
 
 PyObject* tokenize(MethodCall& call) {
-    PyObject* text = call.args.object(0);
+    PyObject* text = TokenizeParams(call.args).text;
     if (text == Py_None) {
         // None passes the argument test and meets the regular-expression search, whose own
         // error it gets.
@@ -555,7 +608,7 @@ PyObject* tokenize(MethodCall& call) {
 }
 
 PyObject* detokenize(MethodCall& call) {
-    return PyUnicode_Join(call.state->s_empty, call.args.object(0));
+    return PyUnicode_Join(call.state->s_empty, DetokenizeParams(call.args).tokens);
 }
 
 }  // namespace qvc

@@ -170,7 +170,7 @@ PyObject* reduce_compressor(MethodCall& call) {
 }
 
 PyObject* setstate_compressor(MethodCall& call) {
-    PyObject* state = call.args.object(0);
+    PyObject* state = SetstateParams(call.args).state;
     if (state != Py_None && !require_exact_tuple(state)) {
         return nullptr;
     }
@@ -180,13 +180,13 @@ PyObject* setstate_compressor(MethodCall& call) {
     Py_RETURN_NONE;
 }
 
-PyObject* unpickle_compressor(PyObject* module, const BoundArgs& args) {
+PyObject* unpickle_compressor(PyObject* module, const UnpickleParams& params) {
     ModuleState* st = module_state(module);
-    PyObject* type = args.object(0);
-    PyObject* state = args.object(2);
+    PyObject* type = params.type;
+    PyObject* state = params.state;
 
     int64_t checksum;
-    if (!to_int64(args.object(1), &checksum)) {
+    if (!to_int64(params.checksum, &checksum)) {
         return nullptr;
     }
     if (!is_accepted_checksum(checksum)) {

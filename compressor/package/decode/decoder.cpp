@@ -29,7 +29,7 @@ namespace {
 // The package file is closed before anything else happens, also when loading fails.
 PyRef load_package(MethodCall& call) {
     ModuleState* st = call.state;
-    PyRef file = open_file(st, call.args.object(0), st->s_mode_rb);
+    PyRef file = open_file(st, DecodeParams(call.args).package_path, st->s_mode_rb);
     if (!file) {
         return {};
     }
@@ -121,7 +121,7 @@ bool make_output_dir(MethodCall& call) {
     ModuleState* st = call.state;
     PyRef os = module_global(call.module, st->s_os);
     PyRef makedirs = os ? PyRef::steal(PyObject_GetAttr(os.get(), st->s_makedirs)) : PyRef{};
-    PyRef args = PyRef::steal(PyTuple_Pack(1, call.args.object(1)));
+    PyRef args = PyRef::steal(PyTuple_Pack(1, DecodeParams(call.args).output_dir));
     PyRef kwargs = PyRef::steal(PyDict_New());
     if (!makedirs || !args || !kwargs ||
         PyDict_SetItem(kwargs.get(), st->s_exist_ok, Py_True) < 0) {
@@ -164,7 +164,7 @@ public:
                 return {};
             }
         }
-        PyObject* args[] = {call_.args.object(1), filename};
+        PyObject* args[] = {DecodeParams(call_.args).output_dir, filename};
         return PyRef::steal(PyObject_Vectorcall(join_.get(), args, 2, nullptr));
     }
 
@@ -358,7 +358,7 @@ bool restore_files(MethodCall& call, const DecodePlan& plan, PyObject* package,
         if (!queued->start()) {
             queued.reset();
         }
-        irregular.emplace(native_path(call.args.object(1)));
+        irregular.emplace(native_path(DecodeParams(call.args).output_dir));
     }
     // A failure at a file comes after those of the files queued before it; a signal's at once.
     auto fail = [&] { return queued ? queued->fail_after_queued() : false; };
@@ -412,7 +412,7 @@ bool restore_files(MethodCall& call, const DecodePlan& plan, PyObject* package,
 
 PyObject* decode_package(MethodCall& call) {
     ModuleState* st = call.state;
-    const bool use_zstd = call.args.truths[2];
+    const bool use_zstd = DecodeParams(call.args).use_zstd;
     const DecodePlan plan = plan_decode(call);
     PyRef package = load_package(call);
     AdoptedVocabulary vocabulary;

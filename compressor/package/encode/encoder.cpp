@@ -32,8 +32,9 @@ PyRef build_package(ModuleState* st, CompressorObject* self, PyObject* compresse
 
 PyObject* encode_files(MethodCall& call) {
     ModuleState* st = call.state;
-    PyObject* filepaths = call.args.object(0);
-    PyObject* output_path = call.args.object(1);
+    const EncodeParams params(call.args);
+    PyObject* filepaths = params.filepaths;
+    PyObject* output_path = params.output_path;
     if (filepaths == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
         return nullptr;

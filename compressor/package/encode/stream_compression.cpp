@@ -1,5 +1,6 @@
 #include "compressor/package/encode/stream_compression.hpp"
 
+#include "compressor/method_params.hpp"
 #include "compressor/pyapi/interpreter_calls.hpp"
 
 #include <algorithm>
@@ -7,10 +8,6 @@
 
 namespace qvc {
 namespace {
-
-// Positions of the integer arguments among encode_files' parameters.
-constexpr int kZstdLevelArgument = 2;
-constexpr int kThreadsArgument = 3;
 
 // Input pieces and output chunks: each call into the compressor returns within a few
 // milliseconds, as soon as a chunk of the frame is ready or the piece was taken in.
@@ -20,8 +17,8 @@ constexpr long kChunkBytes = 1 << 17;
 // zstd.ZstdCompressor(level=..., threads=...), from the class `compressor_class`.
 PyRef new_compressor(MethodCall& call, PyObject* compressor_class) {
     ModuleState* st = call.state;
-    PyRef level = PyRef::steal(PyLong_FromLong(call.args.ints[kZstdLevelArgument]));
-    PyRef threads = PyRef::steal(PyLong_FromLong(call.args.ints[kThreadsArgument]));
+    PyRef level = PyRef::steal(PyLong_FromLong(EncodeParams(call.args).zstd_level));
+    PyRef threads = PyRef::steal(PyLong_FromLong(EncodeParams(call.args).threads));
     PyRef no_args = PyRef::steal(PyTuple_New(0));
     PyRef kwargs = PyRef::steal(PyDict_New());
     if (!level || !threads || !no_args || !kwargs ||
@@ -76,7 +73,7 @@ bool PackedStreamCompressor::compresses_in_pieces(MethodCall& call, size_t total
     }
     PyErr_Clear();
     return cls && cls.get() == st->zstd_compressor_class && total_bytes > 0 &&
-           call.args.ints[kThreadsArgument] != 0;
+           EncodeParams(call.args).threads != 0;
 }
 
 PackedStreamCompressor::PackedStreamCompressor(MethodCall& call, size_t total_bytes)
