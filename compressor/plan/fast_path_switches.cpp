@@ -13,7 +13,6 @@ const char* switch_name(FastPath path) noexcept {
         case FastPath::kNativeReading: return "native_reading";
         case FastPath::kEarlyIds: return "early_ids";
         case FastPath::kOwnPickler: return "own_pickler";
-        case FastPath::kUtf8TextBuilder: return "utf8_text";
         case FastPath::kWritingThread: return "writing_thread";
     }
     return "";
