@@ -182,9 +182,12 @@ PyRef join_list_slice(PyObject* tokens, Py_ssize_t start, Py_ssize_t length) {
                               : PyRef{};
 }
 
-// The strs of `items`, all known to be encodable, handed to `sink` in consecutive pieces of at
-// most a piece each; a str longer than a piece is split between several.
-bool write_items_in_pieces(PyObject* const* items, Py_ssize_t length, TextSink& sink) {
+// The strs of list entries [start, start + length), all known to be encodable, handed to
+// `sink` in consecutive pieces of at most a piece each, each the join of its entries; a str
+// longer than a piece is split between several.
+bool write_items_in_pieces(PyObject* tokens, Py_ssize_t start, Py_ssize_t length,
+                           TextSink& sink) {
+    PyObject* const* items = PySequence_Fast_ITEMS(tokens) + start;
     Py_ssize_t i = 0;
     while (i < length) {
         if (PyErr_CheckSignals() != 0) {
@@ -198,8 +201,7 @@ bool write_items_in_pieces(PyObject* const* items, Py_ssize_t length, TextSink& 
             ++i;
             continue;
         }
-        // The entries that fit in one piece at the storage kind of the widest of them, copied
-        // into a str made as the join would make it.
+        // The entries that fit in one piece at the storage kind of the widest of them.
         Py_ssize_t end = i;
         size_t piece_chars = 0;
         Py_UCS4 piece_max_char = 0;
@@ -216,20 +218,8 @@ bool write_items_in_pieces(PyObject* const* items, Py_ssize_t length, TextSink& 
             ++end;
         }
         if (piece_chars != 0) {
-            PyRef piece = PyRef::steal(
-                PyUnicode_New(static_cast<Py_ssize_t>(piece_chars), piece_max_char));
-            if (!piece) {
-                return false;
-            }
-            Py_ssize_t at = 0;
-            for (Py_ssize_t k = i; k < end; ++k) {
-                const Py_ssize_t n = PyUnicode_GET_LENGTH(items[k]);
-                if (n != 0 && PyUnicode_CopyCharacters(piece.get(), at, items[k], 0, n) < 0) {
-                    return false;
-                }
-                at += n;
-            }
-            if (!sink.write(piece.get())) {
+            PyRef piece = join_list_slice(tokens, start + i, end - i);
+            if (!piece || !sink.write(piece.get())) {
                 return false;
             }
         }
@@ -406,7 +396,7 @@ bool RestoredTokens::write_list_items(Py_ssize_t start, Py_ssize_t length, TextS
             return false;
         }
     }
-    return write_items_in_pieces(items, length, sink);
+    return write_items_in_pieces(tokens_.get(), start, length, sink);
 }
 
 }  // namespace qvc
