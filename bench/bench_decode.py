@@ -26,7 +26,6 @@ Fast paths (--fast-paths, with the module of `make switches-build`, which reads
 QVC_FAST_PATHS_OFF at each call): the decoder as built against the same decoder with one of its
 fast paths switched off, all in one process, in turns that rotate round after round:
 
-    utf8_text off        the writing thread's texts built as strs and then encoded
     writing_thread off   every file written through the interpreter on the caller's thread
 
 Each round gives each path's ratio (off / all on: above 1 means the path saves time); the
@@ -152,14 +151,13 @@ def child_main(contender: str, package_path: str, output_dir: str) -> None:
     print(json.dumps({"peak_growth_kib": peak.growth()}))
 
 
-FAST_PATHS = ("utf8_text", "writing_thread")
+FAST_PATHS = ("writing_thread",)
 SWITCHES_ENV = "QVC_FAST_PATHS_OFF"
 TRACE_ENV = "QVC_PLAN_TRACE"
 # The plan each setting must choose, as the switchable build reports it.
 EXPECTED_PLANS = {
-    "": "decode_package writer=thread text=utf8",
-    "utf8_text": "decode_package writer=thread text=str",
-    "writing_thread": "decode_package writer=interpreter text=str",
+    "": "decode_package writer=thread",
+    "writing_thread": "decode_package writer=interpreter",
 }
 
 

@@ -33,7 +33,7 @@ import qvc_compressor  # noqa: E402
 SWITCH_ENV = "QVC_FAST_PATHS_OFF"
 PATHS = {
     "encode": ["native_reading", "own_pickler"],
-    "decode": ["utf8_text", "writing_thread"],
+    "decode": ["writing_thread"],
 }
 CORPORA = {
     "stdlib": lambda: corpus.utf8_files(corpus.stdlib_sources()),

@@ -6,8 +6,11 @@ reports its median, the two taking turns in alternating order. Each round gives 
 other / this; the median and range of those ratios are printed, so a figure above 1 means this
 build is faster.
 
+--serial decodes with `open` replaced by a wrapper of itself, so that both builds write every
+file through the interpreter on the caller's thread (the way of a subclass or a wrapped `open`).
+
 Usage: python bench/compare_decode_builds.py OTHER_PYTHON [--rounds N] [--repeats N]
-                                             [--corpus NAME]...
+                                             [--corpus NAME]... [--serial]
 """
 
 from __future__ import annotations
@@ -27,9 +30,12 @@ import corpus  # noqa: E402
 from bench_decode import write_package  # noqa: E402
 
 TIMER = """
-import os, statistics, sys, time
+import builtins, os, statistics, sys, time
 from qvc_compressor import QVCompressor
 package_path, output_dir, repeats = sys.argv[1], sys.argv[2], int(sys.argv[3])
+if sys.argv[4] == "serial":
+    real_open = builtins.open
+    builtins.open = lambda *args, **kwargs: real_open(*args, **kwargs)
 compressor = QVCompressor(os.path.join(output_dir + "-dict", "absent.bin"))
 compressor.decode_package(package_path, output_dir)
 times = []
@@ -41,8 +47,10 @@ print(statistics.median(times))
 """
 
 
-def timed_in(python: str, package_path: str, output_dir: str, repeats: int) -> float:
-    result = subprocess.run([python, "-c", TIMER, package_path, output_dir, str(repeats)],
+def timed_in(python: str, package_path: str, output_dir: str, repeats: int,
+             serial: bool) -> float:
+    result = subprocess.run([python, "-c", TIMER, package_path, output_dir, str(repeats),
+                             "serial" if serial else "plain"],
                             capture_output=True, text=True, check=True)
     return float(result.stdout.strip())
 
@@ -62,6 +70,7 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--corpus", action="append",
                         choices=["stdlib", "docs", "cjk", "smalldocs"])
+    parser.add_argument("--serial", action="store_true")
     args = parser.parse_args()
     corpora = {"stdlib": corpus.stdlib_sources, "docs": corpus.python_docs,
                "cjk": corpus.cjk_documents, "smalldocs": corpus.small_documents}
@@ -83,7 +92,7 @@ def main() -> None:
                 for name in order:
                     times[name].append(timed_in(contenders[name], package_path,
                                                 os.path.join(work, f"{label}-{name}"),
-                                                args.repeats))
+                                                args.repeats, args.serial))
                 ratios.append(times["other"][-1] / times["this"][-1])
             same = same_files(*(os.path.join(work, f"{label}-{name}") for name in contenders))
             print(f"{label}: this {statistics.median(times['this']) * 1e3:.1f} ms, other "

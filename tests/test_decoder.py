@@ -457,6 +457,17 @@ def test_bad_token_leaves_its_file_empty(tmp_path, vocabulary, error_of):
     assert read_tree(tmp_path / "out") == {"first": "x", "second": ""}
 
 
+@pytest.mark.parametrize(
+    "bad_token", [5, b"bytes", "\ud800", "a\udfff"], ids=["int", "bytes", "surrogate", "late-surrogate"]
+)
+def test_a_bad_token_that_no_record_uses_changes_no_file(tmp_path, bad_token):
+    vocabulary = {"x": 1, " ": 2, "\u00e9\u4e2d": 3, bad_token: 4}
+    package = package_of_ids([1, 2, 3, 1, 9], [2, 5], ["first", "second"], vocabulary)
+    result, out = decode(fresh(tmp_path), package, tmp_path)
+    assert result == ["first", "second"]
+    assert read_tree(out) == {"first": "x ", "second": "\u00e9\u4e2dx<UNK>"}
+
+
 class AngleMapping(dict):
     def get(self, key, default=None):
         return f"<{key}>"
@@ -742,6 +753,23 @@ def test_a_large_file_is_written_in_pieces_that_make_its_exact_text(
     assert sum(pieces) == big_length
     assert len(pieces) > 4 and max(pieces) <= 2 * PIECE_BYTES
     assert recording.closed == set(names)
+
+
+@pytest.mark.parametrize("character", ["\u00e9", "\u4e2d"], ids=["latin-1", "cjk"])
+def test_a_text_within_a_piece_of_str_storage_is_one_write(tmp_path, monkeypatch, character):
+    # Its UTF-8 form is longer than a piece: only the str's storage decides.
+    token = character * 100
+    bytes_per_char = 1 if ord(character) < 0x100 else 2
+    repeats = PIECE_BYTES // (bytes_per_char * len(token)) - 2
+    text_chars = repeats * len(token)
+    assert len((token * repeats).encode("utf-8")) > PIECE_BYTES
+    package = package_of_ids([1] * repeats, [repeats], ["big"], {token: 1})
+    recording = RecordingOpen(open)
+    monkeypatch.setattr("builtins.open", recording)
+    decode(fresh(tmp_path), package, tmp_path)
+    monkeypatch.undo()
+    assert recording.writes["big"] == [text_chars]
+    assert (tmp_path / "out" / "big").read_text(encoding="utf-8") == token * repeats
 
 
 @pytest.mark.parametrize("id_type", [int, float], ids=["decoder-table", "interpreter-lookups"])

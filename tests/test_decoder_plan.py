@@ -19,13 +19,12 @@ pytestmark = pytest.mark.skipif(
 )
 
 TEXTS = [("a.txt", "alpha beta\r\ngamma\n" * 50), ("b.txt", "Grüße 漢字 😀\n" * 20), ("c.txt", "")]
-THREAD_UTF8 = "decode_package writer=thread text=utf8"
-THREAD_STR = "decode_package writer=thread text=str"
-INTERPRETER = "decode_package writer=interpreter text=str"
+THREAD = "decode_package writer=thread"
+INTERPRETER = "decode_package writer=interpreter"
 
 # Code run before the decode; `compressor` is the object that decodes.
 CASES = {
-    "plain": ("compressor = QVCompressor('absent.bin')", "", THREAD_UTF8),
+    "plain": ("compressor = QVCompressor('absent.bin')", "", THREAD),
     "subclass": ("class Mine(QVCompressor):\n    pass\ncompressor = Mine('absent.bin')", "",
                  INTERPRETER),
     "wrapped open": (
@@ -48,9 +47,7 @@ CASES = {
         "        return zstandard.ZstdDecompressor().decompress(data)\n"
         "class Binding:\n"
         "    ZstdDecompressor = Decompressor\n"
-        "qvc_compressor.zstd = Binding()", "", THREAD_UTF8),
-    "utf8_text switched off": ("compressor = QVCompressor('absent.bin')", "utf8_text",
-                               THREAD_STR),
+        "qvc_compressor.zstd = Binding()", "", THREAD),
     "writing_thread switched off": ("compressor = QVCompressor('absent.bin')", "writing_thread",
                                     INTERPRETER),
 }

@@ -12,7 +12,6 @@ const char* switch_name(FastPath path) noexcept {
     switch (path) {
         case FastPath::kNativeReading: return "native_reading";
         case FastPath::kOwnPickler: return "own_pickler";
-        case FastPath::kUtf8TextBuilder: return "utf8_text";
         case FastPath::kWritingThread: return "writing_thread";
     }
     return "";

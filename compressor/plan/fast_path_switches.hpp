@@ -13,7 +13,6 @@ namespace qvc {
 enum class FastPath {
     kNativeReading,     // encoder: files read, checked and split on a worker thread
     kOwnPickler,        // encoder: the package's pickle written by our own code on a thread
-    kUtf8TextBuilder,   // decoder: texts built as UTF-8 bytes rather than as strs
     kWritingThread,     // decoder: files written by a worker thread
 };
 

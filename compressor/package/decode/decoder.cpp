@@ -204,27 +204,24 @@ private:
 };
 
 // How one call restores its files, decided once before the package is opened; the steps below
-// follow it and decide nothing of their own. What only the package can tell (a token that is
-// not a str or has no UTF-8 form, a text of more than kMostTextBytes, a name where something
-// other than a regular file stands) sends that one file through `open`, after the files before
-// it, whatever the plan.
+// follow it and decide nothing of their own. What only the package can tell sends files through
+// `open`, after the files before them, whatever the plan: every file, for a vocabulary that the
+// decoder's table cannot stand for (a token that is not a str or has no UTF-8 form); one file,
+// for a text of more than kMostTextBytes or a name where something other than a regular file
+// stands.
 struct DecodePlan {
-    // Files created and written by a worker thread while this thread builds the texts after
-    // them. Only where no code of the caller's takes part in writing a file: an object of the
-    // class itself, with the interpreter's own `open` and `os.path.join`. Measured with
-    // `bench/bench_decode.py --fast-paths` (median of each round's ratio, five runs on a busy
-    // 2-core machine), the decode takes this much longer without it: CJK documents 8-28%, the
-    // documentation 5-12%, small documentation files 0-14%, the standard library 0-4%.
+    // Files created and written by a worker thread, from UTF-8 texts built straight from the
+    // decoder's token table, while this thread builds the texts after them. Only where no code
+    // of the caller's takes part in writing a file: an object of the class itself, with the
+    // interpreter's own `open` and `os.path.join`. Measured with `bench/bench_decode.py
+    // --fast-paths` (median of each round's ratio, five runs on a busy 2-core machine), the
+    // decode takes this much longer without it: CJK documents 8-28%, the documentation 5-12%,
+    // small documentation files 0-14%, the standard library 0-4%.
     bool writing_thread = false;
-    // The worker's texts built as UTF-8 straight from the token table, rather than as strs that
-    // are then encoded. Measured alike: CJK documents 9-33% longer without it; no steady gain
-    // on the mostly ASCII corpora (0.85 to 1.10 as long without it).
-    bool utf8_text = false;
 
     std::string trace_line() const {
         return std::string("decode_package writer=") +
-               (writing_thread ? "thread" : "interpreter") +
-               " text=" + (writing_thread && utf8_text ? "utf8" : "str");
+               (writing_thread ? "thread" : "interpreter");
     }
 };
 
@@ -234,7 +231,6 @@ DecodePlan plan_decode(MethodCall& call) {
     plan.writing_thread = fast_path_on(FastPath::kWritingThread) &&
                           Py_TYPE(call.self_object()) == st->compressor_type &&
                           opens_as_imported(call.module, st, st->s_join, st->path_join);
-    plan.utf8_text = plan.writing_thread && fast_path_on(FastPath::kUtf8TextBuilder);
     trace_plan(plan.trace_line());
     return plan;
 }
@@ -282,10 +278,13 @@ private:
 
 // The file's text handed to the worker, when it can take it: false with an exception set on
 // failure, else `queued_it` tells whether the file is the worker's.
-bool queue_file(QueuedFileWrites& queued, const DecodePlan& plan, const IrregularNames& irregular,
+bool queue_file(QueuedFileWrites& queued, const IrregularNames& irregular,
                 RestoredTokens& restored, PyObject* path, Py_ssize_t start, Py_ssize_t stop,
                 bool& queued_it) {
     queued_it = false;
+    if (!restored.has_table()) {
+        return true;
+    }
     std::string fs_path = native_path(path);
     if (fs_path.empty()) {
         return true;  // a path that only `open` can say what is wrong with
@@ -293,51 +292,16 @@ bool queue_file(QueuedFileWrites& queued, const DecodePlan& plan, const Irregula
     if (irregular.holds(fs_path)) {
         return true;
     }
-    if (plan.utf8_text) {
-        if (!restored.texts_always_writable()) {
-            return true;
-        }
-        Utf8Buffer text = queued.spare_buffer();
-        const Utf8Text built =
-            restored.utf8_text(start, stop, QueuedFileWrites::kMostTextBytes, text);
-        if (built == Utf8Text::kFailed) {
-            return queued.abandon();
-        }
-        if (built == Utf8Text::kBuilt) {
-            queued_it = true;
-            return queued.add(path, std::move(fs_path), std::move(text));
-        }
-        return true;
-    }
+    Utf8Buffer text = queued.spare_buffer();
     bool whole = false;
-    PyRef text = restored.whole_text(start, stop, QueuedFileWrites::kMostTextBytes, whole);
-    if (!text) {
+    if (!restored.utf8_text(start, stop, QueuedFileWrites::kMostTextBytes, text, whole)) {
         return queued.abandon();
     }
     if (!whole) {
         return true;
     }
-    // A str of ASCII characters is its own UTF-8; any other is encoded into bytes of its own,
-    // and a lone surrogate leaves the file to the interpreter, whose write fails on it.
-    PyRef owner = std::move(text);
-    if (!PyUnicode_IS_ASCII(owner.get())) {
-        owner = PyRef::steal(PyUnicode_AsUTF8String(owner.get()));
-        if (!owner) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-                return queued.abandon();
-            }
-            PyErr_Clear();
-            return true;
-        }
-    }
-    const char* data = PyBytes_Check(owner.get()) ? PyBytes_AS_STRING(owner.get())
-                                                  : static_cast<const char*>(
-                                                        PyUnicode_DATA(owner.get()));
-    const size_t size = static_cast<size_t>(PyBytes_Check(owner.get())
-                                                ? PyBytes_GET_SIZE(owner.get())
-                                                : PyUnicode_GET_LENGTH(owner.get()));
     queued_it = true;
-    return queued.add(path, std::move(fs_path), std::move(owner), data, size);
+    return queued.add(path, std::move(fs_path), std::move(text));
 }
 
 bool restore_files(MethodCall& call, const DecodePlan& plan, PyObject* package,
@@ -384,8 +348,8 @@ bool restore_files(MethodCall& call, const DecodePlan& plan, PyObject* package,
         }
         if (queued) {
             bool queued_it = false;
-            if (!queue_file(*queued, plan, *irregular, restored, path.get(), start_idx,
-                            boundary, queued_it)) {
+            if (!queue_file(*queued, *irregular, restored, path.get(), start_idx, boundary,
+                            queued_it)) {
                 return false;
             }
             if (queued_it) {
@@ -415,8 +379,7 @@ PyObject* decode_package(MethodCall& call) {
     const bool use_zstd = DecodeParams(call.args).use_zstd;
     const DecodePlan plan = plan_decode(call);
     PyRef package = load_package(call);
-    AdoptedVocabulary vocabulary;
-    if (!package || !vocabulary.adopt(st, call.self, package.get())) {
+    if (!package || !adopt_vocabulary(st, call.self, package.get())) {
         return nullptr;
     }
     PyRef data = PyRef::steal(PyObject_GetItem(package.get(), st->s_compressed));
@@ -427,7 +390,7 @@ PyObject* decode_package(MethodCall& call) {
         return nullptr;
     }
     RestoredTokens restored;
-    if (!RestoredTokens::decode(st, call.self, vocabulary, data.get(), restored)) {
+    if (!RestoredTokens::decode(st, call.self, data.get(), restored)) {
         return nullptr;
     }
     data.reset();

@@ -35,30 +35,17 @@ Utf8Buffer QueuedFileWrites::spare_buffer() {
 }
 
 bool QueuedFileWrites::add(PyObject* path, std::string fs_path, Utf8Buffer text) {
-    const char* data = text.data.get();
-    const size_t size = text.size;
-    return enqueue(path, std::move(fs_path), {PyRef::borrow(path), std::move(text), {}, size},
-                   data);
-}
-
-bool QueuedFileWrites::add(PyObject* path, std::string fs_path, PyRef owner, const char* data,
-                           size_t size) {
-    return enqueue(path, std::move(fs_path), {PyRef::borrow(path), {}, std::move(owner), size},
-                   data);
-}
-
-bool QueuedFileWrites::enqueue(PyObject* path, std::string fs_path, Queued entry,
-                               const char* data) {
     if (!audit_open_for_writing(path)) {
         return fail_after_queued();
     }
     // Room for this text: what may stay queued beside it (none, for a text of the most or more).
-    const size_t bytes = entry.size;
+    const size_t bytes = text.size;
     if (queued_bytes_ + bytes > kMostQueuedBytes &&
         !settle(kMostQueuedBytes - std::min(bytes, kMostQueuedBytes))) {
         return false;
     }
-    queued_.push_back(std::move(entry));
+    const char* data = text.data.get();
+    queued_.push_back({PyRef::borrow(path), std::move(text)});
     queued_bytes_ += bytes;
     worker_.add({std::move(fs_path), data, bytes});
     return true;
@@ -83,8 +70,8 @@ bool QueuedFileWrites::abandon() {
 void QueuedFileWrites::release_written(size_t written) {
     for (; released_ < written; ++released_) {
         Utf8Buffer& text = queued_.front().text;
-        queued_bytes_ -= queued_.front().size;
-        if (text.data && spare_.size() < kSpareBuffers) {
+        queued_bytes_ -= text.size;
+        if (spare_.size() < kSpareBuffers) {
             spare_.push_back(std::move(text));
         }
         queued_.pop_front();

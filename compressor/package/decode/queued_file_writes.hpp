@@ -28,7 +28,8 @@ public:
     // False (no exception) when no thread could be started.
     bool start() { return worker_.start(); }
 
-    // A text longer than this is written by the interpreter's thread instead, in pieces.
+    // A text whose str would take more than this is written by the interpreter's thread
+    // instead, in pieces.
     static constexpr size_t kMostTextBytes = size_t{32} << 20;
 
     // A buffer for the next file's text: one the worker is done with, when there is one.
@@ -39,8 +40,6 @@ public:
     // Returns false with an exception set: that of an earlier file, an audit hook's for this
     // one, or a signal handler's.
     bool add(PyObject* path, std::string fs_path, Utf8Buffer text);
-    // The same for UTF-8 bytes that `owner` (a str or bytes) holds and keeps alive.
-    bool add(PyObject* path, std::string fs_path, PyRef owner, const char* data, size_t size);
 
     // Waits until every queued file is written. Returns false with the first failure's
     // exception set. Files may be added afterwards.
@@ -57,13 +56,8 @@ public:
 private:
     struct Queued {
         PyRef path;
-        Utf8Buffer text;  // the text, built here; or
-        PyRef owner;      // the str or bytes that holds it
-        size_t size;      // of the text, in bytes
+        Utf8Buffer text;
     };
-
-    // Queues `entry`, whose text the worker reads at `data`; see add().
-    bool enqueue(PyObject* path, std::string fs_path, Queued entry, const char* data);
     // Waits until at most `bytes_left` bytes of text are queued (0: every file written),
     // answering signals. False with an exception set when a file failed or a handler raised.
     bool settle(size_t bytes_left);

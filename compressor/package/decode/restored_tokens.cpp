@@ -3,7 +3,6 @@
 #include "compressor/pyapi/int_conversion.hpp"
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/package/package_format.hpp"
-#include "compressor/package/decode/record_text.hpp"
 #include "compressor/pyapi/signal_poll.hpp"
 
 #include <algorithm>
@@ -154,22 +153,6 @@ struct StrChars {
     size_t bytes() const noexcept { return length * static_cast<size_t>(kind); }
 };
 
-bool holds_surrogate_chars(const StrChars& chars) noexcept {
-    bool found = false;
-    if (chars.kind == PyUnicode_2BYTE_KIND) {
-        const auto* units = static_cast<const Py_UCS2*>(chars.data);
-        for (size_t i = 0; i < chars.length; ++i) {
-            found |= (static_cast<uint32_t>(units[i]) - 0xD800u) < 0x800u;
-        }
-    } else if (chars.kind == PyUnicode_4BYTE_KIND) {
-        const auto* points = static_cast<const Py_UCS4*>(chars.data);
-        for (size_t i = 0; i < chars.length; ++i) {
-            found |= (static_cast<uint32_t>(points[i]) - 0xD800u) < 0x800u;
-        }
-    }
-    return found;
-}
-
 StrChars str_chars(PyObject* str) noexcept {
     return {static_cast<int>(PyUnicode_KIND(str)), PyUnicode_DATA(str),
             static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
@@ -191,47 +174,6 @@ bool write_in_parts(const StrChars& token, TextSink& sink) {
     return true;
 }
 
-bool slot_holds_surrogate(const TokenSlot& slot) noexcept {
-    if (slot.kind == 0) {
-        return PyUnicode_Check(slot.object) && holds_surrogate(slot.object);
-    }
-    const StrChars chars{slot.kind, slot.data(), slot.length};
-    return holds_surrogate_chars(chars);
-}
-
-// Before the first piece of a text that is written in pieces: the one write of the whole text
-// would have failed before writing anything when the join met a token that is not a str (its
-// TypeError comes first, as the join runs before the encoding) or the encoding met a lone
-// surrogate. So does the text written in pieces.
-bool records_writable(const TokenTable& table, const unsigned char* records, Py_ssize_t length) {
-    SignalPoll poll(kTokensBetweenChecks);
-    if (table.has_object_slots()) {
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            const TokenSlot& slot = table.slot(load_record(records + 4 * i));
-            if (slot.kind == 0 && !PyUnicode_Check(slot.object)) {
-                raise_join_type_error(i, slot.object);
-                return false;
-            }
-            if (!poll.tick()) {
-                return false;
-            }
-        }
-    }
-    if (table.has_unencodable_slots()) {
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            const TokenSlot& slot = table.slot(load_record(records + 4 * i));
-            if (slot_holds_surrogate(slot)) {
-                PyRef token = PyRef::steal(token_object(slot));
-                return token && raise_unencodable(token.get());
-            }
-            if (!poll.tick()) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 // "".join(tokens[start:start + length])
 PyRef join_list_slice(PyObject* tokens, Py_ssize_t start, Py_ssize_t length) {
     PyRef slice = PyRef::steal(PyList_GetSlice(tokens, start, start + length));
@@ -240,9 +182,12 @@ PyRef join_list_slice(PyObject* tokens, Py_ssize_t start, Py_ssize_t length) {
                               : PyRef{};
 }
 
-// The strs of `items`, all known to be encodable, handed to `sink` in consecutive pieces of at
-// most a piece each; a str longer than a piece is split between several.
-bool write_items_in_pieces(PyObject* const* items, Py_ssize_t length, TextSink& sink) {
+// The strs of list entries [start, start + length), all known to be encodable, handed to
+// `sink` in consecutive pieces of at most a piece each, each the join of its entries; a str
+// longer than a piece is split between several.
+bool write_items_in_pieces(PyObject* tokens, Py_ssize_t start, Py_ssize_t length,
+                           TextSink& sink) {
+    PyObject* const* items = PySequence_Fast_ITEMS(tokens) + start;
     Py_ssize_t i = 0;
     while (i < length) {
         if (PyErr_CheckSignals() != 0) {
@@ -256,8 +201,7 @@ bool write_items_in_pieces(PyObject* const* items, Py_ssize_t length, TextSink& 
             ++i;
             continue;
         }
-        // The entries that fit in one piece at the storage kind of the widest of them, copied
-        // into a str made as the join would make it.
+        // The entries that fit in one piece at the storage kind of the widest of them.
         Py_ssize_t end = i;
         size_t piece_chars = 0;
         Py_UCS4 piece_max_char = 0;
@@ -274,20 +218,8 @@ bool write_items_in_pieces(PyObject* const* items, Py_ssize_t length, TextSink& 
             ++end;
         }
         if (piece_chars != 0) {
-            PyRef piece = PyRef::steal(
-                PyUnicode_New(static_cast<Py_ssize_t>(piece_chars), piece_max_char));
-            if (!piece) {
-                return false;
-            }
-            Py_ssize_t at = 0;
-            for (Py_ssize_t k = i; k < end; ++k) {
-                const Py_ssize_t n = PyUnicode_GET_LENGTH(items[k]);
-                if (n != 0 && PyUnicode_CopyCharacters(piece.get(), at, items[k], 0, n) < 0) {
-                    return false;
-                }
-                at += n;
-            }
-            if (!sink.write(piece.get())) {
+            PyRef piece = join_list_slice(tokens, start + i, end - i);
+            if (!piece || !sink.write(piece.get())) {
                 return false;
             }
         }
@@ -298,8 +230,8 @@ bool write_items_in_pieces(PyObject* const* items, Py_ssize_t length, TextSink& 
 
 }  // namespace
 
-bool RestoredTokens::decode(ModuleState* st, CompressorObject* self,
-                            AdoptedVocabulary& vocabulary, PyObject* data, RestoredTokens& out) {
+bool RestoredTokens::decode(ModuleState* st, CompressorObject* self, PyObject* data,
+                            RestoredTokens& out) {
     PyRef records;
     if (PyBytes_CheckExact(data)) {
         records = PyRef::borrow(data);
@@ -321,7 +253,7 @@ bool RestoredTokens::decode(ModuleState* st, CompressorObject* self,
         }
         const unsigned char* bytes = bytes_of(records.get());
         std::optional<TokenTable> table;
-        if (!vocabulary.current_table(st, self, table)) {
+        if (!TokenTable::build(self->inverse_dict, st->s_unknown_token, table)) {
             return false;
         }
         if (table) {
@@ -374,72 +306,52 @@ bool RestoredTokens::write_slice(Py_ssize_t start, Py_ssize_t stop, TextSink& si
     return table_ ? write_records(start, length, sink) : write_list_items(start, length, sink);
 }
 
-PyRef RestoredTokens::whole_text(Py_ssize_t start, Py_ssize_t stop, size_t limit,
-                                  bool& whole) {
+bool RestoredTokens::utf8_text(Py_ssize_t start, Py_ssize_t stop, size_t limit,
+                               Utf8Buffer& out, bool& whole) {
     const Py_ssize_t length = PySlice_AdjustIndices(count_, &start, &stop, 1);
-    whole = false;
-    if (!table_) {
-        return PyRef::steal(PyUnicode_New(0, 0));
-    }
-    const unsigned char* records = bytes_of(records_.get()) + 4 * start;
     Py_ssize_t taken = 0;
-    PyRef text = text_builder_.join(*table_, records, length, count_ - start, limit, taken);
-    whole = text && taken == length;
-    return text;
-}
-
-Utf8Text RestoredTokens::utf8_text(Py_ssize_t start, Py_ssize_t stop, size_t limit,
-                                   Utf8Buffer& out) {
-    const Py_ssize_t length = PySlice_AdjustIndices(count_, &start, &stop, 1);
-    return build_utf8_text(*table_, bytes_of(records_.get()) + 4 * start, length, limit, out);
+    if (!build_utf8_text(*table_, bytes_of(records_.get()) + 4 * start, length, limit, out,
+                         taken)) {
+        return false;
+    }
+    whole = taken == length;
+    return true;
 }
 
 bool RestoredTokens::write_records(Py_ssize_t start, Py_ssize_t length, TextSink& sink) {
-    const TokenTable& table = *table_;
     const unsigned char* records = bytes_of(records_.get()) + 4 * start;
-    const Py_ssize_t readable = count_ - start;
-    Py_ssize_t taken = 0;
-    PyRef piece = text_builder_.join(table, records, length, readable, kPieceBytes, taken);
-    if (!piece) {
-        return false;
-    }
-    if (taken == length) {
-        return sink.write(piece.get());
-    }
-    if (!records_writable(table, records, length)) {
-        return false;
-    }
     Py_ssize_t done = 0;
-    while (true) {
-        if (PyErr_CheckSignals() != 0) {
+    do {
+        if (done != 0 && PyErr_CheckSignals() != 0) {
             return false;
         }
-        if (taken == 0) {
-            // A token of more than a piece, or a str held as an object (long beyond a slot).
-            const TokenSlot& slot = table.slot(load_record(records + 4 * done));
-            const bool written = slot.kind == 0
-                                     ? write_in_parts(str_chars(slot.object), sink)
-                                     : write_in_parts({slot.kind, slot.data(), slot.length}, sink);
-            if (!written) {
-                return false;
-            }
-            ++done;
-        } else {
-            if (PyUnicode_GET_LENGTH(piece.get()) != 0 && !sink.write(piece.get())) {
-                return false;
-            }
-            done += taken;
-        }
-        piece.reset();
-        if (done == length) {
-            return true;
-        }
-        piece = text_builder_.join(table, records + 4 * done, length - done, readable - done,
-                                   kPieceBytes, taken);
-        if (!piece) {
+        Py_ssize_t taken = 0;
+        if (!build_utf8_text(*table_, records + 4 * done, length - done, kPieceBytes, piece_,
+                             taken)) {
             return false;
         }
-    }
+        bool written = true;
+        if (taken == 0 && done < length) {
+            const TokenSlot& slot = table_->slot(load_record(records + 4 * done));
+            written = write_in_parts({slot.kind, slot.data(), slot.length}, sink);
+            taken = 1;
+        } else if (piece_.size != 0 || (done == 0 && taken == length)) {
+            // A piece of nothing but empty tokens is left out, unless it is the whole text.
+            PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
+                piece_.data.get(), static_cast<Py_ssize_t>(piece_.size), nullptr));
+            if (taken != length) {
+                // A text in pieces: its bytes are let go while the str of a piece is written
+                // (and encoded again), so that no more than two copies of a piece are held.
+                piece_ = Utf8Buffer{};
+            }
+            written = text && sink.write(text.get());
+        }
+        if (!written) {
+            return false;
+        }
+        done += taken;
+    } while (done < length);
+    return true;
 }
 
 bool RestoredTokens::write_list_items(Py_ssize_t start, Py_ssize_t length, TextSink& sink) {
@@ -477,14 +389,14 @@ bool RestoredTokens::write_list_items(Py_ssize_t start, Py_ssize_t length, TextS
     // Written in pieces: as the one write of the whole text would, fail before writing anything
     // when UTF-8 cannot encode it.
     for (Py_ssize_t i = 0; i < length; ++i) {
-        if (holds_surrogate_chars(str_chars(items[i]))) {
+        if (holds_surrogate(items[i])) {
             return raise_unencodable(items[i]);
         }
         if (!poll.tick()) {
             return false;
         }
     }
-    return write_items_in_pieces(items, length, sink);
+    return write_items_in_pieces(tokens_.get(), start, length, sink);
 }
 
 }  // namespace qvc

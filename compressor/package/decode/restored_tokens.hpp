@@ -3,10 +3,8 @@
 #pragma once
 
 #include "compressor/compressor_object.hpp"
-#include "compressor/package/decode/record_text.hpp"
 #include "compressor/package/decode/token_table.hpp"
 #include "compressor/package/decode/utf8_text.hpp"
-#include "compressor/package/decode/vocabulary_adoption.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -28,11 +26,12 @@ class RestoredTokens {
 public:
     // Decodes every whole 4-byte record of `data` before anything is written, so that a bad
     // record (a value of 2^31 or more: OverflowError) stops the call before the output
-    // directory exists. A byte string read through an `inverse_dict` that is a dict of int ids
-    // goes through the decoder's own table (`vocabulary` has it); any other stream or mapping
-    // is read item by item and looked up with the mapping's `get`, as the interpreter would.
-    static bool decode(ModuleState* st, CompressorObject* self, AdoptedVocabulary& vocabulary,
-                       PyObject* data, RestoredTokens& out);
+    // directory exists. A byte string read through an `inverse_dict` that the decoder's own
+    // table can stand for (see TokenTable::build) goes through that table; any other stream
+    // or mapping is read item by item and looked up with the mapping's `get`, as the
+    // interpreter would.
+    static bool decode(ModuleState* st, CompressorObject* self, PyObject* data,
+                       RestoredTokens& out);
 
     // "".join(restored_tokens[start:stop]) handed to `sink`, the bounds taken as list slicing
     // takes them. A few records of a package can stand for gigabytes of text, so only a text of
@@ -45,22 +44,16 @@ public:
     // between pieces; an interrupted text stays as far as it was written.
     bool write_slice(Py_ssize_t start, Py_ssize_t stop, TextSink& sink);
 
-    // "".join(restored_tokens[start:stop]) as one str, for tokens read through the decoder's
-    // table, when it is a join of strs within `limit` bytes of str storage; `whole` false when
-    // it is not. Null with an exception set on failure.
-    PyRef whole_text(Py_ssize_t start, Py_ssize_t stop, size_t limit, bool& whole);
+    // Whether the tokens are read through the decoder's table, which holds nothing but strs
+    // that UTF-8 can encode: only running out of memory or a signal can make building a text
+    // fail, and utf8_text() can build every text.
+    bool has_table() const noexcept { return table_.has_value(); }
 
-    // The UTF-8 bytes of "".join(restored_tokens[start:stop]) in `out`, for tokens read through
-    // the decoder's table when it holds nothing but strs that UTF-8 can encode
-    // (texts_always_writable()); see build_utf8_text.
-    Utf8Text utf8_text(Py_ssize_t start, Py_ssize_t stop, size_t limit, Utf8Buffer& out);
-
-    // Whether every text of the package can be written: tokens read through the table, all of
-    // them strs without lone surrogates. Only running out of memory or a signal can then make
-    // building a text fail.
-    bool texts_always_writable() const noexcept {
-        return table_ && !table_->has_object_slots() && !table_->has_unencodable_slots();
-    }
+    // The UTF-8 bytes of "".join(restored_tokens[start:stop]) in `out`, for a text whose str
+    // takes at most `limit` bytes of storage (see build_utf8_text); `whole` false when it is
+    // longer. Only with has_table(). False with an exception set on failure.
+    bool utf8_text(Py_ssize_t start, Py_ssize_t stop, size_t limit, Utf8Buffer& out,
+                   bool& whole);
 
     // 16 MiB: a write this large costs no more per byte than one of the whole text would, and
     // the decoder then needs a few times this much for a file of any length.
@@ -75,7 +68,7 @@ private:
     // the table has no effect that could tell the difference.
     PyRef records_;  // bytes
     std::optional<TokenTable> table_;
-    RecordTextBuilder text_builder_;
+    Utf8Buffer piece_;  // a text written through the interpreter, as UTF-8 until made a str
     // Otherwise the tokens themselves, one list entry per record.
     PyRef tokens_;
 };

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 namespace qvc {
 namespace {
@@ -50,7 +49,7 @@ size_t most_bytes(const TokenSlot& slot) noexcept {
 
 char* encode_slot(const TokenSlot& slot, char* out) noexcept {
     const void* data = slot.data();
-    if (slot.width == kWidthAscii) {
+    if (slot.ascii) {
         std::memcpy(out, data, slot.length);
         return out + slot.length;
     }
@@ -64,78 +63,91 @@ char* encode_slot(const TokenSlot& slot, char* out) noexcept {
     }
 }
 
-bool make_room(Utf8Buffer& out, size_t needed) noexcept {
+// Room for `needed` bytes. Doubling stops at `most`, the room of a text just within the limit
+// when every character is ASCII; past it (characters of several bytes each) the room grows by
+// half of that at a time, so that it never ends up twice the size of the text.
+bool make_room(Utf8Buffer& out, size_t needed, size_t most) noexcept {
     if (needed <= out.capacity) {
         return true;
     }
-    const size_t capacity = std::max(needed, 2 * out.capacity);
-    std::unique_ptr<char[]> larger(new (std::nothrow) char[capacity]);
-    if (!larger) {
+    const size_t step = out.capacity < most ? most : out.capacity + most / 2;
+    const size_t capacity = std::max(needed, std::min(2 * out.capacity, step));
+    char* larger = static_cast<char*>(std::realloc(out.data.get(), capacity));
+    if (larger == nullptr) {
         PyErr_NoMemory();
         return false;
     }
-    if (out.size != 0) {
-        std::memcpy(larger.get(), out.data.get(), out.size);
-    }
-    out.data = std::move(larger);
+    static_cast<void>(out.data.release());
+    out.data.reset(larger);
     out.capacity = capacity;
     return true;
 }
 
 }  // namespace
 
-Utf8Text build_utf8_text(const TokenTable& table, const unsigned char* records, Py_ssize_t count,
-                         size_t limit, Utf8Buffer& out) {
+bool build_utf8_text(const TokenTable& table, const unsigned char* records, Py_ssize_t count,
+                     size_t limit, Utf8Buffer& out, Py_ssize_t& taken) {
     const TokenSlot* dense = table.dense_slots();
     const size_t dense_size = table.dense_size();
     auto slot_of = [&](uint32_t id) -> const TokenSlot& {
         return id < dense_size ? dense[id] : table.slot_beyond_dense(id);
     };
+    // The str's storage is its characters at the widest kind; the characters are the bytes
+    // less what UTF-8 spends beyond one byte on each character that is not ASCII.
+    size_t extra_bytes = 0;
+    size_t widest_kind = PyUnicode_1BYTE_KIND;
+    const size_t most = limit + (kBatch + 1) * kAsciiCopy;
     out.size = 0;
-    for (Py_ssize_t batch = 0; batch < count; batch += kBatch) {
-        if (out.size > limit) {
-            return Utf8Text::kTooLong;
+    taken = 0;
+    while (taken < count && (out.size - extra_bytes) * widest_kind <= limit) {
+        if (taken != 0 && PyErr_CheckSignals() != 0) {
+            return false;
         }
-        if (batch != 0 && PyErr_CheckSignals() != 0) {
-            return Utf8Text::kFailed;
-        }
-        const Py_ssize_t end = std::min(count, batch + kBatch);
+        const Py_ssize_t end = std::min(count, taken + kBatch);
         // Room for a batch of ASCII tokens copied whole; other tokens make their own.
-        if (!make_room(out, out.size + static_cast<size_t>(end - batch) * kAsciiCopy)) {
-            return Utf8Text::kFailed;
+        if (!make_room(out, out.size + static_cast<size_t>(end - taken) * kAsciiCopy, most)) {
+            return false;
         }
         char* buffer = out.data.get();
         size_t size = out.size;
-        for (Py_ssize_t i = batch; i < end; ++i) {
+        for (Py_ssize_t i = taken; i < end; ++i) {
             if (i + kPrefetchDistance < count) {
                 const uint32_t ahead = load_record(records + 4 * (i + kPrefetchDistance));
                 __builtin_prefetch(reinterpret_cast<const void*>(
                     reinterpret_cast<uintptr_t>(dense) + uintptr_t{ahead} * sizeof(TokenSlot)));
             }
             const TokenSlot& slot = slot_of(load_record(records + 4 * i));
-            if (slot.simple_width == kWidthAscii) {
+            if (slot.inline_ascii) {
                 std::memcpy(buffer + size, slot.storage, kAsciiCopy);
                 size += slot.length;
                 continue;
             }
-            if (size + slot.length > limit) {
-                return Utf8Text::kTooLong;  // before making room for a token of any length
+            // Asked before making room for a token of any length.
+            const size_t kind = std::max<size_t>(widest_kind, slot.kind);
+            if ((size - extra_bytes + slot.length) * kind > limit) {
+                out.size = size;
+                taken = i;
+                return true;
             }
             // Room for this token and for ASCII copies of the rest of the batch.
             const size_t needed =
                 size + most_bytes(slot) + static_cast<size_t>(end - i) * kAsciiCopy;
             if (needed > out.capacity) {
                 out.size = size;
-                if (!make_room(out, needed)) {
-                    return Utf8Text::kFailed;
+                if (!make_room(out, needed, most)) {
+                    return false;
                 }
                 buffer = out.data.get();
             }
-            size = static_cast<size_t>(encode_slot(slot, buffer + size) - buffer);
+            const size_t encoded = static_cast<size_t>(encode_slot(slot, buffer + size) - buffer);
+            extra_bytes += encoded - size - slot.length;
+            widest_kind = kind;
+            size = encoded;
         }
         out.size = size;
+        taken = end;
     }
-    return out.size > limit ? Utf8Text::kTooLong : Utf8Text::kBuilt;
+    return true;
 }
 
 }  // namespace qvc
