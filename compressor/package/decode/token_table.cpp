@@ -1,6 +1,6 @@
 #include "compressor/package/decode/token_table.hpp"
 
-#include "compressor/package/decode/dict_change_watch.hpp"
+#include "compressor/pyapi/dict_change_watch.hpp"
 #include "compressor/pyapi/signal_poll.hpp"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "compressor/package/decode/dict_change_watch.hpp"
+#include "compressor/pyapi/dict_change_watch.hpp"
 
 namespace qvc {
 namespace {
