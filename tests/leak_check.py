@@ -8,6 +8,7 @@ memory may grow with the count in every round. Run with `make test-leaks` (or `p
 from __future__ import annotations
 
 import argparse
+import builtins
 import copy
 import gc
 import os
@@ -197,6 +198,22 @@ class WithInt:
         return self.value
 
 
+def reading_surrogates(call, *args):
+    """Runs `call` with `open` giving undecodable bytes as lone surrogates."""
+    real_open = builtins.open
+
+    def surrogate_open(file, mode="r", *rest, **options):
+        if "b" not in mode:
+            options["errors"] = "surrogateescape"
+        return real_open(file, mode, *rest, **options)
+
+    builtins.open = surrogate_open
+    try:
+        return call(*args)
+    finally:
+        builtins.open = real_open
+
+
 def fresh(path="absent-dictionary.bin"):
     return QVCompressor(path)
 
@@ -302,11 +319,12 @@ def operations(ws: Workspace) -> dict:
         "encode_files in one call": succeeds(fresh().encode_files, [ws.text, ws.other], other, 3, 0),
         "encode_files path objects": succeeds(fresh().encode_files,
                                               [pathlib.Path(ws.text), os.fsencode(ws.other)], other),
-        "encode_files ids taken back": fails(FileNotFoundError, learned.encode_files,
-                                             [ws.text, ws.other, "missing.txt"], other),
+        "encode_files missing after learned": fails(FileNotFoundError, learned.encode_files,
+                                                    [ws.text, ws.other, "missing.txt"], other),
         "encode_files late invalid UTF-8": fails(UnicodeDecodeError, learned.encode_files,
                                                  [ws.text, ws.latin1], other),
         "encode_files mapping vocabulary": succeeds(user_dict.encode_files, [ws.text], other, 3, 1),
+        "encode_files lone surrogates": succeeds(reading_surrogates, fresh().encode_files, [ws.latin1], other),
         "encode_files long name": succeeds(fresh().encode_files, [ws.text], ws.long_name),
         # interrupted
         "tokenize interrupted": fewer(interrupted(c.tokenize, large_text * 8), 10),
