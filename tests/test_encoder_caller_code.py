@@ -193,3 +193,48 @@ def test_a_file_whose_content_depends_on_the_reading_thread_is_read_by_the_calle
     with open(tmp_path / "p.qvc", "rb") as f:
         package = pickle.load(f)
     assert decoded_texts_of(package)[0].split()[0] == str(threading.get_native_id())
+
+
+class IdThatRuns:
+    """A vocabulary value whose conversion to an id runs the caller's code first."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __int__(self):
+        self.action()
+        return self.value
+
+    def __reduce__(self):
+        return int, (self.value,)
+
+
+def vocabulary_changes(compressor):
+    vocabulary = compressor.global_dict
+    return {
+        "renumbers": lambda: vocabulary.__setitem__("cat", 70),
+        "drops": lambda: vocabulary.pop("cat"),
+        "replaces": lambda: setattr(compressor, "global_dict", {**vocabulary, "cat": 70}),
+        "adds": lambda: vocabulary.setdefault("unrelated", 90),
+    }
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dicts can be watched from 3.12 on")
+@pytest.mark.parametrize("change", ["renumbers", "drops", "replaces", "adds"])
+def test_a_vocabulary_changed_while_ids_are_given_writes_no_undecodable_package(tmp_path, change):
+    # "cat" gets its new id first; converting "the"'s id then runs code that may change "cat"'s.
+    (tmp_path / "one.txt").write_text("cat the cat\n")
+    compressor = QVCompressor(str(tmp_path / "absent.bin"))
+    compressor.global_dict["the"] = IdThatRuns(3, lambda: vocabulary_changes(compressor)[change]())
+    compressor.inverse_dict[3] = "the"
+    compressor.next_id = 4
+    output = tmp_path / "p.qvc"
+    if change == "adds":
+        compressor.encode_files([str(tmp_path / "one.txt")], str(output))
+        with open(output, "rb") as f:
+            package = pickle.load(f)
+        assert decoded_texts_of(package) == ["cat the cat\n"]
+        return
+    with pytest.raises(ValueError, match="global_dict changed while encode_files gave ids"):
+        compressor.encode_files([str(tmp_path / "one.txt")], str(output))
+    assert not output.exists()

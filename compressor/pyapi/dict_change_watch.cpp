@@ -45,10 +45,11 @@ bool DictChangeWatch::shared() const noexcept {
 
 #if PY_VERSION_HEX >= 0x030C0000
 
-int DictChangeWatch::on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*,
+int DictChangeWatch::on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*,
                                    PyObject*) noexcept {
     for (DictChangeWatch* watch = first_watch; watch != nullptr; watch = watch->next_) {
-        if (watch->dict_.get() == dict) {
+        if (watch->dict_.get() == dict &&
+            !(event == PyDict_EVENT_ADDED && watch->additions_allowed_)) {
             watch->changed_ = true;
         }
     }
@@ -66,7 +67,8 @@ bool DictChangeWatch::available() noexcept {
     return watcher_id >= 0;
 }
 
-DictChangeWatch::DictChangeWatch(PyObject* dict) noexcept : dict_(PyRef::borrow(dict)) {
+DictChangeWatch::DictChangeWatch(PyObject* dict, bool additions_allowed) noexcept
+    : dict_(PyRef::borrow(dict)), additions_allowed_(additions_allowed) {
     link();
     if (available()) {
         PendingError pending;
@@ -93,7 +95,8 @@ DictChangeWatch::~DictChangeWatch() {
 
 bool DictChangeWatch::available() noexcept { return false; }
 
-DictChangeWatch::DictChangeWatch(PyObject* dict) noexcept : dict_(PyRef::borrow(dict)) { link(); }
+DictChangeWatch::DictChangeWatch(PyObject* dict, bool additions_allowed) noexcept
+    : dict_(PyRef::borrow(dict)), additions_allowed_(additions_allowed) { link(); }
 
 DictChangeWatch::~DictChangeWatch() { unlink(); }
 

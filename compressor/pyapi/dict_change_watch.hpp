@@ -15,7 +15,9 @@ public:
     // Without it, every watch reports a change.
     static bool available() noexcept;
 
-    explicit DictChangeWatch(PyObject* dict) noexcept;
+    // `additions_allowed`: new keys do not count as a change (a dict that only grows keeps
+    // every key's value).
+    explicit DictChangeWatch(PyObject* dict, bool additions_allowed = false) noexcept;
     ~DictChangeWatch();
     DictChangeWatch(const DictChangeWatch&) = delete;
     DictChangeWatch& operator=(const DictChangeWatch&) = delete;
@@ -34,6 +36,7 @@ private:
     bool shared() const noexcept;
 
     PyRef dict_;
+    bool additions_allowed_ = false;
     bool changed_ = true;
     // The live watches, in no particular order.
     DictChangeWatch* previous_ = nullptr;

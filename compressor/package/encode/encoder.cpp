@@ -2,6 +2,7 @@
 // file (package/encode/read_files.hpp); phase 2 gives the tokens their ids
 // (package/encode/id_assignment.cpp) while the stream is compressed; phase 3 writes the package.
 #include "compressor/safe_io/atomic_file.hpp"
+#include "compressor/pyapi/dict_change_watch.hpp"
 #include "compressor/pyapi/interpreter_calls.hpp"
 #include "compressor/methods.hpp"
 #include "compressor/package/encode/id_assignment.hpp"
@@ -9,6 +10,8 @@
 #include "compressor/package/encode/read_files.hpp"
 #include "compressor/package/encode/stream_compression.hpp"
 #include "compressor/package/package_format.hpp"
+
+#include <optional>
 
 namespace qvc {
 namespace {
@@ -59,6 +62,16 @@ PyObject* encode_files(MethodCall& call) {
         return nullptr;
     }
 
+    // The stream must hold the ids that global_dict holds when the package is written. Code that
+    // runs from here on (an id's __index__, a signal handler, a finalizer, a replaced `zstd`) could
+    // change or drop an entry the stream uses; new entries are ours, or change no id. A dict can be
+    // watched from 3.12 on; a mapping of another type runs its own code on every lookup and is
+    // its owner's to keep consistent.
+    PyRef vocabulary = PyRef::borrow(call.self->global_dict);
+    std::optional<DictChangeWatch> vocabulary_watch;
+    if (PyDict_CheckExact(vocabulary.get()) && DictChangeWatch::available()) {
+        vocabulary_watch.emplace(vocabulary.get(), true);
+    }
     TokenStream& stream = files->numbering.stream();
     PackagePickle package_pickle;
     auto compressor = std::make_unique<PackedStreamCompressor>(call, 4 * stream.size());
@@ -71,6 +84,13 @@ PyObject* encode_files(MethodCall& call) {
     files.reset();
     PyRef compressed = compressor->finish();
     if (!compressed) {
+        return nullptr;
+    }
+    if (vocabulary_watch &&
+        (vocabulary_watch->changed() || call.self->global_dict != vocabulary.get())) {
+        PyErr_SetString(PyExc_ValueError,
+                        "global_dict changed while encode_files gave ids and compressed the "
+                        "stream; the package would not decode as packed, so none was written");
         return nullptr;
     }
 
