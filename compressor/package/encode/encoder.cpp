@@ -86,13 +86,6 @@ PyObject* encode_files(MethodCall& call) {
     if (!compressed) {
         return nullptr;
     }
-    if (vocabulary_watch &&
-        (vocabulary_watch->changed() || call.self->global_dict != vocabulary.get())) {
-        PyErr_SetString(PyExc_ValueError,
-                        "global_dict changed while encode_files gave ids and compressed the "
-                        "stream; the package would not decode as packed, so none was written");
-        return nullptr;
-    }
 
     PyRef package = build_package(st, call.self, compressed.get(), file_boundaries.get(),
                                   filenames.get());
@@ -100,7 +93,15 @@ PyObject* encode_files(MethodCall& call) {
         return nullptr;
     }
     PyRef destination = PyRef::borrow(output_path);
+    // Checked as the file is written, after the last point where a signal handler could run.
     const bool written = write_file_atomically(st, destination.get(), [&](PyObject* file) {
+        if (vocabulary_watch &&
+            (vocabulary_watch->changed() || call.self->global_dict != vocabulary.get())) {
+            PyErr_SetString(PyExc_ValueError,
+                            "global_dict changed while encode_files gave ids and compressed the "
+                            "stream; the package would not decode as packed, so none was written");
+            return false;
+        }
         return package_pickle.write(call, package.get(), compressed.get(), file);
     });
     if (!written) {
