@@ -61,7 +61,8 @@ for checks_left in range(ATTEMPTS):
         signal.setitimer(signal.ITIMER_REAL, 0)
         acted = state.pop("acted", False)
         state.clear()
-    assert refused == acted, (checks_left, acted)
+    # Dicts can be watched from 3.12 on; before, the file holds the vocabulary as it stands.
+    assert refused == (acted and sys.version_info >= (3, 12)), (checks_left, acted)
     if not refused:
         with open("out.pkg", "rb") as f:
             package = pickle.load(f)
@@ -83,4 +84,4 @@ def test_handler_that_changes_the_vocabulary_while_it_is_pickled(tmp_path, actio
     outcomes = completed.stdout.split()
     assert len(outcomes) == ATTEMPTS
     # The first attempts change the vocabulary before the file is written; it is refused then.
-    assert outcomes[0] == "refused"
+    assert outcomes[0] == ("refused" if sys.version_info >= (3, 12) else "written")
