@@ -90,9 +90,7 @@ public:
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
+        fd_.close();
         if (!name_.empty()) {
             ::unlinkat(directory_, name_.c_str(), 0);
         }
@@ -104,7 +102,7 @@ public:
             int fd = ::openat(directory_, candidate.c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
             if (fd >= 0) {
-                fd_ = fd;
+                fd_.reset(fd);
                 name_ = std::move(candidate);
                 return true;
             }
@@ -114,8 +112,8 @@ public:
         }
         return false;
     }
-    int fd() const noexcept { return fd_; }
-    bool close() noexcept { return ::close(std::exchange(fd_, -1)) == 0; }
+    int fd() const noexcept { return fd_.get(); }
+    bool close() noexcept { return fd_.close(); }
     bool rename_to(const std::string& name) noexcept {
         if (::renameat(directory_, name_.c_str(), directory_, name.c_str()) != 0) {
             return false;
@@ -126,7 +124,7 @@ public:
 
 private:
     int directory_;
-    int fd_ = -1;
+    FileDescriptor fd_{-1};
     std::string name_;
 };
 

@@ -10,10 +10,7 @@
 #include "compressor/pyapi/signal_poll.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
-#include <memory>
-#include <optional>
 #include <vector>
 
 namespace qvc {

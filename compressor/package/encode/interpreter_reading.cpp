@@ -43,7 +43,6 @@ bool add_token_list(ReadFiles& files, PyObject* tokens) {
         return raise_too_many_tokens();
     }
     files.numbering.add_unshared(count);
-    files.strs.reserve(files.strs.size() + count);
     for (size_t i = 0; i < count; ++i) {
         PyObject* token = PyList_GET_ITEM(tokens, static_cast<Py_ssize_t>(i));
         files.strs.push_back(Py_NewRef(token));
